@@ -1,0 +1,33 @@
+#include "ir/dag.h"
+
+#include "support/internal_error.h"
+
+namespace morvalen::ir {
+
+std::string TypedDagError::to_string() const {
+  if (const auto* out = std::get_if<OutputOutOfRange>(&detail)) {
+    return "output node id " + std::to_string(out->id) + " out of range (nodes len " + std::to_string(out->nodes_len) +
+           ")";
+  }
+  return "TypedDag.nodes and dtypes length mismatch";
+}
+
+Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::vector<DType> dtypes,
+                                                  std::vector<ParamDecl> params, std::vector<NodeId> outputs) {
+  if (nodes.size() != dtypes.size()) return unexpected(TypedDagError{TypedDagError::LengthMismatch{}});
+  for (NodeId id : outputs) {
+    if (id.value >= nodes.size()) {
+      return unexpected(TypedDagError{TypedDagError::OutputOutOfRange{id.value, nodes.size()}});
+    }
+  }
+  return TypedDag(std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs));
+}
+
+TypedDag DagBuilder::finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs,
+                            const std::string& context) && {
+  auto dag = TypedDag::try_new(std::move(nodes_), std::move(dtypes_), std::move(params), std::move(outputs));
+  if (!dag) throw InternalError(context + dag.error().to_string());
+  return std::move(*dag);
+}
+
+}  // namespace morvalen::ir

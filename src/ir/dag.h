@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "ir/dtype.h"
+#include "ir/node.h"
+#include "support/result.h"
+
+namespace morvalen::ir {
+
+struct ParamDecl {
+  std::string name;
+  DType dtype;
+  friend bool operator==(const ParamDecl&, const ParamDecl&) = default;
+};
+
+struct TypedDagError {
+  struct LengthMismatch {};
+  struct OutputOutOfRange {
+    std::size_t id;
+    std::size_t nodes_len;
+  };
+  std::variant<LengthMismatch, OutputOutOfRange> detail;
+
+  /// "TypedDag.nodes and dtypes length mismatch", or
+  /// "output node id 5 out of range (nodes len 3)".
+  std::string to_string() const;
+};
+
+/// The typed expression DAG: an append-only node table ordered operands first,
+/// the dtype of every node, the declared parameters and the output nodes.
+class TypedDag {
+ public:
+  /// Checks that nodes and dtypes have the same length, then that every output
+  /// is in range (reporting the first offending id). Nothing else is checked.
+  static Result<TypedDag, TypedDagError> try_new(std::vector<Node> nodes, std::vector<DType> dtypes,
+                                                 std::vector<ParamDecl> params, std::vector<NodeId> outputs);
+
+  const std::vector<Node>& nodes() const { return nodes_; }
+  const std::vector<DType>& dtypes() const { return dtypes_; }
+  const std::vector<ParamDecl>& params() const { return params_; }
+  const std::vector<NodeId>& outputs() const { return outputs_; }
+
+  const Node& node(NodeId id) const { return nodes_[id.value]; }
+  DType dtype(NodeId id) const { return dtypes_[id.value]; }
+  std::size_t size() const { return nodes_.size(); }
+
+ private:
+  TypedDag(std::vector<Node> nodes, std::vector<DType> dtypes, std::vector<ParamDecl> params,
+           std::vector<NodeId> outputs)
+      : nodes_(std::move(nodes)), dtypes_(std::move(dtypes)), params_(std::move(params)), outputs_(std::move(outputs)) {}
+
+  std::vector<Node> nodes_;
+  std::vector<DType> dtypes_;
+  std::vector<ParamDecl> params_;
+  std::vector<NodeId> outputs_;
+};
+
+/// Keeps a node table and a dtype table in step for producers of a `TypedDag`.
+class DagBuilder {
+ public:
+  NodeId push(Node node, DType dtype) {
+    nodes_.push_back(std::move(node));
+    dtypes_.push_back(dtype);
+    return NodeId{nodes_.size() - 1};
+  }
+  const Node& node(NodeId id) const { return nodes_[id.value]; }
+  DType dtype(NodeId id) const { return dtypes_[id.value]; }
+  std::size_t size() const { return nodes_.size(); }
+
+  /// Validates and hands over the tables; a failure is an internal invariant
+  /// failure whose text is `context` followed by the validation error.
+  TypedDag finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs, const std::string& context) &&;
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<DType> dtypes_;
+};
+
+}  // namespace morvalen::ir
