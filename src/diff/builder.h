@@ -1,0 +1,137 @@
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "diff/error.h"
+#include "diff/expr.h"
+#include "ir/dag.h"
+#include "ir/dtype.h"
+#include "ir/ops.h"
+#include "support/result.h"
+
+namespace morvalen::diff {
+
+/// A finished set of canonical expressions: the parameter signature (in the
+/// order given), the expression list (an expression's id is its position) and
+/// the output ids.
+class CanonFunction {
+ public:
+  CanonFunction(std::vector<ir::ParamDecl> signature, std::vector<CanonExpr> exprs, std::vector<CanonExprId> outputs)
+      : signature_(std::move(signature)), exprs_(std::move(exprs)), outputs_(std::move(outputs)) {}
+
+  const std::vector<ir::ParamDecl>& signature() const { return signature_; }
+  const std::vector<CanonExpr>& exprs() const { return exprs_; }
+  const std::vector<CanonExprId>& outputs() const { return outputs_; }
+
+  /// Turns the expressions reachable from the outputs into a validated
+  /// `TypedDag` whose parameters are the signature. Nodes are laid out in the
+  /// post-order of a depth-first walk from the outputs in order (operands left
+  /// to right), each expression once; unreachable expressions produce no node.
+  /// E and Pi constants become `f64` constants. Defined in diff/lower.cpp.
+  Result<ir::TypedDag, CanonLowerError> lower_to_typed_dag() const;
+
+ private:
+  std::vector<ir::ParamDecl> signature_;
+  std::vector<CanonExpr> exprs_;
+  std::vector<CanonExprId> outputs_;
+};
+
+/// The store the differentiation engine builds through. Every operation checks
+/// its id arguments first (the first out-of-range id, in argument order, is
+/// `InvalidId`) and normalises as it builds.
+class CanonExprBuilder {
+ public:
+  using IdResult = Result<CanonExprId, CanonBuildError>;
+
+  CanonExprBuilder() = default;
+  CanonExprBuilder(const CanonExprBuilder&) = delete;
+  CanonExprBuilder& operator=(const CanonExprBuilder&) = delete;
+  CanonExprBuilder(CanonExprBuilder&&) = default;
+  CanonExprBuilder& operator=(CanonExprBuilder&&) = default;
+  virtual ~CanonExprBuilder() = default;
+
+  virtual IdResult parameter(std::string_view name, ir::DType dtype) = 0;
+  /// not folds Bool constants; neg folds numeric constants (saturating for
+  /// integers) and removes a double negation.
+  virtual IdResult unary(ir::UnaryOp op, CanonExprId operand, ir::DType dtype) = 0;
+  /// "+", "-", "*" are flattened, sorted and have their constants folded; "**"
+  /// applies the power identities; other operators build a plain node.
+  virtual IdResult binary(ir::BinaryOp op, CanonExprId left, CanonExprId right, ir::DType dtype) = 0;
+  /// A plain call node; no simplification.
+  virtual IdResult call(std::string_view name, std::span<const CanonExprId> args, ir::DType dtype) = 0;
+  /// Returns the branch itself when both branches are the same id.
+  virtual IdResult select(CanonExprId cond, CanonExprId then_branch, CanonExprId else_branch, ir::DType dtype) = 0;
+  /// Folds casts of constants and elides casts to the operand's own dtype.
+  virtual IdResult cast_with_explicit(CanonExprId operand, ir::DType target, bool is_explicit) = 0;
+  /// Interns a complete expression as is (no normalisation); `TooMany` when
+  /// the list is full.
+  virtual IdResult intern_expr(CanonExpr expr) = 0;
+
+  /// Fails with `DuplicateParameter` for the first repeated signature name,
+  /// then with `InvalidId` for the first out-of-range output.
+  virtual Result<CanonFunction, CanonBuildError> finish(std::vector<ir::ParamDecl> signature,
+                                                        std::vector<CanonExprId> outputs) && = 0;
+
+  /// The structural order: invalid ids after every valid one (by number among
+  /// themselves); then variant, then the fields in order.
+  virtual std::strong_ordering compare_ids(CanonExprId a, CanonExprId b) const = 0;
+  /// Lexicographic extension of `compare_ids`; a proper prefix comes first.
+  virtual std::strong_ordering compare_id_slices(std::span<const CanonExprId> a,
+                                                 std::span<const CanonExprId> b) const = 0;
+};
+
+/// The hash-consing implementation of `CanonExprBuilder`.
+class InternedCanonExprBuilder final : public CanonExprBuilder {
+ public:
+  InternedCanonExprBuilder() = default;
+  /// A builder that holds at most `max_exprs` expressions (at most `kMaxExprs`),
+  /// so that `TooMany` can be exercised.
+  explicit InternedCanonExprBuilder(std::size_t max_exprs);
+
+  IdResult parameter(std::string_view name, ir::DType dtype) override;
+  IdResult unary(ir::UnaryOp op, CanonExprId operand, ir::DType dtype) override;
+  IdResult binary(ir::BinaryOp op, CanonExprId left, CanonExprId right, ir::DType dtype) override;
+  IdResult call(std::string_view name, std::span<const CanonExprId> args, ir::DType dtype) override;
+  IdResult select(CanonExprId cond, CanonExprId then_branch, CanonExprId else_branch, ir::DType dtype) override;
+  IdResult cast_with_explicit(CanonExprId operand, ir::DType target, bool is_explicit) override;
+  IdResult intern_expr(CanonExpr expr) override;
+  Result<CanonFunction, CanonBuildError> finish(std::vector<ir::ParamDecl> signature,
+                                                std::vector<CanonExprId> outputs) && override;
+  std::strong_ordering compare_ids(CanonExprId a, CanonExprId b) const override;
+  std::strong_ordering compare_id_slices(std::span<const CanonExprId> a,
+                                         std::span<const CanonExprId> b) const override;
+
+  /// Appends the terms of a sum: descends through `+` nodes of exactly `dtype`,
+  /// left then right; any other id is one term.
+  void collect_add_terms(CanonExprId id, ir::DType dtype, std::vector<CanonExprId>& out) const;
+  /// The same for the factors of a product (`*` nodes of exactly `dtype`).
+  void collect_mul_factors(CanonExprId id, ir::DType dtype, std::vector<CanonExprId>& out) const;
+  /// The normalised sum of two ids.
+  IdResult build_add(CanonExprId left, CanonExprId right, ir::DType dtype);
+
+  /// Read access for tests and callers inspecting results.
+  const std::vector<CanonExpr>& exprs() const { return exprs_; }
+  const CanonExpr& expr(CanonExprId id) const { return exprs_[id.value]; }
+  std::size_t size() const { return exprs_.size(); }
+
+  /// The most expressions one builder holds (2^32).
+  static constexpr std::size_t kMaxExprs = std::size_t{1} << 32;
+
+ private:
+  Result<void, CanonBuildError> check_id(CanonExprId id) const;
+  IdResult build_mul(CanonExprId left, CanonExprId right, ir::DType dtype);
+  IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
+  IdResult build_neg(CanonExprId operand, ir::DType dtype);
+
+  std::size_t max_exprs_ = kMaxExprs;
+  std::vector<CanonExpr> exprs_;
+  std::unordered_map<ExprKey, CanonExprId, ExprKeyHash> interned_;
+};
+
+}  // namespace morvalen::diff

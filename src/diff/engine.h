@@ -1,0 +1,76 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "diff/builder.h"
+#include "diff/error.h"
+#include "diff/expr.h"
+#include "diff/lower.h"
+#include "ir/dag.h"
+#include "ir/node.h"
+#include "ir/ops.h"
+#include "support/result.h"
+
+namespace morvalen::diff {
+
+/// Forward-mode symbolic differentiation of a single-output `TypedDag` with
+/// respect to one of its floating parameters. One differentiator serves one
+/// `differentiate` call.
+class TypedDagDifferentiator {
+ public:
+  /// Copies the DAG; never fails.
+  explicit TypedDagDifferentiator(const ir::TypedDag& dag);
+
+  /// The derivative of the DAG's only output with respect to the parameter
+  /// named `variable`, cast (implicitly) to that parameter's dtype when its
+  /// dtype differs. The function's signature is the DAG's parameter list.
+  /// Checked first, in this order: `UnknownVariable`, `NonFloatParameter`
+  /// (bool, integer and complex parameters), `TupleOutput` (not exactly one
+  /// output). `UnsupportedCall` for a call with other than one argument on the
+  /// path to the output; `Invariant` for parameter inconsistencies in the DAG
+  /// and for canonical builder failures ("canonical builder failed: ...").
+  /// A second call on the same differentiator is an internal invariant failure.
+  Result<CanonFunction, DiffError> differentiate(std::string_view variable);
+
+ private:
+  using IdResult = Result<CanonExprId, DiffError>;
+
+  struct Pair {
+    CanonExprId u;
+    CanonExprId v;
+    CanonExprId du;
+    CanonExprId dv;
+  };
+
+  IdResult primal_expr(ir::NodeId node);
+  IdResult derivative_expr(ir::NodeId node);
+  IdResult primal_uncached(ir::NodeId node);
+  IdResult derivative_uncached(ir::NodeId node);
+  IdResult derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
+  IdResult builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
+  Result<Pair, DiffError> primal_and_derivative_pair(ir::NodeId left, ir::NodeId right);
+
+  IdResult add(CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult sub(CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult mul(CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult div(CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult pow(CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult neg(CanonExprId a, ir::DType dtype);
+  IdResult select(CanonExprId cond, CanonExprId a, CanonExprId b, ir::DType dtype);
+  IdResult one(ir::DType dtype);
+  IdResult zero(ir::DType dtype);
+  IdResult gt_zero(CanonExprId x, ir::DType dtype);
+  IdResult lt_zero(CanonExprId x, ir::DType dtype);
+  IdResult call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
+
+  ir::TypedDag dag_;
+  std::optional<std::size_t> param_index_;
+  InternedCanonExprBuilder builder_;
+  std::vector<std::optional<CanonExprId>> primal_memo_;
+  std::vector<std::optional<CanonExprId>> derivative_memo_;
+  bool used_ = false;
+};
+
+}  // namespace morvalen::diff
