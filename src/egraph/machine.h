@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "support/symbol.h"
+
+namespace morvalen::egraph {
+
+/// A pattern variable ("?x", "?#3"); equal when the texts are equal.
+struct Var {
+  support::Symbol name = support::Symbol::from_index(0);
+
+  /// The text, question mark included.
+  std::string_view text() const { return name.text(); }
+  friend bool operator==(Var, Var) = default;
+};
+
+/// One node of a pattern term: an e-node whose children are earlier pattern
+/// positions, or a variable leaf.
+using ENodeOrVar = std::variant<MathLang, Var>;
+
+/// A pattern term, children before parents, root last.
+using PatternAst = std::vector<ENodeOrVar>;
+
+/// A substitution: one class per searcher variable, in order of first
+/// appearance. Up to four bindings are held inline.
+class Subst {
+ public:
+  void insert(Var var, Id id);
+  /// The class bound to `var`, if bound.
+  std::optional<Id> get(Var var) const;
+  /// The class bound to `var`; an unbound variable is an internal failure.
+  Id operator[](Var var) const;
+  std::size_t size() const { return size_; }
+  Var var_at(std::size_t i) const { return i < kInline ? inline_[i].first : more_[i - kInline].first; }
+  Id id_at(std::size_t i) const { return i < kInline ? inline_[i].second : more_[i - kInline].second; }
+  /// "{?x: 3, ?y: 5}".
+  std::string to_string() const;
+
+  friend bool operator==(const Subst& a, const Subst& b);
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  std::array<std::pair<Var, Id>, kInline> inline_{};
+  std::vector<std::pair<Var, Id>> more_;
+  std::size_t size_ = 0;
+};
+
+/// Instructions of the matching machine. Registers hold canonical class ids;
+/// register 0 holds the class being searched.
+struct BindInstr {
+  std::uint32_t reg;  ///< class to scan
+  MathLang op;        ///< wanted variant and payload (children ignored)
+  std::uint32_t out;  ///< first register receiving the chosen e-node's children
+};
+struct CompareInstr {
+  std::uint32_t a;
+  std::uint32_t b;
+};
+/// Resolves a sub-pattern whose variables are all bound by looking it up in
+/// the hash-cons table and comparing with the class in `reg`.
+struct LookupInstr {
+  std::uint32_t reg;
+  std::uint32_t term;  ///< index into `Program::terms`
+};
+using Instruction = std::variant<BindInstr, CompareInstr, LookupInstr>;
+
+/// A sub-term resolved by lookup: its nodes (children are indices into the same
+/// vector), and for variable leaves the register holding their class.
+struct LookupTerm {
+  struct Node {
+    MathLang node;           ///< ignored for variables
+    std::uint32_t var_reg;   ///< register of a variable leaf, or kNoReg
+  };
+  static constexpr std::uint32_t kNoReg = 0xFFFFFFFFu;
+  std::vector<Node> nodes;
+  bool ground = false;  ///< no variables: resolved once per search
+};
+
+/// The compiled form of a searcher pattern.
+struct Program {
+  std::vector<Instruction> instructions;
+  std::vector<LookupTerm> terms;
+  std::vector<Var> vars;              ///< in order of first appearance
+  std::vector<std::uint32_t> var_regs;  ///< register of each of `vars`
+  std::uint32_t num_regs = 1;
+
+  /// Compiles `ast` (non-empty): e-nodes are matched depth first, children left
+  /// to right; fully bound sub-patterns become lookups.
+  static Program compile(const PatternAst& ast);
+
+  /// Runs the program on class `eclass` of a clean `egraph`, appending at most
+  /// `limit` substitutions to `out` in enumeration order. `ground` holds the
+  /// lookup results of the ground terms (see `resolve_ground`).
+  void run(const EGraph& egraph, Id eclass, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+           std::vector<Subst>& out) const;
+
+  /// Looks up every ground term once; absent entries mean no match anywhere.
+  std::vector<std::optional<Id>> resolve_ground(const EGraph& egraph) const;
+};
+
+}  // namespace morvalen::egraph

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/machine.h"
+#include "support/result.h"
+
+namespace morvalen::egraph {
+
+/// Why a text is not a variable.
+struct VarError {
+  struct MissingQuestionMark {
+    std::string text;
+  };
+  struct BadNumber {
+    std::string text;
+  };
+  std::variant<MissingQuestionMark, BadNumber> detail;
+  /// "variable `x` must start with `?`", "invalid numbered variable `?#x`".
+  std::string to_string() const;
+};
+
+/// Reads a variable: "?" plus at least one character; "?#" must be followed by
+/// an optional "+" and a decimal u32.
+Result<Var, VarError> parse_var(std::string_view text);
+
+/// A pattern-reading failure.
+struct PatternError {
+  struct Reader {
+    std::string message;  ///< "Unexpected )", "End of file reached", ...
+  };
+  struct EmptySexp {};
+  struct HeadList {
+    std::string sexp;  ///< the offending list, re-printed
+  };
+  struct UnexpectedVar {
+    std::string var;
+  };
+  struct BadVar {
+    VarError error;
+  };
+  struct BadOp {
+    opt::FromOpError error;
+  };
+  std::variant<Reader, EmptySexp, HeadList, UnexpectedVar, BadVar, BadOp> detail;
+
+  /// Display text: the reader message; "Found empty s-expression";
+  /// "Found a list in the head position: SEXP"; "Found variable `?x` with children";
+  /// "Found invalid variable: " + var error; "Failed to parse op: " + from_op error.
+  std::string to_string() const;
+};
+
+/// The matches of one pattern in one e-class.
+struct SearchMatches {
+  Id eclass;
+  std::vector<Subst> substs;  ///< never empty
+  const PatternAst* ast = nullptr;
+};
+
+/// A searcher or applier pattern with its compiled matching program.
+class Pattern {
+ public:
+  /// Reads one s-expression (quoted atoms with backslash escapes accepted).
+  static Result<Pattern, PatternError> parse(std::string_view text);
+  /// Compiles a term built by hand (non-empty; children before parents).
+  explicit Pattern(PatternAst ast);
+
+  const PatternAst& ast() const { return ast_; }
+  const Program& program() const { return program_; }
+  /// Variables, each once, in order of first appearance.
+  const std::vector<Var>& vars() const { return program_.vars; }
+  bool is_ground() const { return program_.vars.empty(); }
+
+  /// Matches in class `eclass` (of a clean e-graph), at most `limit`.
+  std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const;
+  /// Matches over all candidate classes, at most `limit` substitutions in total.
+  std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+  /// Adds the pattern instantiated under `subst`; returns the root's class.
+  Id instantiate(EGraph& egraph, const Subst& subst) const;
+  /// Instantiates for every substitution and merges with the matched class;
+  /// returns the instantiated roots whose union changed something.
+  std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
+
+  /// The pattern as s-expression text: "(+ ?x 0)".
+  std::string to_string() const;
+
+ private:
+  PatternAst ast_;
+  Program program_;
+};
+
+}  // namespace morvalen::egraph

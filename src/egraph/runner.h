@@ -1,0 +1,157 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/rewrite.h"
+#include "support/symbol.h"
+
+namespace morvalen::egraph {
+
+/// Why a run stopped.
+struct StopReason {
+  struct Saturated {};
+  struct IterationLimit {
+    std::size_t iterations;
+  };
+  struct NodeLimit {
+    std::size_t size;
+  };
+  struct TimeLimit {
+    double seconds;
+  };
+  struct Other {
+    std::string message;
+  };
+  std::variant<Saturated, IterationLimit, NodeLimit, TimeLimit, Other> detail;
+
+  /// "Saturated", "IterationLimit(8)", "NodeLimit(20001)", "TimeLimit(5.1)", "Other(text)".
+  std::string to_string() const;
+};
+
+/// Rule name → count, in first-insertion order.
+using AppliedCounts = std::vector<std::pair<support::Symbol, std::size_t>>;
+
+/// One completed iteration.
+struct Iteration {
+  AppliedCounts applied;          ///< rules with a non-zero merging-application count
+  std::size_t egraph_nodes = 0;   ///< total size at the start of the iteration
+  std::size_t egraph_classes = 0; ///< class count at the start of the iteration
+  double hook_time = 0.0;
+  double search_time = 0.0;
+  double apply_time = 0.0;
+  double rebuild_time = 0.0;
+  double total_time = 0.0;        ///< since the run started
+  std::size_t n_rebuilds = 0;     ///< merges performed by the iteration's rebuild
+  std::optional<StopReason> stop_reason;
+};
+
+/// Per-rule state of the backoff scheduler.
+struct RuleStats {
+  std::size_t times_applied = 0;
+  std::size_t banned_until = 0;
+  std::size_t times_banned = 0;
+  std::size_t match_limit = 1000;
+  std::size_t ban_length = 5;
+};
+
+/// Lets each rule find at most `match_limit << times_banned` matches per
+/// iteration; a rule that finds more is banned for `ban_length << times_banned`
+/// iterations and none of its matches is applied.
+class BackoffScheduler {
+ public:
+  BackoffScheduler() = default;
+  BackoffScheduler(std::size_t match_limit, std::size_t ban_length)
+      : default_match_limit_(match_limit), default_ban_length_(ban_length) {}
+
+  /// The matches of `rule` in iteration `iteration`, or none when it is banned
+  /// or gets banned now.
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule);
+  /// Applies `matches` and returns the number of merging applications.
+  std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
+                            std::span<const SearchMatches> matches);
+  /// Yes when no rule is banned past `iteration`; otherwise fast-forwards the
+  /// bans so the earliest-released rules run next, and says no.
+  bool can_stop(std::size_t iteration, const Logger& logger);
+
+  /// The stats of `name` (created with the defaults on first use).
+  RuleStats& rule_stats(support::Symbol name);
+  /// Stats in first-use order.
+  const std::vector<std::pair<support::Symbol, RuleStats>>& stats() const { return stats_; }
+
+  std::size_t default_match_limit() const { return default_match_limit_; }
+  std::size_t default_ban_length() const { return default_ban_length_; }
+
+ private:
+  std::size_t default_match_limit_ = 1000;
+  std::size_t default_ban_length_ = 5;
+  std::vector<std::pair<support::Symbol, RuleStats>> stats_;
+};
+
+/// Equality saturation over one e-graph; run once.
+class Runner {
+ public:
+  Runner() = default;
+
+  /// Limits: iterations (default 30), total size (default 10000), seconds (default 5).
+  Runner& with_iter_limit(std::size_t limit) {
+    iter_limit_ = limit;
+    return *this;
+  }
+  Runner& with_node_limit(std::size_t limit) {
+    node_limit_ = limit;
+    return *this;
+  }
+  Runner& with_time_limit(std::chrono::nanoseconds limit) {
+    time_limit_ = limit;
+    return *this;
+  }
+  Runner& with_scheduler(BackoffScheduler scheduler) {
+    scheduler_ = std::move(scheduler);
+    return *this;
+  }
+  /// Adds `expr` to the e-graph and records the canonical class of its last node
+  /// as a root.
+  Runner& with_expr(const RecExpr& expr);
+  /// Records `id` (canonicalized) as a root.
+  void push_root(Id id) { roots_.push_back(egraph_.find(id)); }
+
+  /// Runs until saturation or a limit; afterwards `stop_reason()` is set and
+  /// there is at least one iteration. Writes the duplicate-rule-name warning to
+  /// standard error when a name occurs more than once.
+  Runner& run(std::span<const Rewrite> rules);
+
+  EGraph& egraph() { return egraph_; }
+  const EGraph& egraph() const { return egraph_; }
+  const std::vector<Id>& roots() const { return roots_; }
+  const std::vector<Iteration>& iterations() const { return iterations_; }
+  const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
+  const BackoffScheduler& scheduler() const { return scheduler_; }
+
+  std::size_t iter_limit() const { return iter_limit_; }
+  std::size_t node_limit() const { return node_limit_; }
+  std::chrono::nanoseconds time_limit() const { return time_limit_; }
+
+ private:
+  Iteration run_one(std::span<const Rewrite> rules);
+  std::optional<StopReason> check_limits(std::size_t iterations_done) const;
+
+  EGraph egraph_;
+  std::vector<Iteration> iterations_;
+  std::vector<Id> roots_;
+  std::optional<StopReason> stop_reason_;
+  std::size_t iter_limit_ = 30;
+  std::size_t node_limit_ = 10000;
+  std::chrono::nanoseconds time_limit_ = std::chrono::seconds(5);
+  std::optional<std::chrono::steady_clock::time_point> start_time_;
+  BackoffScheduler scheduler_;
+};
+
+}  // namespace morvalen::egraph

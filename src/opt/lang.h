@@ -1,0 +1,232 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "ir/dtype.h"
+#include "support/result.h"
+#include "support/symbol.h"
+
+namespace morvalen::opt {
+
+/// Inside a `RecExpr`: the position of an earlier node. Inside the e-graph: an
+/// e-class identifier.
+struct Id {
+  std::uint32_t value = 0;
+
+  friend constexpr bool operator==(Id, Id) = default;
+  friend constexpr auto operator<=>(Id, Id) = default;
+};
+
+/// The 39 variants of the term language; the enumerator order is the variant
+/// index used for ordering nodes.
+enum class MathKind : std::uint8_t {
+  Bool,
+  Int,
+  Num,
+  Complex,
+  Param,
+  Cast,
+  TypeToken,
+  Add,
+  Sub,
+  Mul,
+  Div,
+  FloorDiv,
+  Rem,
+  Pow,
+  Neg,
+  Eq,
+  Ne,
+  Lt,
+  Le,
+  Gt,
+  Ge,
+  And,
+  Or,
+  Not,
+  IfElse,
+  Exp,
+  Log,
+  Sqrt,
+  Abs,
+  Sin,
+  Cos,
+  Tanh,
+  Sigmoid,
+  Relu,
+  Softplus,
+  Floor,
+  Ceil,
+  FusedExpSigmoid,
+  FusedSigmoidLog,
+};
+
+inline constexpr std::size_t kMathKindCount = 39;
+
+/// Properties of one variant, from the single table in lang.cpp.
+struct MathKindInfo {
+  std::string_view name;      ///< "Add", "FusedExpSigmoid", ...
+  std::string_view spelling;  ///< pattern spelling ("+", "ifelse", ...); empty for the four leaves
+  std::uint8_t arity;         ///< number of children (0 for leaves)
+};
+
+const MathKindInfo& kind_info(MathKind kind);
+inline std::string_view kind_name(MathKind kind) { return kind_info(kind).name; }
+inline std::size_t kind_arity(MathKind kind) { return kind_info(kind).arity; }
+
+/// One term node: a tag plus either a leaf payload (bool, i64, f64 or symbol) or
+/// up to three child `Id`s. 16 bytes, trivially copyable, owns nothing; compares,
+/// orders and hashes without allocating.
+///
+/// Equality: same variant and payload/children; `Num` payloads compare with NaN
+/// equal to NaN and 0.0 equal to -0.0 (the stored bits are kept as given).
+/// Ordering: variant index first, then false < true, integers by value, floats by
+/// value with NaN above every number, tokens by interned index, children
+/// lexicographically.
+class MathLang {
+ public:
+  static MathLang make_bool(bool value);
+  static MathLang make_int(std::int64_t value);
+  static MathLang make_num(double value);
+  static MathLang make_token(support::Symbol symbol);
+  static MathLang make_token(std::string_view text) { return make_token(support::Symbol::intern(text)); }
+  /// A variant with children; `children.size()` must equal the variant's arity
+  /// (an internal invariant failure otherwise, as is a leaf variant here).
+  static MathLang make(MathKind kind, std::span<const Id> children);
+  static MathLang make(MathKind kind, Id a) { return make(kind, std::array<Id, 1>{a}); }
+  static MathLang make(MathKind kind, Id a, Id b) { return make(kind, std::array<Id, 2>{a, b}); }
+  static MathLang make(MathKind kind, Id a, Id b, Id c) { return make(kind, std::array<Id, 3>{a, b, c}); }
+
+  MathKind kind() const { return kind_; }
+  bool is_leaf() const { return kind_info(kind_).arity == 0; }
+
+  /// Leaf payloads; reading the wrong one is an internal invariant failure.
+  bool bool_value() const;
+  std::int64_t int_value() const;
+  double num_value() const;
+  support::Symbol token() const;
+
+  /// The child ids (empty for leaves).
+  std::span<const Id> children() const { return {ids_.data(), kind_info(kind_).arity}; }
+  std::span<Id> children() { return {ids_.data(), kind_info(kind_).arity}; }
+
+  /// Copy with every child replaced by `f(child)`.
+  template <typename F>
+  MathLang map_children(F&& f) const {
+    MathLang out = *this;
+    for (Id& c : out.children()) c = f(c);
+    return out;
+  }
+
+  /// Same variant and payload, ignoring children ("the same operator").
+  bool matches_op(const MathLang& other) const;
+
+  /// Debug rendering: "Add([1, 3])", "Int(5)", "Num(2.5)", "TypeToken(\"f32\")".
+  std::string to_string() const;
+
+  /// Hash consistent with equality.
+  std::size_t hash() const;
+
+  friend bool operator==(const MathLang& a, const MathLang& b);
+  friend std::strong_ordering operator<=>(const MathLang& a, const MathLang& b);
+
+ private:
+  MathLang() = default;
+  MathKind kind_ = MathKind::Bool;
+  std::array<std::uint8_t, 3> pad_{};
+  // Leaf payloads live in the bytes of the first two ids; unused words are zero.
+  std::array<Id, 3> ids_{};
+};
+
+/// Operator text and children that `from_op` could not turn into a node.
+struct FromOpError {
+  std::string op;
+  std::vector<Id> children;
+  /// "failed to parse 'OP' with children [1, 2]".
+  std::string to_string() const;
+};
+
+/// Builds a node from pattern operator text: "true"/"false" → Bool, a signed
+/// decimal integer → Int, any other float text → Num (all three only without
+/// children), then the operator spellings with their exact child counts, else a
+/// TypeToken of the text when there are no children, else the error.
+Result<MathLang, FromOpError> from_op(std::string_view op, std::span<const Id> children);
+
+/// A flat term: every child id is smaller than the position of its parent; the
+/// last node is the root.
+class RecExpr {
+ public:
+  RecExpr() = default;
+
+  /// Appends `node` and returns its position. A child id not smaller than the
+  /// new position is an internal invariant failure.
+  Id add(const MathLang& node);
+
+  const std::vector<MathLang>& nodes() const { return nodes_; }
+  const MathLang& operator[](Id id) const { return nodes_[id.value]; }
+  std::size_t size() const { return nodes_.size(); }
+  bool empty() const { return nodes_.empty(); }
+  /// Position of the last node (an internal invariant failure when empty).
+  Id root() const;
+
+  /// Debug text: the nodes' renderings with their positions, one per line.
+  std::string to_string() const;
+
+  friend bool operator==(const RecExpr&, const RecExpr&) = default;
+
+ private:
+  std::vector<MathLang> nodes_;
+};
+
+/// The dtypes that a stripped term does not carry.
+struct TypeMap {
+  std::vector<ir::DType> node_dtypes;    ///< one per node of the stripped RecExpr
+  std::vector<ir::DType> param_dtypes;   ///< one per DAG parameter, in order
+  std::vector<ir::DType> output_dtypes;  ///< one per DAG output, in order
+};
+
+/// The optimizer's error.
+struct OptError {
+  struct SingleOutputOnly {};
+  struct UnsupportedCall {
+    std::string name;
+  };
+  struct InvalidExpr {
+    std::string message;
+  };
+  std::variant<SingleOutputOnly, UnsupportedCall, InvalidExpr> detail;
+
+  static OptError single_output_only() { return {SingleOutputOnly{}}; }
+  static OptError unsupported_call(std::string name) { return {UnsupportedCall{std::move(name)}}; }
+  static OptError invalid_expr(std::string message) { return {InvalidExpr{std::move(message)}}; }
+
+  /// "only single-output DAG is currently supported by optimize",
+  /// "unsupported call `NAME` in opt conversion", or
+  /// "invalid expr during conversion: " + message.
+  std::string to_string() const;
+};
+
+/// Shortest round-trip text of a float with a fractional part (".0" for whole
+/// numbers), exponent form at magnitudes >= 1e16 or < 1e-4, and "NaN", "inf",
+/// "-inf". Used by the debug rendering of `Num`.
+std::string format_num(double value);
+
+}  // namespace morvalen::opt
+
+template <>
+struct std::hash<morvalen::opt::Id> {
+  std::size_t operator()(morvalen::opt::Id id) const noexcept { return std::hash<std::uint32_t>{}(id.value); }
+};
+
+template <>
+struct std::hash<morvalen::opt::MathLang> {
+  std::size_t operator()(const morvalen::opt::MathLang& n) const noexcept { return n.hash(); }
+};

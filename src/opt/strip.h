@@ -1,0 +1,23 @@
+#pragma once
+
+#include "ir/dag.h"
+#include "opt/lang.h"
+#include "support/result.h"
+
+namespace morvalen::opt {
+
+/// The stripped form of a single-output DAG.
+struct StripResult {
+  RecExpr expr;   ///< every DAG node's terms, in DAG order (not deduplicated)
+  TypeMap types;  ///< node, parameter and output dtypes
+  Id output;      ///< the term of the DAG's first output (need not be the last node)
+};
+
+/// Converts `dag` (operands before users) into an untyped term plus the dtypes
+/// it drops. Fails with `UnsupportedCall` for a call whose argument count is not
+/// one, and with `InvalidExpr` ("missing ... mapping for node N") when an operand
+/// refers to a node that does not precede it. A DAG without outputs fails with
+/// `InvalidExpr` "DAG has no output".
+Result<StripResult, OptError> strip_types(const ir::TypedDag& dag);
+
+}  // namespace morvalen::opt
