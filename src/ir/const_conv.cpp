@@ -1,1 +1,73 @@
-// placeholder: not written yet
+#include "ir/const_conv.h"
+
+#include <cmath>
+
+namespace morvalen::ir {
+namespace {
+
+// 2^63 exactly; every double at or above it saturates.
+constexpr double kTwoPow63 = 9223372036854775808.0;
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+}  // namespace
+
+std::int64_t f64_to_i64_saturating(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= kTwoPow63) return INT64_MAX;
+  if (x <= -kTwoPow63) return INT64_MIN;
+  return static_cast<std::int64_t>(x);  // truncates toward zero; in range here
+}
+
+std::optional<double> scalar_to_f64(const Scalar& value) {
+  return std::visit(Overloaded{
+                        [](bool b) -> std::optional<double> { return b ? 1.0 : 0.0; },
+                        [](std::int64_t i) -> std::optional<double> { return static_cast<double>(i); },
+                        [](double x) -> std::optional<double> { return x; },
+                        [](const ComplexValue&) -> std::optional<double> { return std::nullopt; },
+                    },
+                    value);
+}
+
+std::optional<Scalar> f64_to_dtype(double x, DType target) {
+  switch (target.kind) {
+    case DTypeKind::Bool:
+      return std::nullopt;
+    case DTypeKind::UInt:
+    case DTypeKind::Int:
+      return Scalar{f64_to_i64_saturating(x)};
+    case DTypeKind::Float:
+      return Scalar{x};
+    case DTypeKind::Complex:
+      return Scalar{ComplexValue{x, 0.0}};
+  }
+  return std::nullopt;
+}
+
+std::optional<Scalar> i64_to_dtype(std::int64_t value, DType target) {
+  if (target.is_integer()) return Scalar{value};
+  return f64_to_dtype(static_cast<double>(value), target);
+}
+
+std::optional<Scalar> cast_const_to_dtype(const Scalar& value, DType target) {
+  if (const auto* c = std::get_if<ComplexValue>(&value)) {
+    if (target.is_complex()) return Scalar{*c};
+    return std::nullopt;
+  }
+  if (const bool* b = std::get_if<bool>(&value)) {
+    if (target.is_bool()) return Scalar{*b};
+    return i64_to_dtype(*b ? 1 : 0, target);
+  }
+  if (target.is_bool()) return std::nullopt;
+  // An integer goes to an integer kind unchanged: a trip through a double
+  // would round every magnitude beyond 2^53.
+  if (const auto* i = std::get_if<std::int64_t>(&value)) return i64_to_dtype(*i, target);
+  return f64_to_dtype(std::get<double>(value), target);
+}
+
+}  // namespace morvalen::ir
