@@ -1,0 +1,171 @@
+#pragma once
+
+// Lowering: turns the parse tree of one program into a `TypedDag`. Names are
+// resolved, literals typed, operand dtypes checked and promoted with implicit
+// casts, and every problem is reported as a `Diag`. A failing subexpression is
+// replaced by a recovery constant so that one call reports every error it can.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "diag.h"
+#include "ir/dag.h"
+#include "ir/dtype.h"
+#include "ir/node.h"
+#include "parse/ast.h"
+#include "support/result.h"
+#include "support/span.h"
+
+namespace morvalen::ir {
+
+/// The collecting sink used by the pipeline: notes and warnings go to
+/// `warnings`, errors and fatals to `errors`, allowed kinds are dropped, and
+/// lowering always goes on.
+struct Collect {
+  std::vector<diag::Diag> warnings;
+  std::vector<diag::Diag> errors;
+  diag::DiagConfig config;
+};
+
+/// Where diagnostics go: collected (lowering never stops) or a `DiagCollector`
+/// (the first error stops lowering and is handed back).
+using DiagMode = std::variant<Collect, diag::DiagCollector>;
+
+/// The lowering context of one call: the node table being built, the declared
+/// parameters and the visible bindings.
+class Ctx {
+ public:
+  explicit Ctx(DiagMode mode) : mode_(std::move(mode)) {}
+
+  /// Appends the `Param` node of the next parameter and binds its name; a later
+  /// parameter of the same name hides an earlier one for lookup.
+  NodeId add_param(std::string name, DType dtype);
+
+  /// Lowers `expr`, which must produce exactly one value. A tuple gives an
+  /// `ExpectedScalar` diagnostic and a recovery constant of `recovery`.
+  Result<NodeId, diag::Diag> lower_single(const parse::Spanned& expr, DType recovery);
+
+  /// Routes one diagnostic by its severity. Returns the diagnostic when
+  /// lowering must stop (only in the `DiagCollector` mode, for errors).
+  std::optional<diag::Diag> emit(diag::Diag diag);
+
+  /// Emits `diag`; when lowering goes on, appends a recovery constant of
+  /// `recovery` and returns it.
+  Result<NodeId, diag::Diag> on_error(diag::Diag diag, DType recovery);
+
+  /// Appends a node with its dtype and returns its position.
+  NodeId push(Node node, DType dtype);
+
+  /// `id` itself when its dtype is `target`, else a new implicit `Cast`.
+  NodeId cast_if_needed(NodeId id, DType target);
+
+  /// A `Const` of `dtype`'s kind holding false, 0 or 0.0.
+  NodeId recovery_const(DType dtype);
+
+  /// Copies another DAG's nodes into this context and returns its outputs
+  /// mapped into this context. `Param` nodes map to this context's parameter
+  /// nodes (nothing is appended for them). A forward operand reference or a
+  /// parameter index this context does not have throws `InternalError`.
+  std::vector<NodeId> import_dag(const TypedDag& dag);
+
+  /// A validated copy of the current tables with `output` as the only output.
+  /// Throws `InternalError` ("lower produced invalid TypedDag snapshot: ...")
+  /// if the copy does not validate.
+  TypedDag snapshot(NodeId output) const;
+
+  /// The node bound to `name`, if any.
+  std::optional<NodeId> lookup(const std::string& name) const;
+  /// Binds `name` to `id`, returning the binding it replaces.
+  std::optional<NodeId> bind(const std::string& name, NodeId id);
+  /// Restores the binding `bind` returned (or removes the name).
+  void restore(const std::string& name, std::optional<NodeId> previous);
+
+  const std::vector<Node>& nodes() const { return nodes_; }
+  const std::vector<DType>& dtypes() const { return dtypes_; }
+  const std::vector<ParamDecl>& params() const { return params_; }
+  const std::vector<NodeId>& param_nodes() const { return param_nodes_; }
+  const DiagMode& mode() const { return mode_; }
+  DiagMode& mode() { return mode_; }
+
+  /// Builds the DAG with `outputs`; a validation failure throws `InternalError`
+  /// ("lower produced invalid TypedDag: ...").
+  TypedDag finish(std::vector<NodeId> outputs) &&;
+
+ private:
+  std::vector<Node> nodes_;
+  std::vector<DType> dtypes_;
+  std::vector<ParamDecl> params_;
+  std::vector<NodeId> param_nodes_;
+  DiagMode mode_;
+  // Only looked up by name, never iterated, so its order cannot reach an output.
+  std::unordered_map<std::string, NodeId> scope_;
+};
+
+/// Lowers one expression: one id for a scalar form, one per element for a
+/// tuple. Fails only in the `DiagCollector` mode, with the first error.
+Result<std::vector<NodeId>, diag::Diag> lower_expr(Ctx& ctx, const parse::Spanned& expr);
+
+/// The operand spans of a binary operator, for the implicit-promotion labels.
+struct OperandSpans {
+  Span lhs;
+  Span rhs;
+};
+
+/// The common dtype of `a` and `b` for the operation `name`, with its
+/// diagnostics in order: a type mismatch (the result is then `f64`), the
+/// unsafe-promotion warning (`u64` with a signed integer), and the
+/// implicit-promotion note (labelled with the operand spans when given).
+Result<DType, diag::Diag> promote_with_diags(Ctx& ctx, std::string_view name, DType a, DType b, Span span,
+                                             std::optional<OperandSpans> operand_spans);
+
+struct LowerResultWithErrors {
+  TypedDag dag;
+  std::vector<diag::Diag> warnings;
+  std::vector<diag::Diag> errors;
+};
+
+/// Lowers a whole program, collecting diagnostics in emission order. Never
+/// fails: after errors the DAG is complete and valid but meaningless.
+LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config);
+
+/// Lowers a whole program through `collector`: notes and warnings are kept in
+/// it, and the first error stops lowering and is returned.
+Result<TypedDag, diag::Diag> lower_with_collector(const parse::FuncDef& program, diag::DiagCollector& collector);
+
+// Literal typing.
+
+/// The narrowest signed integer dtype (`i8` to `i64`) holding `value`.
+DType default_int_dtype(std::int64_t value);
+
+/// Whether `value` fits the integer dtype `dtype` (`u64` accepts 0 to 2^63-1,
+/// since literals are signed 64-bit). Non-integer dtypes accept everything.
+bool int_literal_fits(std::int64_t value, DType dtype);
+
+/// The narrowest of `f16`, `f32`, `f64` holding `value` exactly; NaN and the
+/// infinities take `f16`.
+DType default_float_dtype(double value);
+
+/// `c64` when both parts are NaN, infinite or exact in `f32`, else `c128`.
+DType default_complex_dtype(double re, double im);
+
+/// IEEE half-precision bits of `value`, rounded to nearest, ties to even;
+/// overflow gives an infinity, NaN a quiet NaN.
+std::uint16_t to_half_bits(double value);
+double from_half_bits(std::uint16_t bits);
+
+/// Brain-float bits of `value` (8-bit exponent, 7-bit fraction), rounded to
+/// nearest, ties to even.
+std::uint16_t to_bfloat16_bits(double value);
+double from_bfloat16_bits(std::uint16_t bits);
+
+/// Whether converting `value` to the float dtype `dtype` and back gives
+/// `value` again. `f64` holds everything; non-float dtypes hold nothing.
+bool exactly_representable(double value, DType dtype);
+
+}  // namespace morvalen::ir
