@@ -73,8 +73,9 @@ void trampoline() {
 bool stack_is_low() {
   if (current_stack_low == 0) current_stack_low = thread_stack_low();
   if (current_stack_low == 0) return false;
-  char probe = 0;
-  auto here = reinterpret_cast<std::uintptr_t>(&probe);
+  // The frame address is on the real stack even when a sanitizer moves locals
+  // to a heap-allocated fake frame.
+  auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   return here < current_stack_low + kRedZone;
 }
 
