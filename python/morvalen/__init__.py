@@ -1,0 +1,24 @@
+"""morvalen: a compiler for a small typed language of scalar math expressions.
+
+A program is one function: a header of typed parameters between two bars,
+optional assignment lines, and one result expression::
+
+    |x: f64, n: i32|
+    y = x * 2.0
+    y ** n
+
+Three operations take such a program as text and return text:
+
+* ``simplify_expr(source, *, optimize=False)`` renders the folded (and, on
+  request, optimised) result expression;
+* ``diff(source, variable, *, optimize=False)`` renders the derivative of the
+  result with respect to one floating parameter;
+* ``emit_python(source, function_name="_kernel", *, optimize=False)`` returns
+  the source of a Python function evaluating the program.
+
+Every compilation failure raises ``MorvalenError`` with one message.
+"""
+
+from ._morvalen import MorvalenError, __version__, diff, emit_python, simplify_expr
+
+__all__ = ["__version__", "MorvalenError", "simplify_expr", "diff", "emit_python"]

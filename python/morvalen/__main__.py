@@ -1,0 +1,5 @@
+"""``python -m morvalen``: the command line (see ``morvalen --help``)."""
+
+from .cli import main
+
+raise SystemExit(main())

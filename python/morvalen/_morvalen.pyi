@@ -1,0 +1,11 @@
+from typing import Final
+
+__version__: Final[str]
+__all__: list[str]
+
+class MorvalenError(Exception):
+    """Raised for every compilation failure; ``args`` holds the one message."""
+
+def simplify_expr(source: str, *, optimize: bool = False) -> str: ...
+def diff(source: str, variable: str, *, optimize: bool = False) -> str: ...
+def emit_python(source: str, function_name: str = "_kernel", *, optimize: bool = False) -> str: ...

@@ -1,0 +1,148 @@
+"""The ``morvalen`` command line: the three operations of the module on a
+program given as an argument, read from a file, or read from standard input.
+
+Exit status: 0 on success, 1 when the program does not compile (the message
+is printed on standard error), 2 for usage errors and unreadable input.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Sequence, TextIO
+
+from . import MorvalenError, __version__, diff, emit_python, simplify_expr
+
+_DESCRIPTION = """\
+Compile a program of the morvalen language and print the result.
+
+A program is one function: a header of typed parameters between two bars,
+optional lines `name = expr`, and the result expression, e.g.
+
+    |x: f64, n: i32|
+    y = x * 2.0
+    y ** n
+
+The program is given as an argument, read from a file with -f FILE, or read
+from standard input when the argument is `-`.
+"""
+
+_EPILOG = """\
+examples:
+  morvalen simplify '|x: f32| x * 2 + 1'
+  morvalen simplify --optimize '|x: f64| x * 1.0 + 0.0'
+  morvalen diff x '|x: f64| x ** 3'
+  morvalen emit --name area '|r: f64| pi * r ** 2'
+  echo '|a: f64, b: f64| a * b' | morvalen simplify -
+  morvalen emit -f program.mv
+
+exit status: 0 on success, 1 when the program does not compile (the message
+goes to standard error), 2 for usage errors or unreadable input.
+"""
+
+
+def _add_source_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "program",
+        nargs="?",
+        help="the program text, or `-` to read it from standard input",
+    )
+    parser.add_argument(
+        "-f",
+        "--file",
+        metavar="FILE",
+        help="read the program from FILE (UTF-8) instead",
+    )
+    parser.add_argument(
+        "--optimize",
+        action="store_true",
+        help="run the optimizer (constant folding and equality saturation) first",
+    )
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="morvalen",
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"morvalen {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    simplify = commands.add_parser(
+        "simplify",
+        help="print the folded (and optionally optimized) result expression",
+        description="Print the program's result expression, constants folded.",
+    )
+    _add_source_arguments(simplify)
+
+    derive = commands.add_parser(
+        "diff",
+        help="print the derivative with respect to one floating parameter",
+        description="Print the derivative of the program's result with respect to VARIABLE, "
+        "a floating parameter of the program.",
+    )
+    derive.add_argument("variable", metavar="VARIABLE", help="the parameter to differentiate by")
+    _add_source_arguments(derive)
+
+    emit = commands.add_parser(
+        "emit",
+        help="print a Python function that evaluates the program",
+        description="Print the source of a Python function that evaluates the program.",
+    )
+    emit.add_argument(
+        "--name",
+        default="_kernel",
+        help="name of the emitted function (default: %(default)s)",
+    )
+    _add_source_arguments(emit)
+    return parser
+
+
+def _read_source(parser: argparse.ArgumentParser, args: argparse.Namespace, stdin: TextIO) -> str:
+    if args.file is not None and args.program is not None:
+        parser.error("give the program either as an argument or with -f FILE, not both")
+    if args.file is not None:
+        try:
+            with open(args.file, encoding="utf-8") as handle:
+                return handle.read()
+        except (OSError, UnicodeDecodeError) as error:
+            parser.exit(2, f"morvalen: cannot read {args.file}: {error}\n")
+    if args.program is None:
+        parser.error("no program given (pass it as an argument, `-` for standard input, or -f FILE)")
+    if args.program == "-":
+        return stdin.read()
+    return args.program
+
+
+def main(
+    argv: Sequence[str] | None = None,
+    *,
+    stdin: TextIO | None = None,
+    stdout: TextIO | None = None,
+    stderr: TextIO | None = None,
+) -> int:
+    """Runs the command line; returns the exit status."""
+    stdin = sys.stdin if stdin is None else stdin
+    stdout = sys.stdout if stdout is None else stdout
+    stderr = sys.stderr if stderr is None else stderr
+    parser = _build_parser()
+    args = parser.parse_args(argv)
+    source = _read_source(parser, args, stdin)
+    try:
+        if args.command == "simplify":
+            result = simplify_expr(source, optimize=args.optimize) + "\n"
+        elif args.command == "diff":
+            result = diff(source, args.variable, optimize=args.optimize) + "\n"
+        else:
+            result = emit_python(source, args.name, optimize=args.optimize)
+    except MorvalenError as error:
+        print(error, file=stderr)
+        return 1
+    stdout.write(result)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "diag.h"
+#include "diff/error.h"
+#include "ir/dag.h"
+#include "support/result.h"
+
+namespace morvalen::api {
+
+/// The one error of every public operation; its display text is the message
+/// that reaches the caller (the Python module raises it unchanged).
+struct ApiError {
+  /// The parse diagnostics, joined.
+  struct Parse {
+    std::string message;
+  };
+  /// The lowering errors joined, or a canonical-lowering message.
+  struct Lower {
+    std::string message;
+  };
+  /// The optimizer's own error text.
+  struct Optimize {
+    std::string message;
+  };
+  /// The rejected function name, exactly as the caller wrote it.
+  struct InvalidFunctionName {
+    std::string name;
+  };
+  /// The number of outputs of a DAG that needed exactly one.
+  struct OutputCount {
+    std::uint64_t count = 0;
+  };
+  /// Differentiation refused; shown with the error's own text, no prefix.
+  struct Diff {
+    diff::DiffError error;
+  };
+  std::variant<Parse, Lower, Optimize, InvalidFunctionName, OutputCount, Diff> detail;
+
+  /// "parse failed: " + message, "lowering failed: " + message,
+  /// "optimization failed: " + message,
+  /// "invalid Python function name `NAME`: expected a non-keyword identifier
+  /// matching [A-Za-z_][A-Za-z0-9_]*", "expected a single output expression,
+  /// got N", or the differentiation error's text.
+  std::string to_string() const;
+};
+
+/// The messages of `diags` in list order joined by "; " (empty for none).
+std::string format_diags(const std::vector<diag::Diag>& diags);
+
+/// Parses and lowers `source` under a fresh default configuration. Parse
+/// diagnostics give `Parse`; lowering errors (warnings never) give `Lower`.
+Result<ir::TypedDag, ApiError> parsed_and_lowered_dag(std::string_view source);
+
+/// `parsed_and_lowered_dag`, then the optimizer (non-aggressive) when
+/// `optimize` is set; its refusal gives `Optimize`.
+Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimize);
+
+/// The program's single result, folded (and optimized on request) and rendered
+/// as one line of source-like text. A result of other than one value gives
+/// `OutputCount` (or, with `optimize`, the optimizer's single-output refusal).
+Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize = false);
+
+/// Python source of a function named `function_name` evaluating the program.
+/// The name is checked before the source is looked at: a name that is not a
+/// non-keyword identifier, or that is `math` (it would hide the module the
+/// emitted code calls), gives `InvalidFunctionName`.
+Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name,
+                                          bool optimize = false);
+
+/// The derivative of the program's single result with respect to the floating
+/// parameter `variable`, folded (and optimized on request) and rendered. The
+/// primal program is neither folded nor optimized before differentiation.
+Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize = false);
+
+}  // namespace morvalen::api
