@@ -1,1 +1,386 @@
-// placeholder: not written yet
+#include "opt/restore.h"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "ir/node.h"
+#include "ir/ops.h"
+
+namespace morvalen::opt {
+namespace {
+
+using ir::DType;
+using Slot = std::optional<DType>;
+
+constexpr std::string_view kExplicitPrefix = "explicit:";
+
+bool is_arithmetic(MathKind kind) { return kind >= MathKind::Add && kind <= MathKind::Pow; }
+bool is_comparison(MathKind kind) { return kind >= MathKind::Eq && kind <= MathKind::Ge; }
+bool is_unary_builtin(MathKind kind) { return kind >= MathKind::Exp && kind <= MathKind::FusedSigmoidLog; }
+
+// The unary builtins are laid out in the same order as `ir::Builtin`.
+ir::Builtin builtin_of(MathKind kind) {
+  return static_cast<ir::Builtin>(static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Exp));
+}
+
+// The binary variants `Add` .. `Or` are laid out in the same order as
+// `ir::BinaryOp`, apart from `Neg`, which sits between `Pow` and `Eq`.
+ir::BinaryOp binary_op_of(MathKind kind) {
+  auto k = static_cast<std::size_t>(kind);
+  if (kind <= MathKind::Pow) return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Add));
+  return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Eq) +
+                                   static_cast<std::size_t>(ir::BinaryOp::Eq));
+}
+
+// Labels of the promotion diagnostics, for `Add` .. `Pow` in variant order.
+constexpr std::array<std::string_view, 7> kArithmeticLabels = {
+    "restore:Add", "restore:Sub", "restore:Mul", "restore:Div", "restore:FloorDiv", "restore:Rem", "restore:Pow"};
+constexpr std::string_view kIfElseLabel = "restore:IfElse";
+
+std::string_view arithmetic_label(MathKind kind) {
+  return kArithmeticLabels[static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Add)];
+}
+
+// Truncation toward zero that saturates at the 64-bit limits; NaN gives 0.
+std::int64_t saturating_trunc(double x) {
+  if (std::isnan(x)) return 0;
+  constexpr double kTwo63 = 9223372036854775808.0;
+  if (x >= kTwo63) return std::numeric_limits<std::int64_t>::max();
+  if (x <= -kTwo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(x);
+}
+
+OptError invalid_node(std::size_t index, const MathLang& node) {
+  return OptError::invalid_expr("invalid node #" + std::to_string(index) + ": " + node.to_string());
+}
+
+std::optional<DType> promote_opt(DType a, DType b) {
+  auto promoted = ir::promote(a, b);
+  if (!promoted.has_value()) return std::nullopt;
+  return *promoted;
+}
+
+// Type slots of the term nodes; only absent slots are ever written, and every
+// write is counted so that the sweeps know when they have reached a fixed point.
+class Slots {
+ public:
+  explicit Slots(std::size_t n) : slots_(n) {}
+
+  const Slot& operator[](Id id) const { return slots_[id.value]; }
+  bool known(Id id) const { return slots_[id.value].has_value(); }
+
+  void fill(Id id, DType dtype) {
+    if (slots_[id.value].has_value()) return;
+    slots_[id.value] = dtype;
+    ++assigned_;
+  }
+  void fill(Id id, const Slot& dtype) {
+    if (dtype.has_value()) fill(id, *dtype);
+  }
+
+  std::size_t take_assigned() { return std::exchange(assigned_, 0); }
+  const std::vector<Slot>& all() const { return slots_; }
+
+ private:
+  std::vector<Slot> slots_;
+  std::size_t assigned_ = 0;
+};
+
+void seed(const RecExpr& expr, const TypeMap& types, Slots& slots) {
+  const auto& nodes = expr.nodes();
+  if (!types.output_dtypes.empty()) slots.fill(Id{static_cast<std::uint32_t>(nodes.size() - 1)}, types.output_dtypes[0]);
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const MathLang& node = nodes[i];
+    Id self{static_cast<std::uint32_t>(i)};
+    if (slots.known(self)) continue;
+    MathKind kind = node.kind();
+    if (kind == MathKind::Bool || is_comparison(kind) || kind == MathKind::And || kind == MathKind::Or ||
+        kind == MathKind::Not) {
+      slots.fill(self, DType::boolean());
+    } else if (kind == MathKind::Param) {
+      const MathLang& child = expr[node.children()[0]];
+      if (child.kind() != MathKind::Int) continue;
+      std::int64_t v = child.int_value();
+      if (v >= 0 && static_cast<std::uint64_t>(v) < types.param_dtypes.size())
+        slots.fill(self, types.param_dtypes[static_cast<std::size_t>(v)]);
+    } else if (kind == MathKind::TypeToken) {
+      if (auto token = parse_cast_token(node.token().text())) slots.fill(self, token->dtype);
+    }
+  }
+}
+
+// One sweep of the propagation rules over one node.
+void propagate(const MathLang& node, Id self, Slots& slots) {
+  MathKind kind = node.kind();
+  auto ch = node.children();
+  if (kind == MathKind::Complex) {
+    if (slots.known(self) && slots[self]->is_complex()) {
+      DType part = *slots[self] == DType::c64() ? DType::f32() : DType::f64();
+      slots.fill(ch[0], part);
+      slots.fill(ch[1], part);
+    }
+  } else if (kind == MathKind::Cast) {
+    if (slots.known(ch[0])) slots.fill(self, slots[ch[0]]);
+  } else if (is_arithmetic(kind)) {
+    if (slots.known(self)) {
+      slots.fill(ch[0], slots[self]);
+      slots.fill(ch[1], slots[self]);
+    }
+    if (slots.known(ch[0]) != slots.known(ch[1])) {
+      if (slots.known(ch[0])) {
+        slots.fill(ch[1], slots[ch[0]]);
+      } else {
+        slots.fill(ch[0], slots[ch[1]]);
+      }
+    }
+    if (slots.known(ch[0]) && slots.known(ch[1]) && !slots.known(self))
+      slots.fill(self, promote_opt(*slots[ch[0]], *slots[ch[1]]));
+  } else if (kind == MathKind::Neg || is_unary_builtin(kind)) {
+    if (slots.known(self)) {
+      slots.fill(ch[0], slots[self]);
+    } else if (slots.known(ch[0])) {
+      slots.fill(self, slots[ch[0]]);
+    }
+  } else if (is_comparison(kind)) {
+    if (slots.known(ch[0]) != slots.known(ch[1])) {
+      if (slots.known(ch[0])) {
+        slots.fill(ch[1], slots[ch[0]]);
+      } else {
+        slots.fill(ch[0], slots[ch[1]]);
+      }
+    }
+  } else if (kind == MathKind::And || kind == MathKind::Or) {
+    slots.fill(ch[0], DType::boolean());
+    slots.fill(ch[1], DType::boolean());
+  } else if (kind == MathKind::IfElse) {
+    slots.fill(ch[0], DType::boolean());
+    if (slots.known(self)) {
+      slots.fill(ch[1], slots[self]);
+      slots.fill(ch[2], slots[self]);
+    } else if (slots.known(ch[1]) && slots.known(ch[2])) {
+      slots.fill(self, promote_opt(*slots[ch[1]], *slots[ch[2]]));
+    }
+  }
+}
+
+ir::Scalar int_scalar(std::int64_t v, DType t) {
+  if (t.is_float()) return static_cast<double>(v);
+  if (t.is_complex()) return ir::ComplexValue{static_cast<double>(v), 0.0};
+  if (t.is_bool()) return v != 0;
+  return v;
+}
+
+ir::Scalar num_scalar(double x, DType t) {
+  if (t.is_integer()) return saturating_trunc(x);
+  if (t.is_bool()) return x != 0.0;
+  if (t.is_complex()) return ir::ComplexValue{x, 0.0};
+  return x;
+}
+
+// Builds the DAG nodes in term order; `map` holds the DAG node of every term
+// node built so far (type tokens and failures build nothing).
+class Builder {
+ public:
+  Builder(const RecExpr& expr, const std::vector<Slot>& slots, const std::vector<ir::ParamDecl>& params)
+      : expr_(expr), slots_(slots), params_(params), map_(expr.size()) {}
+
+  Result<void, OptError> build_all() {
+    for (std::size_t i = 0; i < expr_.size(); ++i) {
+      auto built = build(i);
+      if (!built.has_value()) return unexpected(std::move(built).error());
+    }
+    return {};
+  }
+
+  std::optional<ir::NodeId> mapped(std::size_t i) const { return map_[i]; }
+  std::vector<ir::Node> take_nodes() { return std::move(nodes_); }
+  std::vector<DType> take_dtypes() { return std::move(dtypes_); }
+  std::vector<diag::Diag> take_diags() { return std::move(diags_); }
+
+ private:
+  DType dtype(ir::NodeId id) const { return dtypes_[id.value]; }
+
+  // The DAG node of an operand, when it precedes the node being built and was built.
+  std::optional<ir::NodeId> operand(std::size_t i, Id child) const {
+    if (child.value >= i) return std::nullopt;
+    return map_[child.value];
+  }
+
+  Result<void, OptError> build(std::size_t i) {
+    const MathLang& node = expr_.nodes()[i];
+    const Slot& slot = slots_[i];
+    auto ch = node.children();
+    auto put = [&](ir::Node n, DType t) -> Result<void, OptError> {
+      map_[i] = ir::NodeId{nodes_.size()};
+      nodes_.push_back(std::move(n));
+      dtypes_.push_back(t);
+      return {};
+    };
+    auto fail = [&]() -> Result<void, OptError> { return unexpected(invalid_node(i, node)); };
+
+    std::optional<ir::NodeId> a, b, c;
+    if (!ch.empty() && node.kind() != MathKind::Complex && node.kind() != MathKind::Param &&
+        node.kind() != MathKind::Cast) {
+      a = operand(i, ch[0]);
+      if (!a) return fail();
+      if (ch.size() > 1 && !(b = operand(i, ch[1]))) return fail();
+      if (ch.size() > 2 && !(c = operand(i, ch[2]))) return fail();
+    }
+
+    switch (node.kind()) {
+      case MathKind::Bool:
+        return put(ir::Const{node.bool_value()}, DType::boolean());
+      case MathKind::Int: {
+        DType t = slot.value_or(DType::i64());
+        return put(ir::Const{int_scalar(node.int_value(), t)}, t);
+      }
+      case MathKind::Num: {
+        DType t = slot.value_or(DType::f64());
+        return put(ir::Const{num_scalar(node.num_value(), t)}, t);
+      }
+      case MathKind::Complex: {
+        if (ch[0].value >= i || ch[1].value >= i) return fail();
+        const MathLang& re = expr_[ch[0]];
+        const MathLang& im = expr_[ch[1]];
+        if (re.kind() != MathKind::Num || im.kind() != MathKind::Num) return fail();
+        if (slot.has_value() && !slot->is_complex()) return fail();
+        return put(ir::Const{ir::ComplexValue{re.num_value(), im.num_value()}}, slot.value_or(DType::c128()));
+      }
+      case MathKind::Param: {
+        if (ch[0].value >= i) return fail();
+        const MathLang& index = expr_[ch[0]];
+        if (index.kind() != MathKind::Int) return fail();
+        std::int64_t v = index.int_value();
+        if (v < 0 || static_cast<std::uint64_t>(v) >= params_.size()) return fail();
+        auto k = static_cast<std::size_t>(v);
+        return put(ir::Param{k}, params_[k].dtype);
+      }
+      case MathKind::TypeToken:
+        return {};
+      case MathKind::Cast: {
+        if (ch[0].value >= i) return fail();
+        const MathLang& token = expr_[ch[0]];
+        if (token.kind() != MathKind::TypeToken) return fail();
+        auto target = parse_cast_token(token.token().text());
+        auto arg = operand(i, ch[1]);
+        if (!target || !arg) return fail();
+        return put(ir::Cast{*arg, target->dtype, target->is_explicit}, target->dtype);
+      }
+      case MathKind::Neg:
+        return put(ir::Unary{*a, ir::UnaryOp::Neg}, dtype(*a));
+      case MathKind::Not:
+        return put(ir::Unary{*a, ir::UnaryOp::Not}, DType::boolean());
+      case MathKind::Add:
+      case MathKind::Sub:
+      case MathKind::Mul:
+      case MathKind::Div:
+      case MathKind::FloorDiv:
+      case MathKind::Rem:
+      case MathKind::Pow: {
+        auto t = try_promote(arithmetic_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_);
+        if (!t.has_value()) return unexpected(std::move(t).error());
+        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, *t);
+      }
+      case MathKind::Eq:
+      case MathKind::Ne:
+      case MathKind::Lt:
+      case MathKind::Le:
+      case MathKind::Gt:
+      case MathKind::Ge:
+      case MathKind::And:
+      case MathKind::Or:
+        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, DType::boolean());
+      case MathKind::IfElse: {
+        auto t = try_promote(kIfElseLabel, dtype(*b), dtype(*c), i, node, diags_);
+        if (!t.has_value()) return unexpected(std::move(t).error());
+        return put(ir::If{*a, *b, *c}, *t);
+      }
+      case MathKind::Exp:
+      case MathKind::Log:
+      case MathKind::Sqrt:
+      case MathKind::Abs:
+      case MathKind::Sin:
+      case MathKind::Cos:
+      case MathKind::Tanh:
+      case MathKind::Sigmoid:
+      case MathKind::Relu:
+      case MathKind::Softplus:
+      case MathKind::Floor:
+      case MathKind::Ceil:
+      case MathKind::FusedExpSigmoid:
+      case MathKind::FusedSigmoidLog:
+        return put(ir::Call{builtin_of(node.kind()), {*a}}, dtype(*a));
+    }
+    return fail();
+  }
+
+  const RecExpr& expr_;
+  const std::vector<Slot>& slots_;
+  const std::vector<ir::ParamDecl>& params_;
+  std::vector<std::optional<ir::NodeId>> map_;
+  std::vector<ir::Node> nodes_;
+  std::vector<DType> dtypes_;
+  std::vector<diag::Diag> diags_;
+};
+
+}  // namespace
+
+std::optional<CastToken> parse_cast_token(std::string_view text) {
+  bool is_explicit = text.starts_with(kExplicitPrefix);
+  std::string_view name = is_explicit ? text.substr(kExplicitPrefix.size()) : text;
+  auto dtype = ir::parse_dtype(name);
+  if (!dtype.has_value()) return std::nullopt;
+  return CastToken{*dtype, is_explicit};
+}
+
+Result<ir::DType, OptError> try_promote(std::string_view label, ir::DType a, ir::DType b, std::size_t index,
+                                        const MathLang& node, std::vector<diag::Diag>& diags) {
+  auto promoted = ir::promote(a, b);
+  if (!promoted.has_value()) return unexpected(invalid_node(index, node));
+  DType p = *promoted;
+  if (p == a && p == b) return p;
+  std::string message = "implicit promotion in ";
+  message += label;
+  message += " at node#" + std::to_string(index) + ": ";
+  message += ir::to_str(a);
+  message += " + ";
+  message += ir::to_str(b);
+  message += " -> ";
+  message += ir::to_str(p);
+  diags.push_back(diag::Diag::make(diag::DiagKind::RestorePromotion, std::nullopt, std::move(message)));
+  return p;
+}
+
+Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, const TypeMap& types,
+                                                        const std::vector<ir::ParamDecl>& params) {
+  const std::size_t n = expr.size();
+  if (n == 0) return unexpected(OptError::invalid_expr("cannot restore empty expression"));
+
+  Slots slots(n);
+  seed(expr, types, slots);
+  slots.take_assigned();
+  // Sweeps run from the root towards the leaves, so that dtypes known at a
+  // user reach its operands within one sweep; a sweep that assigns nothing
+  // ends the propagation. Each sweep can only fill absent slots, so there are
+  // at most n + 1 of them.
+  do {
+    for (std::size_t i = n; i-- > 0;) propagate(expr.nodes()[i], Id{static_cast<std::uint32_t>(i)}, slots);
+  } while (slots.take_assigned() != 0);
+
+  Builder builder(expr, slots.all(), params);
+  auto built = builder.build_all();
+  if (!built.has_value()) return unexpected(std::move(built).error());
+  auto root = builder.mapped(n - 1);
+  if (!root) return unexpected(invalid_node(n - 1, expr.nodes()[n - 1]));
+
+  auto typed = ir::TypedDag::try_new(builder.take_nodes(), builder.take_dtypes(), params, {*root});
+  if (!typed.has_value())
+    return unexpected(OptError::invalid_expr("restored TypedDag invalid: " + typed.error().to_string()));
+  return RestoreResult{std::move(typed).value(), builder.take_diags()};
+}
+
+}  // namespace morvalen::opt
