@@ -126,6 +126,7 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
  private:
   Result<void, CanonBuildError> check_id(CanonExprId id) const;
   IdResult build_mul(CanonExprId left, CanonExprId right, ir::DType dtype);
+  IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
 

@@ -1,13 +1,440 @@
 #include "diff/engine.h"
 
+#include <string>
+#include <utility>
+
 #include "support/internal_error.h"
+#include "support/stack.h"
 
 namespace morvalen::diff {
+namespace {
 
-TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag) : dag_(dag) {}
+DiffError invariant(std::string text) { return DiffError{DiffError::Invariant{std::move(text)}}; }
 
-Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::string_view) {
-  throw InternalError("differentiation: not implemented");
+DiffError builder_failed(const CanonBuildError& error) {
+  return invariant("canonical builder failed: " + error.to_string());
 }
+
+Result<CanonExprId, DiffError> lift(Result<CanonExprId, CanonBuildError> r) {
+  if (!r) return unexpected(builder_failed(r.error()));
+  return *r;
+}
+
+Literal zero_of(ir::DType t) {
+  switch (t.kind) {
+    case ir::DTypeKind::Bool:
+      return literal::Bool{false};
+    case ir::DTypeKind::UInt:
+    case ir::DTypeKind::Int:
+      return literal::Int{0};
+    case ir::DTypeKind::Float:
+      return literal::Float{0.0};
+    case ir::DTypeKind::Complex:
+      return literal::Complex{0.0, 0.0};
+  }
+  return literal::Bool{false};
+}
+
+Literal one_of(ir::DType t) {
+  switch (t.kind) {
+    case ir::DTypeKind::Bool:
+      return literal::Bool{true};
+    case ir::DTypeKind::UInt:
+    case ir::DTypeKind::Int:
+      return literal::Int{1};
+    case ir::DTypeKind::Float:
+      return literal::Float{1.0};
+    case ir::DTypeKind::Complex:
+      return literal::Complex{1.0, 0.0};
+  }
+  return literal::Bool{true};
+}
+
+// One half of a dtype for the derivative of sqrt; integer (and bool) dtypes
+// have no half and use the Int constant 0.
+Literal half_of(ir::DType t) {
+  if (t.is_float()) return literal::Float{0.5};
+  if (t.is_complex()) return literal::Complex{0.5, 0.0};
+  return literal::Int{0};
+}
+
+Literal literal_of(const ir::Scalar& s) {
+  return std::visit(
+      [](const auto& v) -> Literal {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return literal::Bool{v};
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          return literal::Int{v};
+        } else if constexpr (std::is_same_v<T, double>) {
+          return literal::Float{v};
+        } else {
+          return literal::Complex{v.re, v.im};
+        }
+      },
+      s);
+}
+
+}  // namespace
+
+// Evaluates a `Result<CanonExprId, DiffError>` expression into `var`, returning
+// its error from the enclosing function.
+#define MORVALEN_TRY(var, expr)                   \
+  auto var##_result_ = (expr);                    \
+  if (!var##_result_) return var##_result_;       \
+  const CanonExprId var = *var##_result_
+
+TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
+    : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {}
+
+Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::string_view variable) {
+  if (used_) throw InternalError("TypedDagDifferentiator::differentiate called twice");
+  used_ = true;
+
+  const auto& params = dag_.params();
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (params[i].name == variable) {
+      found = i;
+      break;
+    }
+  }
+  if (!found) return unexpected(DiffError{DiffError::UnknownVariable{std::string(variable)}});
+  const ir::DType param_dtype = params[*found].dtype;
+  if (!param_dtype.is_float()) {
+    return unexpected(DiffError{DiffError::NonFloatParameter{std::string(variable), param_dtype}});
+  }
+  param_index_ = *found;
+  if (dag_.outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
+
+  auto d = derivative_expr(dag_.outputs().front());
+  if (!d) return unexpected(std::move(d).error());
+  CanonExprId result = *d;
+  const CanonExpr& expr = builder_.expr(result);
+  const auto* constant = std::get_if<canon::Constant>(&expr);
+  const bool is_e_or_pi = constant != nullptr && (std::holds_alternative<literal::E>(constant->value) ||
+                                                  std::holds_alternative<literal::Pi>(constant->value));
+  if (auto own = expr_dtype(expr); own && !is_e_or_pi && !(*own == param_dtype)) {
+    auto cast = lift(builder_.cast_with_explicit(result, param_dtype, false));
+    if (!cast) return unexpected(std::move(cast).error());
+    result = *cast;
+  }
+  auto finished = std::move(builder_).finish(params, {result});
+  if (!finished) return unexpected(builder_failed(finished.error()));
+  return std::move(*finished);
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_expr(ir::NodeId node) {
+  if (node.value >= dag_.size()) {
+    throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
+  }
+  if (const auto& memo = primal_memo_[node.value]) return *memo;
+  IdResult r = support::grow_stack([&] { return primal_uncached(node); });
+  if (r) primal_memo_[node.value] = *r;
+  return r;
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_expr(ir::NodeId node) {
+  if (node.value >= dag_.size()) {
+    throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
+  }
+  if (const auto& memo = derivative_memo_[node.value]) return *memo;
+  IdResult r = support::grow_stack([&] { return derivative_uncached(node); });
+  if (r) derivative_memo_[node.value] = *r;
+  return r;
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_uncached(ir::NodeId node) {
+  const ir::DType t = dag_.dtype(node);
+  return std::visit(
+      [&](const auto& n) -> IdResult {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, ir::Param>) {
+          const auto& params = dag_.params();
+          if (n.index >= params.size()) return unexpected(invariant("invalid param id " + std::to_string(n.index)));
+          const ir::ParamDecl& decl = params[n.index];
+          if (!(decl.dtype == t)) {
+            return unexpected(invariant("param `" + decl.name + "` dtype mismatch: node uses " +
+                                        std::string(ir::to_str(t)) + ", signature uses " +
+                                        std::string(ir::to_str(decl.dtype))));
+          }
+          return lift(builder_.parameter(decl.name, t));
+        } else if constexpr (std::is_same_v<T, ir::Const>) {
+          return lift(builder_.intern_expr(canon::Constant{literal_of(n.value), t}));
+        } else if constexpr (std::is_same_v<T, ir::Unary>) {
+          MORVALEN_TRY(x, primal_expr(n.arg));
+          return lift(builder_.unary(n.op, x, t));
+        } else if constexpr (std::is_same_v<T, ir::Binary>) {
+          MORVALEN_TRY(a, primal_expr(n.lhs));
+          MORVALEN_TRY(b, primal_expr(n.rhs));
+          return lift(builder_.binary(n.op, a, b, t));
+        } else if constexpr (std::is_same_v<T, ir::If>) {
+          MORVALEN_TRY(c, primal_expr(n.cond));
+          MORVALEN_TRY(a, primal_expr(n.then_branch));
+          MORVALEN_TRY(b, primal_expr(n.else_branch));
+          return lift(builder_.select(c, a, b, t));
+        } else if constexpr (std::is_same_v<T, ir::Call>) {
+          std::vector<CanonExprId> args;
+          args.reserve(n.args.size());
+          for (ir::NodeId arg : n.args) {
+            MORVALEN_TRY(a, primal_expr(arg));
+            args.push_back(a);
+          }
+          return lift(builder_.call(ir::to_str(n.builtin), args, t));
+        } else {
+          MORVALEN_TRY(x, primal_expr(n.arg));
+          return lift(builder_.cast_with_explicit(x, n.dtype, n.is_explicit));
+        }
+      },
+      dag_.node(node));
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_uncached(ir::NodeId node) {
+  const ir::DType t = dag_.dtype(node);
+  return std::visit(
+      [&](const auto& n) -> IdResult {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, ir::Param>) {
+          return param_index_ == n.index ? one(t) : zero(t);
+        } else if constexpr (std::is_same_v<T, ir::Const>) {
+          return zero(t);
+        } else if constexpr (std::is_same_v<T, ir::Unary>) {
+          switch (n.op) {
+            case ir::UnaryOp::Neg: {
+              MORVALEN_TRY(dx, derivative_expr(n.arg));
+              return neg(dx, t);
+            }
+            case ir::UnaryOp::Not:
+              return zero(t);
+          }
+          throw InternalError("differentiation: unknown unary operator");
+        } else if constexpr (std::is_same_v<T, ir::Binary>) {
+          return derivative_binary(n.op, n.lhs, n.rhs, t);
+        } else if constexpr (std::is_same_v<T, ir::If>) {
+          MORVALEN_TRY(c, primal_expr(n.cond));
+          MORVALEN_TRY(da, derivative_expr(n.then_branch));
+          MORVALEN_TRY(db, derivative_expr(n.else_branch));
+          return select(c, da, db, t);
+        } else if constexpr (std::is_same_v<T, ir::Call>) {
+          if (n.args.size() != 1) {
+            return unexpected(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(n.builtin))}});
+          }
+          MORVALEN_TRY(dx, derivative_expr(n.args.front()));
+          return builtin_derivative(n.builtin, n.args.front(), dx, t);
+        } else {
+          return derivative_expr(n.arg);
+        }
+      },
+      dag_.node(node));
+}
+
+Result<TypedDagDifferentiator::Pair, DiffError> TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left,
+                                                                                                  ir::NodeId right) {
+  auto u = primal_expr(left);
+  if (!u) return unexpected(std::move(u).error());
+  auto v = primal_expr(right);
+  if (!v) return unexpected(std::move(v).error());
+  auto du = derivative_expr(left);
+  if (!du) return unexpected(std::move(du).error());
+  auto dv = derivative_expr(right);
+  if (!dv) return unexpected(std::move(dv).error());
+  return Pair{*u, *v, *du, *dv};
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
+                                                                           ir::NodeId right, ir::DType t) {
+  switch (op) {
+    case ir::BinaryOp::Add:
+    case ir::BinaryOp::Sub: {
+      MORVALEN_TRY(du, derivative_expr(left));
+      MORVALEN_TRY(dv, derivative_expr(right));
+      return lift(builder_.binary(op, du, dv, t));
+    }
+    case ir::BinaryOp::FloorDiv:
+    case ir::BinaryOp::Eq:
+    case ir::BinaryOp::Ne:
+    case ir::BinaryOp::Lt:
+    case ir::BinaryOp::Le:
+    case ir::BinaryOp::Gt:
+    case ir::BinaryOp::Ge:
+    case ir::BinaryOp::And:
+    case ir::BinaryOp::Or:
+      return zero(t);
+    case ir::BinaryOp::Mul:
+    case ir::BinaryOp::Div:
+    case ir::BinaryOp::Rem:
+    case ir::BinaryOp::Pow:
+      break;
+  }
+  auto pair = primal_and_derivative_pair(left, right);
+  if (!pair) return unexpected(std::move(pair).error());
+  const auto [u, v, du, dv] = *pair;
+  switch (op) {
+    case ir::BinaryOp::Mul: {
+      MORVALEN_TRY(du_v, mul(du, v, t));
+      MORVALEN_TRY(u_dv, mul(u, dv, t));
+      return add(du_v, u_dv, t);
+    }
+    case ir::BinaryOp::Div: {
+      MORVALEN_TRY(du_v, mul(du, v, t));
+      MORVALEN_TRY(u_dv, mul(u, dv, t));
+      MORVALEN_TRY(numerator, sub(du_v, u_dv, t));
+      MORVALEN_TRY(v_v, mul(v, v, t));
+      return div(numerator, v_v, t);
+    }
+    case ir::BinaryOp::Rem: {
+      MORVALEN_TRY(quotient, lift(builder_.binary(ir::BinaryOp::FloorDiv, u, v, t)));
+      MORVALEN_TRY(scaled, mul(quotient, dv, t));
+      return sub(du, scaled, t);
+    }
+    case ir::BinaryOp::Pow: {
+      MORVALEN_TRY(one_t, one(t));
+      MORVALEN_TRY(v_minus_one, sub(v, one_t, t));
+      MORVALEN_TRY(u_pow_vm1, pow(u, v_minus_one, t));
+      MORVALEN_TRY(v_times, mul(v, u_pow_vm1, t));
+      MORVALEN_TRY(base_term, mul(v_times, du, t));
+      MORVALEN_TRY(u_pow_v, pow(u, v, t));
+      MORVALEN_TRY(log_u, call_builtin1(ir::Builtin::Log, u, t));
+      MORVALEN_TRY(u_pow_v_log, mul(u_pow_v, log_u, t));
+      MORVALEN_TRY(exponent_term, mul(u_pow_v_log, dv, t));
+      return add(base_term, exponent_term, t);
+    }
+    case ir::BinaryOp::Add:
+    case ir::BinaryOp::Sub:
+    case ir::BinaryOp::FloorDiv:
+    case ir::BinaryOp::Eq:
+    case ir::BinaryOp::Ne:
+    case ir::BinaryOp::Lt:
+    case ir::BinaryOp::Le:
+    case ir::BinaryOp::Gt:
+    case ir::BinaryOp::Ge:
+    case ir::BinaryOp::And:
+    case ir::BinaryOp::Or:
+      break;
+  }
+  throw InternalError("differentiation: unexpected binary operator");
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
+                                                                            CanonExprId dx, ir::DType t) {
+  MORVALEN_TRY(x, primal_expr(arg));
+  switch (builtin) {
+    case ir::Builtin::Exp: {
+      MORVALEN_TRY(e, call_builtin1(ir::Builtin::Exp, x, t));
+      return mul(e, dx, t);
+    }
+    case ir::Builtin::Log:
+      return div(dx, x, t);
+    case ir::Builtin::Sqrt: {
+      MORVALEN_TRY(h, lift(builder_.intern_expr(canon::Constant{half_of(t), t})));
+      MORVALEN_TRY(root, call_builtin1(ir::Builtin::Sqrt, x, t));
+      MORVALEN_TRY(q, div(h, root, t));
+      return mul(q, dx, t);
+    }
+    case ir::Builtin::Abs: {
+      MORVALEN_TRY(positive, gt_zero(x, t));
+      MORVALEN_TRY(negative, lt_zero(x, t));
+      MORVALEN_TRY(minus_dx, neg(dx, t));
+      MORVALEN_TRY(zero_t, zero(t));
+      MORVALEN_TRY(inner, select(negative, minus_dx, zero_t, t));
+      return select(positive, dx, inner, t);
+    }
+    case ir::Builtin::Sin: {
+      MORVALEN_TRY(c, call_builtin1(ir::Builtin::Cos, x, t));
+      return mul(c, dx, t);
+    }
+    case ir::Builtin::Cos: {
+      MORVALEN_TRY(s, call_builtin1(ir::Builtin::Sin, x, t));
+      MORVALEN_TRY(minus_s, neg(s, t));
+      return mul(minus_s, dx, t);
+    }
+    case ir::Builtin::Tanh: {
+      MORVALEN_TRY(th, call_builtin1(ir::Builtin::Tanh, x, t));
+      MORVALEN_TRY(one_t, one(t));
+      MORVALEN_TRY(th2, mul(th, th, t));
+      MORVALEN_TRY(d, sub(one_t, th2, t));
+      return mul(d, dx, t);
+    }
+    case ir::Builtin::Sigmoid: {
+      MORVALEN_TRY(s, call_builtin1(ir::Builtin::Sigmoid, x, t));
+      MORVALEN_TRY(one_t, one(t));
+      MORVALEN_TRY(rest, sub(one_t, s, t));
+      MORVALEN_TRY(d, mul(s, rest, t));
+      return mul(d, dx, t);
+    }
+    case ir::Builtin::Relu: {
+      MORVALEN_TRY(positive, gt_zero(x, t));
+      MORVALEN_TRY(zero_t, zero(t));
+      return select(positive, dx, zero_t, t);
+    }
+    case ir::Builtin::Softplus: {
+      MORVALEN_TRY(s, call_builtin1(ir::Builtin::Sigmoid, x, t));
+      return mul(s, dx, t);
+    }
+    case ir::Builtin::Floor:
+    case ir::Builtin::Ceil:
+      return zero(t);
+    case ir::Builtin::ExpSigmoid: {
+      MORVALEN_TRY(es, call_builtin1(ir::Builtin::ExpSigmoid, x, t));
+      MORVALEN_TRY(one_t, one(t));
+      MORVALEN_TRY(rest, sub(one_t, es, t));
+      MORVALEN_TRY(d, mul(es, rest, t));
+      MORVALEN_TRY(e, call_builtin1(ir::Builtin::Exp, x, t));
+      MORVALEN_TRY(de, mul(d, e, t));
+      return mul(de, dx, t);
+    }
+    case ir::Builtin::SigmoidLog: {
+      MORVALEN_TRY(one_t, one(t));
+      MORVALEN_TRY(s, call_builtin1(ir::Builtin::Sigmoid, x, t));
+      MORVALEN_TRY(d, sub(one_t, s, t));
+      return mul(d, dx, t);
+    }
+  }
+  throw InternalError("differentiation: unknown builtin");
+}
+
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
+  return lift(builder_.binary(ir::BinaryOp::Add, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
+  return lift(builder_.binary(ir::BinaryOp::Sub, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
+  return lift(builder_.binary(ir::BinaryOp::Mul, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
+  return lift(builder_.binary(ir::BinaryOp::Div, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
+  return lift(builder_.binary(ir::BinaryOp::Pow, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
+  return lift(builder_.unary(ir::UnaryOp::Neg, a, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
+                                                                ir::DType t) {
+  return lift(builder_.select(cond, a, b, t));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::one(ir::DType t) {
+  return lift(builder_.intern_expr(canon::Constant{one_of(t), t}));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::zero(ir::DType t) {
+  return lift(builder_.intern_expr(canon::Constant{zero_of(t), t}));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
+  MORVALEN_TRY(z, zero(t));
+  return lift(builder_.binary(ir::BinaryOp::Gt, x, z, ir::DType::boolean()));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
+  MORVALEN_TRY(z, zero(t));
+  return lift(builder_.binary(ir::BinaryOp::Lt, x, z, ir::DType::boolean()));
+}
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
+                                                                       ir::DType t) {
+  const CanonExprId args[1] = {x};
+  return lift(builder_.call(ir::to_str(builtin), args, t));
+}
+
+#undef MORVALEN_TRY
 
 }  // namespace morvalen::diff
