@@ -1,1 +1,488 @@
-// placeholder: not written yet
+#include "repl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "ir/dtype.h"
+#include "ir/ops.h"
+#include "support/internal_error.h"
+#include "support/number_text.h"
+
+namespace morvalen::repl {
+namespace {
+
+using ir::BinaryOp;
+using ir::NodeId;
+
+// Binding strength of each kind of node; higher binds tighter.
+constexpr int kPrecIf = 0;
+constexpr int kPrecUnary = 7;
+constexpr int kPrecCast = 8;
+constexpr int kPrecCall = 9;
+constexpr int kPrecLeaf = 255;
+
+struct BinaryInfo {
+  std::string_view spelling;
+  int precedence;
+};
+
+// The logical operators are written in the surface syntax ("&&", "||"), not as
+// `as_str` spells them.
+BinaryInfo binary_info(BinaryOp op) {
+  switch (op) {
+    case BinaryOp::Add:
+      return {"+", 4};
+    case BinaryOp::Sub:
+      return {"-", 4};
+    case BinaryOp::Mul:
+      return {"*", 5};
+    case BinaryOp::Div:
+      return {"/", 5};
+    case BinaryOp::FloorDiv:
+      return {"//", 5};
+    case BinaryOp::Rem:
+      return {"%", 5};
+    case BinaryOp::Pow:
+      return {"**", 6};
+    case BinaryOp::Eq:
+      return {"==", 3};
+    case BinaryOp::Ne:
+      return {"!=", 3};
+    case BinaryOp::Lt:
+      return {"<", 3};
+    case BinaryOp::Le:
+      return {"<=", 3};
+    case BinaryOp::Gt:
+      return {">", 3};
+    case BinaryOp::Ge:
+      return {">=", 3};
+    case BinaryOp::And:
+      return {"&&", 2};
+    case BinaryOp::Or:
+      return {"||", 1};
+  }
+  throw InternalError("unknown binary operator");
+}
+
+// Where a node's text is placed: the precedence of the enclosing operator and
+// whether the node is that operator's right operand.
+struct Context {
+  int precedence = 0;
+  bool right = false;
+};
+
+constexpr Context kUnaryOperand{kPrecUnary, false};
+constexpr Context kCastOperand{kPrecCast, false};
+constexpr Context kFreeOperand{0, false};
+
+bool needs_parens(int own, Context ctx) { return own < ctx.precedence || (own == ctx.precedence && ctx.right); }
+
+// True when the "(" at the start of `text` is closed by the ")" at its end, so
+// that wrapping it again would only double the parentheses.
+bool is_enclosed(std::string_view text) {
+  if (text.size() < 2 || text.front() != '(' || text.back() != ')') return false;
+  std::size_t depth = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '(') {
+      ++depth;
+    } else if (text[i] == ')') {
+      if (depth == 0) return false;
+      if (--depth == 0) return i + 1 == text.size();
+    }
+  }
+  return false;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+void append_float(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+  } else if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+  } else {
+    support::append_shortest_fixed(out, value);
+  }
+}
+
+std::string const_text(const ir::Scalar& value, ir::DType dtype) {
+  std::string out;
+  if (const bool* b = std::get_if<bool>(&value)) {
+    out = *b ? "true" : "false";
+  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    // An unsigned value is held as its 64-bit pattern.
+    if (dtype.is_unsigned()) {
+      support::append_decimal(out, static_cast<std::uint64_t>(*i));
+    } else {
+      support::append_decimal(out, *i);
+    }
+  } else if (const auto* f = std::get_if<double>(&value)) {
+    append_float(out, *f);
+  } else {
+    const auto& c = std::get<ir::ComplexValue>(value);
+    append_float(out, c.re);
+    out += '+';
+    append_float(out, c.im);
+    out += 'j';
+  }
+  return out;
+}
+
+bool is_complex_const(const ir::Node& node) {
+  const auto* c = std::get_if<ir::Const>(&node);
+  return c != nullptr && std::holds_alternative<ir::ComplexValue>(c->value);
+}
+
+// A constant whose text starts with "-": read back, the sign is a prefix
+// operator and binds looser than `**` and `@`.
+bool is_negative_const(const ir::Node& node, ir::DType dtype) {
+  const auto* c = std::get_if<ir::Const>(&node);
+  if (c == nullptr) return false;
+  if (const auto* i = std::get_if<std::int64_t>(&c->value)) return *i < 0 && !dtype.is_unsigned();
+  if (const auto* f = std::get_if<double>(&c->value)) return std::signbit(*f) && !std::isnan(*f);
+  return false;
+}
+
+bool is_binary_of(const ir::Node& node, bool (*pred)(BinaryOp)) {
+  const auto* b = std::get_if<ir::Binary>(&node);
+  return b != nullptr && pred(b->op);
+}
+
+bool is_pow(BinaryOp op) { return op == BinaryOp::Pow; }
+bool is_binary_or_if(const ir::Node& node) {
+  return std::holds_alternative<ir::Binary>(node) || std::holds_alternative<ir::If>(node);
+}
+
+std::string arg_name(std::size_t index) {
+  std::string name = "arg";
+  support::append_decimal(name, static_cast<std::uint64_t>(index));
+  return name;
+}
+
+// Lengths saturate here; anything this long is refused long before.
+constexpr std::uint64_t kLengthCap = std::uint64_t{1} << 62;
+std::uint64_t add_length(std::uint64_t a, std::uint64_t b) { return std::min(a + b, kLengthCap); }
+
+struct Piece {
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::string_view text;
+  std::size_t node = kNone;
+};
+
+// Renders in passes so that neither the depth of the DAG nor the length of
+// the texts costs more than proportional memory:
+//  1. a depth-first walk from the root, in the order the text is written,
+//     records the context of each node's first placement (it fixes the
+//     parentheses of the node's remembered text);
+//  2. a forward pass over node ids (operands first) decides every pair of
+//     parentheses and the length of every node's text;
+//  3. the root's text is written into one buffer of the known length by an
+//     explicit stack, shared nodes being written out at each use.
+class Renderer {
+ public:
+  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()) {}
+
+  std::string run() {
+    place();
+    measure();
+    std::uint64_t length = nodes_[root_.value].length;
+    if (length > kMaxRenderedBytes) {
+      throw std::length_error("rendered expression is longer than " + std::to_string(kMaxRenderedBytes) + " bytes");
+    }
+    std::string out;
+    out.reserve(static_cast<std::size_t>(length));
+    write(out);
+    if (out.size() != length) throw InternalError("rendered expression length differs from its measure");
+    return clean(std::move(out));
+  }
+
+ private:
+  struct NodeState {
+    std::uint64_t length = 0;         // of the remembered text, parentheses included
+    std::size_t first_use = 0;        // index of the node's first operand use in `use_parens_`
+    std::size_t effective = 0;        // the node below any chain of hidden casts
+    Context first{};                  // context of the first placement
+    int precedence = 0;
+    bool placed = false;              // reached from the root
+    bool memo_parens = false;         // the remembered text carries added parentheses
+    bool memo_enclosed = false;       // the remembered text is enclosed in one pair
+  };
+
+  // Calls `f(operand, context)` for every operand in the order the text is
+  // written: lhs before rhs, cond before then before else, arguments in order.
+  template <typename F>
+  static void for_each_use(const ir::Node& node, F&& f) {
+    if (const auto* u = std::get_if<ir::Unary>(&node)) {
+      f(u->arg, kUnaryOperand);
+    } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
+      int q = binary_info(b->op).precedence;
+      f(b->lhs, Context{q, false});
+      f(b->rhs, Context{q, true});
+    } else if (const auto* i = std::get_if<ir::If>(&node)) {
+      f(i->cond, kFreeOperand);
+      f(i->then_branch, kFreeOperand);
+      f(i->else_branch, kFreeOperand);
+    } else if (const auto* c = std::get_if<ir::Call>(&node)) {
+      for (NodeId a : c->args) f(a, kFreeOperand);
+    } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
+      f(k->arg, kCastOperand);
+    }
+  }
+
+  void place() {
+    struct Visit {
+      NodeId node;
+      Context ctx;
+    };
+    std::vector<Visit> stack{{root_, kFreeOperand}};
+    std::vector<Visit> children;
+    while (!stack.empty()) {
+      Visit v = stack.back();
+      stack.pop_back();
+      NodeState& state = nodes_[v.node.value];
+      if (state.placed) continue;
+      state.placed = true;
+      state.first = v.ctx;
+      children.clear();
+      for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
+        if (child.value >= v.node.value) {
+          throw InternalError("operand " + std::to_string(child.value) + " of node " + std::to_string(v.node.value) +
+                              " does not precede it in TypedDag");
+        }
+        children.push_back({child, ctx});
+      });
+      stack.insert(stack.end(), children.rbegin(), children.rend());
+    }
+  }
+
+  // Whether the use of `child` as operand `position` of `parent` wraps it
+  // beyond what precedence asks for: the node-kind rules of the surface
+  // syntax, and the cases where precedence alone would not read back the same.
+  bool kind_wraps(const ir::Node& parent, std::size_t position, NodeId child) const {
+    const ir::Node& node = dag_.node(child);
+    std::size_t eff_id = nodes_[child.value].effective;
+    const ir::Node& eff = dag_.nodes()[eff_id];
+    // A complex constant is written as a sum.
+    bool complex_operand = is_complex_const(eff);
+    if (const auto* u = std::get_if<ir::Unary>(&parent)) {
+      if (complex_operand) return true;
+      if (u->op == ir::UnaryOp::Neg) return std::holds_alternative<ir::Unary>(node) || is_binary_or_if(node);
+      return is_binary_or_if(node);
+    }
+    if (const auto* b = std::get_if<ir::Binary>(&parent)) {
+      if (complex_operand) return true;
+      // Comparisons do not chain.
+      if (ir::is_comparison(b->op) && is_binary_of(eff, ir::is_comparison)) return true;
+      // `**` groups to the right and binds tighter than a prefix sign.
+      if (b->op == BinaryOp::Pow && position == 0) {
+        return is_binary_of(eff, is_pow) || std::holds_alternative<ir::Unary>(eff) ||
+               is_negative_const(eff, dag_.dtypes()[eff_id]);
+      }
+      return false;
+    }
+    if (std::holds_alternative<ir::If>(parent)) return is_binary_or_if(node);
+    if (const auto* k = std::get_if<ir::Cast>(&parent)) {
+      // A shown cast is a postfix operator, tighter than a prefix sign.
+      return k->is_explicit && (complex_operand || is_negative_const(eff, dag_.dtypes()[eff_id]));
+    }
+    return false;
+  }
+
+  struct UseResult {
+    std::uint64_t length;
+    bool enclosed;
+  };
+
+  // Decides the parentheses of one operand use and records them.
+  UseResult use(const ir::Node& parent, std::size_t position, NodeId child, Context ctx) {
+    const NodeState& c = nodes_[child.value];
+    // The remembered text is reused as it was first placed, and wrapped
+    // wherever this context needs parentheses that it does not carry.
+    bool by_precedence = needs_parens(c.precedence, ctx);
+    bool enclosed = by_precedence || c.memo_enclosed;
+    bool by_kind = kind_wraps(parent, position, child);
+    bool parens = (by_precedence && !c.memo_enclosed) || (by_kind && !enclosed);
+    use_parens_.push_back(parens ? 1 : 0);
+    return {add_length(c.length, parens ? 2 : 0), enclosed || by_kind};
+  }
+
+  void measure() {
+    const auto& dag_nodes = dag_.nodes();
+    leaf_text_.resize(dag_nodes.size());
+    for (std::size_t id = 0; id < dag_nodes.size(); ++id) {
+      NodeState& state = nodes_[id];
+      if (!state.placed) continue;
+      const ir::Node& node = dag_nodes[id];
+      state.first_use = use_parens_.size();
+      state.effective = id;
+      std::uint64_t length = 0;
+      bool own_enclosed = false;
+      std::size_t position = 0;
+      auto add_use = [&](NodeId child, Context ctx) {
+        UseResult r = use(node, position++, child, ctx);
+        length = add_length(length, r.length);
+        return r.enclosed;
+      };
+      if (const auto* p = std::get_if<ir::Param>(&node)) {
+        leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name
+                                                          : arg_name(p->index);
+        state.precedence = kPrecLeaf;
+        length = leaf_text_[id].size();
+        own_enclosed = is_enclosed(leaf_text_[id]);
+      } else if (const auto* k = std::get_if<ir::Const>(&node)) {
+        leaf_text_[id] = const_text(k->value, dag_.dtypes()[id]);
+        state.precedence = kPrecLeaf;
+        length = leaf_text_[id].size();
+      } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
+        state.precedence = kPrecUnary;
+        length = 1;
+        add_use(u->arg, kUnaryOperand);
+      } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
+        BinaryInfo info = binary_info(b->op);
+        state.precedence = info.precedence;
+        length = info.spelling.size() + 2;
+        add_use(b->lhs, Context{info.precedence, false});
+        add_use(b->rhs, Context{info.precedence, true});
+      } else if (const auto* i = std::get_if<ir::If>(&node)) {
+        state.precedence = kPrecIf;
+        length = 3 + 6 + 6;  // "if ", " then ", " else "
+        add_use(i->cond, kFreeOperand);
+        add_use(i->then_branch, kFreeOperand);
+        add_use(i->else_branch, kFreeOperand);
+      } else if (const auto* c = std::get_if<ir::Call>(&node)) {
+        state.precedence = kPrecCall;
+        std::size_t separators = c->args.empty() ? 0 : 2 * (c->args.size() - 1);
+        length = ir::to_str(c->builtin).size() + 2 + separators;
+        for (NodeId a : c->args) add_use(a, kFreeOperand);
+      } else {
+        const auto& cast = std::get<ir::Cast>(node);
+        if (cast.is_explicit) {
+          state.precedence = kPrecCast;
+          length = 1 + ir::to_str(cast.dtype).size();
+          add_use(cast.arg, kCastOperand);
+        } else {
+          // A hidden cast is its operand's text, and binds like its operand
+          // (a cast below it counting as shown).
+          const ir::Node& operand = dag_nodes[cast.arg.value];
+          state.precedence =
+              std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
+          state.effective = nodes_[cast.arg.value].effective;
+          own_enclosed = add_use(cast.arg, kCastOperand);
+        }
+      }
+      bool by_precedence = needs_parens(state.precedence, state.first);
+      state.memo_parens = by_precedence && !own_enclosed;
+      state.memo_enclosed = by_precedence || own_enclosed;
+      state.length = add_length(length, state.memo_parens ? 2 : 0);
+    }
+  }
+
+  void push_node(std::size_t id, std::vector<Piece>& stack) {
+    scratch_.clear();
+    const NodeState& state = nodes_[id];
+    std::size_t next_use = state.first_use;
+    auto operand = [&](NodeId child) {
+      bool parens = use_parens_[next_use++] != 0;
+      if (parens) scratch_.push_back({"(", Piece::kNone});
+      scratch_.push_back({{}, child.value});
+      if (parens) scratch_.push_back({")", Piece::kNone});
+    };
+    auto literal = [&](std::string_view text) { scratch_.push_back({text, Piece::kNone}); };
+
+    if (state.memo_parens) literal("(");
+    const ir::Node& node = dag_.nodes()[id];
+    if (std::holds_alternative<ir::Param>(node) || std::holds_alternative<ir::Const>(node)) {
+      literal(leaf_text_[id]);
+    } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
+      literal(u->op == ir::UnaryOp::Neg ? "-" : "!");
+      operand(u->arg);
+    } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
+      operand(b->lhs);
+      literal(" ");
+      literal(binary_info(b->op).spelling);
+      literal(" ");
+      operand(b->rhs);
+    } else if (const auto* i = std::get_if<ir::If>(&node)) {
+      literal("if ");
+      operand(i->cond);
+      literal(" then ");
+      operand(i->then_branch);
+      literal(" else ");
+      operand(i->else_branch);
+    } else if (const auto* c = std::get_if<ir::Call>(&node)) {
+      literal(ir::to_str(c->builtin));
+      literal("(");
+      for (std::size_t k = 0; k < c->args.size(); ++k) {
+        if (k > 0) literal(", ");
+        operand(c->args[k]);
+      }
+      literal(")");
+    } else {
+      const auto& cast = std::get<ir::Cast>(node);
+      operand(cast.arg);
+      if (cast.is_explicit) {
+        literal("@");
+        literal(ir::to_str(cast.dtype));
+      }
+    }
+    if (state.memo_parens) literal(")");
+    stack.insert(stack.end(), scratch_.rbegin(), scratch_.rend());
+  }
+
+  void write(std::string& out) {
+    std::vector<Piece> stack{{{}, root_.value}};
+    while (!stack.empty()) {
+      Piece piece = stack.back();
+      stack.pop_back();
+      if (piece.node == Piece::kNone) {
+        out += piece.text;
+      } else {
+        push_node(piece.node, stack);
+      }
+    }
+  }
+
+  // Trims surrounding whitespace and every pair of parentheses around the
+  // whole text.
+  static std::string clean(std::string text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    auto trim = [&] {
+      while (begin < end && is_space(text[begin])) ++begin;
+      while (end > begin && is_space(text[end - 1])) --end;
+    };
+    trim();
+    while (end - begin >= 2 && is_enclosed(std::string_view(text).substr(begin, end - begin))) {
+      ++begin;
+      --end;
+      trim();
+    }
+    if (begin == 0 && end == text.size()) return text;
+    return text.substr(begin, end - begin);
+  }
+
+  const ir::TypedDag& dag_;
+  NodeId root_;
+  std::vector<NodeState> nodes_;
+  std::vector<std::string> leaf_text_;
+  std::vector<std::uint8_t> use_parens_;
+  std::vector<Piece> scratch_;
+};
+
+}  // namespace
+
+std::string render_simplified_expr(const ir::TypedDag& dag, ir::NodeId output) {
+  if (output.value >= dag.size()) {
+    throw InternalError("rendered node " + std::to_string(output.value) + " out of range (nodes len " +
+                        std::to_string(dag.size()) + ")");
+  }
+  return Renderer(dag, output).run();
+}
+
+}  // namespace morvalen::repl
