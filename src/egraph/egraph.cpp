@@ -1,1 +1,243 @@
-// placeholder: not written yet
+#include "egraph/egraph.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "support/internal_error.h"
+
+namespace morvalen::egraph {
+
+Id UnionFind::make_set() {
+  Id id{static_cast<std::uint32_t>(parents_.size())};
+  parents_.push_back(id);
+  return id;
+}
+
+Id UnionFind::find(Id id) const {
+  while (parents_[id.value] != id) id = parents_[id.value];
+  return id;
+}
+
+Id UnionFind::find_mut(Id id) {
+  while (parents_[id.value] != id) {
+    Id grandparent = parents_[parents_[id.value].value];
+    parents_[id.value] = grandparent;
+    id = grandparent;
+  }
+  return id;
+}
+
+Id UnionFind::union_roots(Id root1, Id root2) {
+  parents_[root2.value] = root1;
+  return root1;
+}
+
+const Id* NodeMemo::find(const MathLang& node) const {
+  if (slots_.empty()) return nullptr;
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.id.value == kEmpty) return nullptr;
+    if (slot.node == node) return &slot.id;
+  }
+}
+
+std::optional<Id> NodeMemo::insert(const MathLang& node, Id id) {
+  // Keep the load at or below one half so that probe runs stay short.
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.id.value == kEmpty) {
+      slot.node = node;
+      slot.id = id;
+      ++size_;
+      return std::nullopt;
+    }
+    if (slot.node == node) {
+      Id old = slot.id;
+      slot.id = id;
+      return old;
+    }
+  }
+}
+
+void NodeMemo::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+  std::size_t mask = slots_.size() - 1;
+  for (const Slot& s : old) {
+    if (s.id.value == kEmpty) continue;
+    std::size_t i = s.node.hash() & mask;
+    while (slots_[i].id.value != kEmpty) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+EClass& EGraph::eclass_mut(Id root) {
+  auto& slot = classes_[root.value];
+  if (!slot.has_value()) throw InternalError("Invalid id " + std::to_string(root.value));
+  return *slot;
+}
+
+const EClass& EGraph::eclass(Id id) const {
+  if (id.value >= classes_.size()) throw InternalError("Invalid id " + std::to_string(id.value));
+  const auto& slot = classes_[find(id).value];
+  if (!slot.has_value()) throw InternalError("Invalid id " + std::to_string(id.value));
+  return *slot;
+}
+
+Id EGraph::add_uncanonical(const MathLang& original) {
+  for (Id c : original.children())
+    if (c.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(c.value));
+  MathLang node = canonicalize(original);
+  if (const Id* existing = memo_.find(node)) return *existing;
+
+  Id id = unionfind_.make_set();
+  logger_.log(LogLevel::Trace, [&] { return "  ...adding to " + std::to_string(id.value); });
+  nodes_.push_back(original);
+  for (Id c : node.children()) eclass_mut(c).parents.push_back(id);
+  classes_.emplace_back(EClass{id, {node}, {}});
+  ++class_count_;
+  pending_.push_back(id);
+  if (memo_.insert(node, id).has_value()) throw InternalError("memo collision on a fresh e-node " + node.to_string());
+  clean_ = false;
+  return id;
+}
+
+Id EGraph::add_expr(const RecExpr& expr) {
+  if (expr.empty()) throw InternalError("add_expr of an empty expression");
+  std::vector<Id> ids;
+  ids.reserve(expr.size());
+  for (const MathLang& node : expr.nodes())
+    ids.push_back(add_uncanonical(node.map_children([&](Id c) { return ids[c.value]; })));
+  return find(ids.back());
+}
+
+std::vector<Id> EGraph::add_expr_nodes(const RecExpr& expr) {
+  std::vector<Id> ids;
+  ids.reserve(expr.size());
+  for (const MathLang& node : expr.nodes())
+    ids.push_back(add_uncanonical(node.map_children([&](Id c) { return ids[c.value]; })));
+  for (Id& id : ids) id = find(id);
+  return ids;
+}
+
+std::optional<Id> EGraph::lookup(const MathLang& node) const {
+  for (Id c : node.children())
+    if (c.value >= nodes_.size()) return std::nullopt;
+  const Id* found = memo_.find(canonicalize(node));
+  if (found == nullptr) return std::nullopt;
+  return find(*found);
+}
+
+std::optional<Id> EGraph::lookup_expr(const RecExpr& expr) const {
+  if (expr.empty()) return std::nullopt;
+  std::vector<Id> ids;
+  ids.reserve(expr.size());
+  for (const MathLang& node : expr.nodes()) {
+    auto found = lookup(node.map_children([&](Id c) { return ids[c.value]; }));
+    if (!found) return std::nullopt;
+    ids.push_back(*found);
+  }
+  return ids.back();
+}
+
+bool EGraph::union_classes(Id a, Id b) {
+  clean_ = false;
+  if (a.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(a.value));
+  if (b.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(b.value));
+  Id r1 = unionfind_.find_mut(a);
+  Id r2 = unionfind_.find_mut(b);
+  if (r1 == r2) return false;
+  if (eclass_mut(r1).parents.size() < eclass_mut(r2).parents.size()) std::swap(r1, r2);
+  unionfind_.union_roots(r1, r2);
+  EClass dead = std::move(*classes_[r2.value]);
+  classes_[r2.value].reset();
+  --class_count_;
+  pending_.insert(pending_.end(), dead.parents.begin(), dead.parents.end());
+
+  EClass& keep = eclass_mut(r1);
+  // The longer sequence keeps its order and the shorter one is appended to it.
+  auto concat = [](auto& into, auto& from) {
+    if (into.size() < from.size()) std::swap(into, from);
+    into.insert(into.end(), from.begin(), from.end());
+  };
+  concat(keep.nodes, dead.nodes);
+  concat(keep.parents, dead.parents);
+  return true;
+}
+
+std::size_t EGraph::rebuild() {
+  bool log_info = logger_.enabled(LogLevel::Info);
+  std::size_t old_memo = memo_.size();
+  std::size_t old_classes = class_count_;
+  auto start = log_info ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+
+  std::size_t merges = 0;
+  while (!pending_.empty()) {
+    Id p = pending_.back();
+    pending_.pop_back();
+    MathLang node = nodes_[p.value].map_children([this](Id c) { return unionfind_.find_mut(c); });
+    if (auto previous = memo_.insert(node, p)) {
+      if (union_classes(*previous, p)) ++merges;
+    }
+  }
+
+  std::size_t trimmed = 0;
+  for (auto& ids : by_kind_) ids.clear();
+  for (auto& slot : classes_) {
+    if (!slot.has_value()) continue;
+    std::vector<MathLang>& nodes = slot->nodes;
+    for (MathLang& n : nodes)
+      for (Id& c : n.children()) c = unionfind_.find_mut(c);
+    std::sort(nodes.begin(), nodes.end(), [](const MathLang& x, const MathLang& y) { return x < y; });
+    auto end = std::unique(nodes.begin(), nodes.end());
+    trimmed += static_cast<std::size_t>(nodes.end() - end);
+    nodes.erase(end, nodes.end());
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      if (i == 0 || nodes[i].kind() != nodes[i - 1].kind())
+        by_kind_[static_cast<std::size_t>(nodes[i].kind())].push_back(slot->id);
+  }
+  clean_ = true;
+
+  if (log_info) {
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+    char millis[8];
+    std::snprintf(millis, sizeof millis, "%03d", static_cast<int>(ms % 1000));
+    logger_.write(LogLevel::Info, "REBUILT! in " + std::to_string(ms / 1000) + "." + millis + "s\n" +
+                                      "  Old: hc size " + std::to_string(old_memo) + ", eclasses: " +
+                                      std::to_string(old_classes) + "\n" + "  New: hc size " +
+                                      std::to_string(memo_.size()) + ", eclasses: " + std::to_string(class_count_) +
+                                      "\n" + "  unions: " + std::to_string(merges) +
+                                      ", trimmed nodes: " + std::to_string(trimmed));
+  }
+  return merges;
+}
+
+std::vector<Id> EGraph::class_ids() const {
+  std::vector<Id> ids;
+  ids.reserve(class_count_);
+  for_each_class([&](const EClass& c) { ids.push_back(c.id); });
+  return ids;
+}
+
+void EGraph::check_clean() const {
+  if (!clean_) throw InternalError("Tried to search a dirty e-graph!");
+}
+
+std::size_t EGraph::memory_bytes() const {
+  std::size_t bytes = memo_.memory_bytes() + unionfind_.parents().capacity() * sizeof(Id) +
+                      pending_.capacity() * sizeof(Id) + nodes_.capacity() * sizeof(MathLang) +
+                      classes_.capacity() * sizeof(std::optional<EClass>);
+  for (const auto& slot : classes_)
+    if (slot.has_value()) bytes += slot->nodes.capacity() * sizeof(MathLang) + slot->parents.capacity() * sizeof(Id);
+  for (const auto& ids : by_kind_) bytes += ids.capacity() * sizeof(Id);
+  return bytes;
+}
+
+}  // namespace morvalen::egraph

@@ -1,1 +1,185 @@
-// placeholder: not written yet
+#include "egraph/extract.h"
+
+#include <array>
+#include <limits>
+#include <string>
+#include <unordered_map>
+
+#include "support/internal_error.h"
+
+namespace morvalen::egraph {
+
+Cost base_cost(MathKind kind) {
+  switch (kind) {
+    case MathKind::Bool:
+    case MathKind::Int:
+    case MathKind::Num:
+    case MathKind::TypeToken:
+    case MathKind::FusedExpSigmoid:
+    case MathKind::FusedSigmoidLog:
+      return 1;
+    case MathKind::Complex:
+    case MathKind::Param:
+    case MathKind::Cast:
+    case MathKind::Add:
+    case MathKind::Sub:
+    case MathKind::Mul:
+    case MathKind::Div:
+    case MathKind::FloorDiv:
+    case MathKind::Rem:
+    case MathKind::Pow:
+    case MathKind::Neg:
+    case MathKind::Eq:
+    case MathKind::Ne:
+    case MathKind::Lt:
+    case MathKind::Le:
+    case MathKind::Gt:
+    case MathKind::Ge:
+    case MathKind::And:
+    case MathKind::Or:
+    case MathKind::Not:
+    case MathKind::IfElse:
+    case MathKind::Exp:
+    case MathKind::Log:
+    case MathKind::Sqrt:
+    case MathKind::Abs:
+    case MathKind::Sin:
+    case MathKind::Cos:
+    case MathKind::Tanh:
+    case MathKind::Sigmoid:
+    case MathKind::Relu:
+    case MathKind::Softplus:
+    case MathKind::Floor:
+    case MathKind::Ceil:
+      return 2;
+  }
+  return 2;
+}
+
+Cost math_cost(const MathLang& node, std::span<const Cost> child_costs) {
+  constexpr Cost kMax = std::numeric_limits<Cost>::max();
+  Cost total = base_cost(node.kind());
+  for (Cost c : child_costs) total = c > kMax - total ? kMax : total + c;
+  return total;
+}
+
+Extractor::Extractor(const EGraph& egraph, CostFunction cost)
+    : egraph_(egraph), cost_(cost), best_(egraph.number_of_ids()) {
+  // Passes to a fixed point: a class gets a cost once all children of one of its
+  // e-nodes have one, and an entry only ever gets strictly cheaper.
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    egraph_.for_each_class([&](const EClass& eclass) {
+      if (eclass.nodes.empty()) throw InternalError("Can't extract, eclass is empty: " + std::to_string(eclass.id.value));
+      std::optional<Cost> best_cost;
+      const MathLang* best_node = nullptr;
+      std::array<Cost, 3> child_costs{};
+      for (const MathLang& node : eclass.nodes) {
+        bool complete = true;
+        std::size_t k = 0;
+        for (Id c : node.children()) {
+          const auto& entry = best_[egraph_.find(c).value];
+          if (!entry) {
+            complete = false;
+            break;
+          }
+          child_costs[k++] = entry->first;
+        }
+        if (!complete) continue;
+        Cost cost_here = cost_(node, std::span<const Cost>(child_costs.data(), k));
+        if (!best_cost || cost_here < *best_cost) {
+          best_cost = cost_here;
+          best_node = &node;
+        }
+      }
+      if (!best_cost) return;
+      auto& entry = best_[eclass.id.value];
+      if (!entry || *best_cost < entry->first) {
+        entry = std::make_pair(*best_cost, *best_node);
+        changed = true;
+      }
+    });
+  }
+  const Logger& log = egraph_.logger();
+  if (log.enabled(LogLevel::Warning)) {
+    egraph_.for_each_class([&](const EClass& eclass) {
+      if (best_[eclass.id.value]) return;
+      std::string text = "Failed to compute cost for eclass " + std::to_string(eclass.id.value) + ": [";
+      for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
+        if (i) text += ", ";
+        text += eclass.nodes[i].to_string();
+      }
+      log.write(LogLevel::Warning, text + "]");
+    });
+  }
+}
+
+std::optional<std::pair<Cost, MathLang>> Extractor::best(Id eclass) const {
+  Id root = egraph_.find(eclass);
+  return best_[root.value];
+}
+
+BestTerm Extractor::find_best(Id eclass) const {
+  if (eclass.value >= best_.size()) throw InternalError("Invalid id " + std::to_string(eclass.value));
+  Id root = egraph_.find(eclass);
+  const auto& root_entry = best_[root.value];
+  if (!root_entry) throw InternalError("no extracted cost for eclass " + std::to_string(root.value));
+
+  constexpr std::uint32_t kUnplaced = 0xFFFFFFFFu;
+  // Per class: its output position once placed; whether its children have been
+  // pushed (seeing such a class on top again before it is placed means a cycle).
+  std::vector<std::uint32_t> position(best_.size(), kUnplaced);
+  std::vector<bool> expanded(best_.size(), false);
+  std::unordered_map<MathLang, Id> dedup;
+  BestTerm out;
+  out.cost = root_entry->first;
+
+  auto entry_of = [&](Id c) -> const MathLang& {
+    const auto& e = best_[c.value];
+    if (!e) throw InternalError("no extracted cost for eclass " + std::to_string(c.value));
+    return e->second;
+  };
+  auto with_positions = [&](const MathLang& node) {
+    return node.map_children([&](Id c) { return Id{position[egraph_.find(c).value]}; });
+  };
+
+  std::vector<Id> stack;
+  for (Id c : root_entry->second.children()) stack.push_back(egraph_.find(c));
+  while (!stack.empty()) {
+    Id t = stack.back();
+    if (position[t.value] != kUnplaced) {
+      stack.pop_back();
+      continue;
+    }
+    const MathLang& node = entry_of(t);
+    bool pushed = false;
+    if (!expanded[t.value]) {
+      expanded[t.value] = true;
+      for (Id c : node.children()) {
+        Id cc = egraph_.find(c);
+        if (position[cc.value] == kUnplaced) {
+          stack.push_back(cc);
+          pushed = true;
+        }
+      }
+    } else {
+      for (Id c : node.children())
+        if (position[egraph_.find(c).value] == kUnplaced)
+          throw InternalError("cycle while extracting eclass " + std::to_string(t.value));
+    }
+    if (pushed) continue;
+    stack.pop_back();
+    MathLang placed = with_positions(node);
+    auto [it, fresh] = dedup.try_emplace(placed, Id{static_cast<std::uint32_t>(out.expr.size())});
+    if (fresh) out.expr.add(placed);
+    position[t.value] = it->second.value;
+  }
+  for (Id c : root_entry->second.children())
+    if (position[egraph_.find(c).value] == kUnplaced)
+      throw InternalError("cycle while extracting eclass " + std::to_string(root.value));
+  out.expr.add(with_positions(root_entry->second));
+  return out;
+}
+
+}  // namespace morvalen::egraph

@@ -1,1 +1,240 @@
-// placeholder: not written yet
+#include "egraph/machine.h"
+
+#include <algorithm>
+#include <string>
+
+#include "support/internal_error.h"
+
+namespace morvalen::egraph {
+
+void Subst::insert(Var var, Id id) {
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (var_at(i) == var) {
+      if (i < kInline)
+        inline_[i].second = id;
+      else
+        more_[i - kInline].second = id;
+      return;
+    }
+  }
+  if (size_ < kInline)
+    inline_[size_] = {var, id};
+  else
+    more_.emplace_back(var, id);
+  ++size_;
+}
+
+std::optional<Id> Subst::get(Var var) const {
+  for (std::size_t i = 0; i < size_; ++i)
+    if (var_at(i) == var) return id_at(i);
+  return std::nullopt;
+}
+
+Id Subst::operator[](Var var) const {
+  if (auto id = get(var)) return *id;
+  throw InternalError("var '" + std::string(var.text()) + "' not found in " + to_string());
+}
+
+std::string Subst::to_string() const {
+  std::string out = "{";
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (i) out += ", ";
+    out += var_at(i).text();
+    out += ": ";
+    out += std::to_string(id_at(i).value);
+  }
+  return out + "}";
+}
+
+bool operator==(const Subst& a, const Subst& b) {
+  if (a.size_ != b.size_) return false;
+  for (std::size_t i = 0; i < a.size_; ++i)
+    if (!(a.var_at(i) == b.var_at(i)) || a.id_at(i) != b.id_at(i)) return false;
+  return true;
+}
+
+namespace {
+
+// Compiles a pattern tree into machine instructions, visiting it depth first
+// with children left to right, which is the order in which e-node choices are
+// enumerated when the program runs.
+class Compiler {
+ public:
+  explicit Compiler(const PatternAst& ast) : ast_(ast) {
+    // Variables in order of first appearance in the flat term.
+    for (const ENodeOrVar& n : ast_)
+      if (const Var* v = std::get_if<Var>(&n))
+        if (std::find(program_.vars.begin(), program_.vars.end(), *v) == program_.vars.end())
+          program_.vars.push_back(*v);
+    program_.var_regs.assign(program_.vars.size(), LookupTerm::kNoReg);
+  }
+
+  Program finish() {
+    if (ast_.empty()) throw InternalError("cannot compile an empty pattern");
+    visit(ast_.size() - 1, 0);
+    return std::move(program_);
+  }
+
+ private:
+  std::size_t var_index(Var v) const {
+    return static_cast<std::size_t>(std::find(program_.vars.begin(), program_.vars.end(), v) - program_.vars.begin());
+  }
+
+  bool all_bound(std::size_t node) const {
+    if (const Var* v = std::get_if<Var>(&ast_[node])) return program_.var_regs[var_index(*v)] != LookupTerm::kNoReg;
+    for (Id c : std::get<MathLang>(ast_[node]).children()) {
+      if (c.value >= node) throw InternalError("pattern child does not precede its parent");
+      if (!all_bound(c.value)) return false;
+    }
+    return true;
+  }
+
+  bool has_var(std::size_t node) const {
+    if (std::holds_alternative<Var>(ast_[node])) return true;
+    for (Id c : std::get<MathLang>(ast_[node]).children())
+      if (has_var(c.value)) return true;
+    return false;
+  }
+
+  // Copies the sub-term at `node` into `term`, returning its local index.
+  std::uint32_t copy_term(std::size_t node, LookupTerm& term) const {
+    LookupTerm::Node out{MathLang::make_bool(false), LookupTerm::kNoReg};
+    if (const Var* v = std::get_if<Var>(&ast_[node])) {
+      out.var_reg = program_.var_regs[var_index(*v)];
+    } else {
+      out.node = std::get<MathLang>(ast_[node]).map_children([&](Id c) { return Id{copy_term(c.value, term)}; });
+    }
+    term.nodes.push_back(out);
+    return static_cast<std::uint32_t>(term.nodes.size() - 1);
+  }
+
+  void visit(std::size_t node, std::uint32_t reg) {
+    if (const Var* v = std::get_if<Var>(&ast_[node])) {
+      std::uint32_t& bound = program_.var_regs[var_index(*v)];
+      if (bound == LookupTerm::kNoReg)
+        bound = reg;
+      else
+        program_.instructions.push_back(CompareInstr{reg, bound});
+      return;
+    }
+    if (all_bound(node)) {
+      LookupTerm term;
+      term.ground = !has_var(node);
+      copy_term(node, term);
+      program_.terms.push_back(std::move(term));
+      program_.instructions.push_back(LookupInstr{reg, static_cast<std::uint32_t>(program_.terms.size() - 1)});
+      return;
+    }
+    const MathLang& enode = std::get<MathLang>(ast_[node]);
+    std::uint32_t out = program_.num_regs;
+    program_.num_regs += static_cast<std::uint32_t>(enode.children().size());
+    program_.instructions.push_back(BindInstr{reg, enode, out});
+    std::uint32_t k = 0;
+    for (Id c : enode.children()) visit(c.value, out + k++);
+  }
+
+  const PatternAst& ast_;
+  Program program_;
+};
+
+std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const std::vector<Id>* regs) {
+  std::vector<Id> ids;
+  ids.reserve(term.nodes.size());
+  for (const LookupTerm::Node& n : term.nodes) {
+    if (n.var_reg != LookupTerm::kNoReg) {
+      ids.push_back((*regs)[n.var_reg]);
+      continue;
+    }
+    auto found = egraph.lookup(n.node.map_children([&](Id c) { return ids[c.value]; }));
+    if (!found) return std::nullopt;
+    ids.push_back(*found);
+  }
+  return ids.back();
+}
+
+// Below this many e-nodes a class is scanned in full; from it on the first
+// e-node of the wanted variant is found by binary search.
+constexpr std::size_t kBinarySearchMin = 50;
+
+class Machine {
+ public:
+  Machine(const Program& program, const EGraph& egraph, std::size_t limit,
+          const std::vector<std::optional<Id>>& ground, std::vector<Subst>& out)
+      : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out),
+        regs_(program.num_regs), start_(out.size()) {}
+
+  void run(Id eclass) {
+    if (limit_ == 0) return;
+    regs_[0] = egraph_.find(eclass);
+    exec(0);
+  }
+
+ private:
+  // Returns true once the limit is reached, which ends the enumeration.
+  bool exec(std::size_t pc) {
+    if (pc == program_.instructions.size()) return yield();
+    const Instruction& instr = program_.instructions[pc];
+    if (const auto* bind = std::get_if<BindInstr>(&instr)) {
+      const std::vector<MathLang>& nodes = egraph_.eclass(regs_[bind->reg]).nodes;
+      auto it = nodes.begin();
+      MathKind kind = bind->op.kind();
+      if (nodes.size() >= kBinarySearchMin)
+        it = std::lower_bound(nodes.begin(), nodes.end(), kind,
+                              [](const MathLang& n, MathKind k) { return n.kind() < k; });
+      for (; it != nodes.end(); ++it) {
+        if (it->kind() != kind) {
+          if (it->kind() > kind) break;  // sorted: no later node has the variant
+          continue;
+        }
+        if (!it->matches_op(bind->op)) continue;
+        std::uint32_t k = 0;
+        for (Id c : it->children()) regs_[bind->out + k++] = c;
+        if (exec(pc + 1)) return true;
+      }
+      return false;
+    }
+    if (const auto* cmp = std::get_if<CompareInstr>(&instr)) {
+      if (egraph_.find(regs_[cmp->a]) != egraph_.find(regs_[cmp->b])) return false;
+      return exec(pc + 1);
+    }
+    const auto& lookup = std::get<LookupInstr>(instr);
+    const LookupTerm& term = program_.terms[lookup.term];
+    std::optional<Id> found = term.ground ? ground_[lookup.term] : lookup_term(egraph_, term, &regs_);
+    if (!found || *found != egraph_.find(regs_[lookup.reg])) return false;
+    return exec(pc + 1);
+  }
+
+  bool yield() {
+    Subst subst;
+    for (std::size_t i = 0; i < program_.vars.size(); ++i)
+      subst.insert(program_.vars[i], egraph_.find(regs_[program_.var_regs[i]]));
+    out_.push_back(std::move(subst));
+    return out_.size() - start_ >= limit_;
+  }
+
+  const Program& program_;
+  const EGraph& egraph_;
+  std::size_t limit_;
+  const std::vector<std::optional<Id>>& ground_;
+  std::vector<Subst>& out_;
+  std::vector<Id> regs_;
+  std::size_t start_;
+};
+
+}  // namespace
+
+Program Program::compile(const PatternAst& ast) { return Compiler(ast).finish(); }
+
+std::vector<std::optional<Id>> Program::resolve_ground(const EGraph& egraph) const {
+  std::vector<std::optional<Id>> out(terms.size());
+  for (std::size_t i = 0; i < terms.size(); ++i)
+    if (terms[i].ground) out[i] = lookup_term(egraph, terms[i], nullptr);
+  return out;
+}
+
+void Program::run(const EGraph& egraph, Id eclass, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+                  std::vector<Subst>& out) const {
+  Machine(*this, egraph, limit, ground, out).run(eclass);
+}
+
+}  // namespace morvalen::egraph

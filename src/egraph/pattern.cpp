@@ -1,1 +1,341 @@
-// placeholder: not written yet
+#include "egraph/pattern.h"
+
+#include <charconv>
+#include <string>
+#include <utility>
+
+#include "support/internal_error.h"
+
+namespace morvalen::egraph {
+namespace {
+
+struct Sexp {
+  bool is_list = false;
+  std::string atom;
+  std::vector<Sexp> items;
+
+  std::string to_string() const {
+    if (!is_list) return atom;
+    std::string out = "(";
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) out += ' ';
+      out += items[i].to_string();
+    }
+    return out + ")";
+  }
+};
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// sexp := atom | quoted | "(" sexp* ")"
+class SexpReader {
+ public:
+  explicit SexpReader(std::string_view text) : text_(text) {}
+
+  Result<Sexp, std::string> read_all() {
+    auto sexp = read();
+    if (!sexp) return sexp;
+    skip_space();
+    if (pos_ != text_.size()) return unexpected(std::string("Unexpected trailing input"));
+    return sexp;
+  }
+
+ private:
+  void skip_space() {
+    while (pos_ < text_.size() && is_space(text_[pos_])) ++pos_;
+  }
+
+  Result<Sexp, std::string> read() {
+    skip_space();
+    if (pos_ >= text_.size()) return unexpected(std::string("End of file reached"));
+    char c = text_[pos_];
+    if (c == ')') return unexpected(std::string("Unexpected )"));
+    if (c == '(') {
+      ++pos_;
+      Sexp list;
+      list.is_list = true;
+      for (;;) {
+        skip_space();
+        if (pos_ >= text_.size()) return unexpected(std::string("End of file reached"));
+        if (text_[pos_] == ')') {
+          ++pos_;
+          return list;
+        }
+        auto item = read();
+        if (!item) return item;
+        list.items.push_back(std::move(*item));
+      }
+    }
+    if (c == '"') return read_quoted();
+    Sexp atom;
+    std::size_t start = pos_;
+    while (pos_ < text_.size() && !is_space(text_[pos_]) && text_[pos_] != '(' && text_[pos_] != ')') ++pos_;
+    atom.atom = std::string(text_.substr(start, pos_ - start));
+    return atom;
+  }
+
+  // quoted := '"' (char | '\' escape)* '"'
+  Result<Sexp, std::string> read_quoted() {
+    ++pos_;
+    Sexp atom;
+    while (pos_ < text_.size()) {
+      char c = text_[pos_++];
+      if (c == '"') return atom;
+      if (c != '\\') {
+        atom.atom += c;
+        continue;
+      }
+      if (pos_ >= text_.size()) break;
+      char e = text_[pos_++];
+      switch (e) {
+        case 'n':
+          atom.atom += '\n';
+          break;
+        case 't':
+          atom.atom += '\t';
+          break;
+        case 'r':
+          atom.atom += '\r';
+          break;
+        case '0':
+          atom.atom += '\0';
+          break;
+        default:
+          atom.atom += e;  // \" \\ and any other escaped character stand for themselves
+      }
+    }
+    return unexpected(std::string("Unterminated string"));
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+// Appends the pattern nodes of `sexp` after its children; returns its position.
+Result<Id, PatternError> convert(const Sexp& sexp, PatternAst& ast) {
+  const std::string* op = nullptr;
+  std::span<const Sexp> args;
+  if (sexp.is_list) {
+    if (sexp.items.empty()) return unexpected(PatternError{PatternError::EmptySexp{}});
+    if (sexp.items.front().is_list) return unexpected(PatternError{PatternError::HeadList{sexp.to_string()}});
+    op = &sexp.items.front().atom;
+    args = std::span<const Sexp>(sexp.items).subspan(1);
+  } else {
+    op = &sexp.atom;
+  }
+  if (op->size() > 1 && op->front() == '?') {
+    if (!args.empty()) return unexpected(PatternError{PatternError::UnexpectedVar{*op}});
+    auto var = parse_var(*op);
+    if (!var) return unexpected(PatternError{PatternError::BadVar{std::move(var).error()}});
+    ast.emplace_back(*var);
+    return Id{static_cast<std::uint32_t>(ast.size() - 1)};
+  }
+  std::vector<Id> children;
+  children.reserve(args.size());
+  for (const Sexp& arg : args) {
+    auto child = convert(arg, ast);
+    if (!child) return child;
+    children.push_back(*child);
+  }
+  auto node = opt::from_op(*op, children);
+  if (!node) return unexpected(PatternError{PatternError::BadOp{std::move(node).error()}});
+  ast.emplace_back(*node);
+  return Id{static_cast<std::uint32_t>(ast.size() - 1)};
+}
+
+bool needs_quotes(std::string_view text) {
+  if (text.empty() || text.front() == '"') return true;
+  for (char c : text)
+    if (is_space(c) || c == '(' || c == ')') return true;
+  return false;
+}
+
+void render(const PatternAst& ast, std::size_t index, std::string& out) {
+  if (const Var* v = std::get_if<Var>(&ast[index])) {
+    out += v->text();
+    return;
+  }
+  const MathLang& n = std::get<MathLang>(ast[index]);
+  switch (n.kind()) {
+    case MathKind::Bool:
+      out += n.bool_value() ? "true" : "false";
+      return;
+    case MathKind::Int:
+      out += std::to_string(n.int_value());
+      return;
+    case MathKind::Num:
+      out += opt::format_num(n.num_value());
+      return;
+    case MathKind::TypeToken: {
+      std::string_view text = n.token().text();
+      if (!needs_quotes(text)) {
+        out += text;
+        return;
+      }
+      out += '"';
+      for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      out += '"';
+      return;
+    }
+    case MathKind::Complex:
+    case MathKind::Param:
+    case MathKind::Cast:
+    case MathKind::Add:
+    case MathKind::Sub:
+    case MathKind::Mul:
+    case MathKind::Div:
+    case MathKind::FloorDiv:
+    case MathKind::Rem:
+    case MathKind::Pow:
+    case MathKind::Neg:
+    case MathKind::Eq:
+    case MathKind::Ne:
+    case MathKind::Lt:
+    case MathKind::Le:
+    case MathKind::Gt:
+    case MathKind::Ge:
+    case MathKind::And:
+    case MathKind::Or:
+    case MathKind::Not:
+    case MathKind::IfElse:
+    case MathKind::Exp:
+    case MathKind::Log:
+    case MathKind::Sqrt:
+    case MathKind::Abs:
+    case MathKind::Sin:
+    case MathKind::Cos:
+    case MathKind::Tanh:
+    case MathKind::Sigmoid:
+    case MathKind::Relu:
+    case MathKind::Softplus:
+    case MathKind::Floor:
+    case MathKind::Ceil:
+    case MathKind::FusedExpSigmoid:
+    case MathKind::FusedSigmoidLog:
+      break;
+  }
+  out += '(';
+  out += opt::kind_info(n.kind()).spelling;
+  for (Id c : n.children()) {
+    out += ' ';
+    render(ast, c.value, out);
+  }
+  out += ')';
+}
+
+}  // namespace
+
+std::string VarError::to_string() const {
+  if (const auto* m = std::get_if<MissingQuestionMark>(&detail)) return "variable `" + m->text + "` must start with `?`";
+  return "invalid numbered variable `" + std::get<BadNumber>(detail).text + "`";
+}
+
+Result<Var, VarError> parse_var(std::string_view text) {
+  if (text.size() < 2 || text.front() != '?')
+    return unexpected(VarError{VarError::MissingQuestionMark{std::string(text)}});
+  if (text.substr(0, 2) == "?#") {
+    std::string_view digits = text.substr(2);
+    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+    std::uint32_t number = 0;
+    auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (digits.empty() || ec != std::errc() || ptr != digits.data() + digits.size())
+      return unexpected(VarError{VarError::BadNumber{std::string(text)}});
+  }
+  return Var{support::Symbol::intern(text)};
+}
+
+std::string PatternError::to_string() const {
+  if (const auto* r = std::get_if<Reader>(&detail)) return r->message;
+  if (std::holds_alternative<EmptySexp>(detail)) return "Found empty s-expression";
+  if (const auto* h = std::get_if<HeadList>(&detail)) return "Found a list in the head position: " + h->sexp;
+  if (const auto* u = std::get_if<UnexpectedVar>(&detail)) return "Found variable `" + u->var + "` with children";
+  if (const auto* b = std::get_if<BadVar>(&detail)) return "Found invalid variable: " + b->error.to_string();
+  return "Failed to parse op: " + std::get<BadOp>(detail).error.to_string();
+}
+
+Result<Pattern, PatternError> Pattern::parse(std::string_view text) {
+  auto sexp = SexpReader(text).read_all();
+  if (!sexp) return unexpected(PatternError{PatternError::Reader{std::move(sexp).error()}});
+  PatternAst ast;
+  auto root = convert(*sexp, ast);
+  if (!root) return unexpected(std::move(root).error());
+  return Pattern(std::move(ast));
+}
+
+Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compile(ast_)) {}
+
+std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const {
+  egraph.check_clean();
+  if (limit == 0) return std::nullopt;
+  std::vector<Subst> substs;
+  program_.run(egraph, eclass, limit, program_.resolve_ground(egraph), substs);
+  if (substs.empty()) return std::nullopt;
+  return SearchMatches{egraph.find(eclass), std::move(substs), &ast_};
+}
+
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit) const {
+  egraph.check_clean();
+  std::vector<SearchMatches> matches;
+  if (limit == 0) return matches;
+  auto ground = program_.resolve_ground(egraph);
+  for (const auto& g : ground)
+    if (!g) return matches;  // a ground sub-term that the e-graph lacks can match nowhere
+  auto visit = [&](Id eclass) {
+    std::vector<Subst> substs;
+    program_.run(egraph, eclass, limit, ground, substs);
+    if (substs.empty()) return;
+    if (substs.size() > limit) throw InternalError("search produced more matches than its limit");
+    limit -= substs.size();
+    matches.push_back(SearchMatches{eclass, std::move(substs), &ast_});
+  };
+  if (const auto* root = std::get_if<MathLang>(&ast_.back())) {
+    for (Id eclass : egraph.classes_with(root->kind())) {
+      if (limit == 0) break;
+      visit(eclass);
+    }
+  } else {
+    egraph.for_each_class([&](const EClass& c) {
+      if (limit > 0) visit(c.id);
+    });
+  }
+  return matches;
+}
+
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
+  const Logger& log = egraph.logger();
+  log.log(LogLevel::Trace, [&] { return "apply_rec " + to_string() + " " + subst.to_string(); });
+  std::vector<Id> ids;
+  ids.reserve(ast_.size());
+  for (const ENodeOrVar& n : ast_) {
+    if (const Var* v = std::get_if<Var>(&n)) {
+      ids.push_back(subst[*v]);
+      continue;
+    }
+    MathLang node = std::get<MathLang>(n).map_children([&](Id c) { return ids[c.value]; });
+    log.log(LogLevel::Trace, [&] { return "adding: " + node.to_string(); });
+    ids.push_back(egraph.add(node));
+  }
+  return ids.back();
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+  std::vector<Id> changed;
+  for (const SearchMatches& m : matches) {
+    for (const Subst& subst : m.substs) {
+      Id root = instantiate(egraph, subst);
+      if (egraph.union_classes(root, m.eclass)) changed.push_back(root);
+    }
+  }
+  return changed;
+}
+
+std::string Pattern::to_string() const {
+  std::string out;
+  if (!ast_.empty()) render(ast_, ast_.size() - 1, out);
+  return out;
+}
+
+}  // namespace morvalen::egraph

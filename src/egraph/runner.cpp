@@ -1,1 +1,244 @@
-// placeholder: not written yet
+#include "egraph/runner.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "support/internal_error.h"
+
+namespace morvalen::egraph {
+namespace {
+
+constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string format_seconds(double s) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, s);
+  return std::string(buf, res.ptr);
+}
+
+// `value << shift` saturating at the largest word; a shift of 64 or more is a
+// state that the ban counts never reach.
+std::size_t shifted(std::size_t value, std::size_t shift) {
+  if (shift >= 64) throw InternalError("backoff shift of " + std::to_string(shift) + " bits");
+  if (value > (kMax >> shift)) return kMax;
+  return value << shift;
+}
+
+std::size_t saturating_add(std::size_t a, std::size_t b) { return a > kMax - b ? kMax : a + b; }
+
+}  // namespace
+
+std::string StopReason::to_string() const {
+  if (std::holds_alternative<Saturated>(detail)) return "Saturated";
+  if (const auto* it = std::get_if<IterationLimit>(&detail)) return "IterationLimit(" + std::to_string(it->iterations) + ")";
+  if (const auto* n = std::get_if<NodeLimit>(&detail)) return "NodeLimit(" + std::to_string(n->size) + ")";
+  if (const auto* t = std::get_if<TimeLimit>(&detail)) return "TimeLimit(" + format_seconds(t->seconds) + ")";
+  return "Other(" + std::get<Other>(detail).message + ")";
+}
+
+RuleStats& BackoffScheduler::rule_stats(support::Symbol name) {
+  for (auto& [n, s] : stats_)
+    if (n == name) return s;
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  stats_.emplace_back(name, fresh);
+  return stats_.back().second;
+}
+
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
+                                                            const Rewrite& rule) {
+  RuleStats& s = rule_stats(rule.name());
+  const Logger& log = egraph.logger();
+  if (iteration < s.banned_until) {
+    log.log(LogLevel::Debug, [&] {
+      return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+             std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
+    });
+    return {};
+  }
+  std::size_t threshold = shifted(s.match_limit, s.times_banned);
+  std::vector<SearchMatches> matches = rule.search(egraph, threshold == kMax ? kMax : threshold + 1);
+  std::size_t total = 0;
+  for (const SearchMatches& m : matches) total += m.substs.size();
+  if (total > threshold) {
+    std::size_t ban_length = shifted(s.ban_length, s.times_banned);
+    s.times_banned += 1;
+    s.banned_until = saturating_add(iteration, ban_length);
+    log.log(LogLevel::Info, [&] {
+      return "Banning " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+             std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
+             " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
+    });
+    return {};
+  }
+  s.times_applied += 1;
+  return matches;
+}
+
+std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rule,
+                                            std::span<const SearchMatches> matches) {
+  return rule.apply(egraph, matches).size();
+}
+
+bool BackoffScheduler::can_stop(std::size_t iteration, const Logger& logger) {
+  std::vector<RuleStats*> banned;
+  std::size_t earliest = kMax;
+  for (auto& [name, s] : stats_) {
+    if (s.banned_until > iteration) {
+      banned.push_back(&s);
+      earliest = std::min(earliest, s.banned_until);
+    }
+  }
+  if (banned.empty()) return true;
+  if (earliest < iteration) throw InternalError("ban ends before the current iteration");
+  std::size_t delta = earliest - iteration;
+  std::string unbanned;
+  for (auto& [name, s] : stats_) {
+    if (s.banned_until <= iteration) continue;
+    s.banned_until -= delta;
+    if (s.banned_until == iteration) {
+      if (!unbanned.empty()) unbanned += ", ";
+      unbanned += name.text();
+    }
+  }
+  logger.log(LogLevel::Info, [&] {
+    return "Banned " + std::to_string(banned.size()) + "/" + std::to_string(stats_.size()) +
+           ", fast-forwarded by " + std::to_string(delta) + " to unban " + unbanned;
+  });
+  return false;
+}
+
+Runner& Runner::with_expr(const RecExpr& expr) {
+  push_root(egraph_.add_expr(expr));
+  return *this;
+}
+
+std::optional<StopReason> Runner::check_limits(std::size_t iterations_done) const {
+  if (start_time_) {
+    auto elapsed = Clock::now() - *start_time_;
+    if (elapsed > time_limit_)
+      return StopReason{StopReason::TimeLimit{std::chrono::duration<double>(elapsed).count()}};
+  }
+  if (egraph_.total_size() > node_limit_) return StopReason{StopReason::NodeLimit{egraph_.total_size()}};
+  if (iterations_done >= iter_limit_) return StopReason{StopReason::IterationLimit{iterations_done}};
+  return std::nullopt;
+}
+
+Runner& Runner::run(std::span<const Rewrite> rules) {
+  // Duplicate names share one scheduler entry and one applied-count entry.
+  std::vector<std::pair<support::Symbol, std::size_t>> counts;
+  for (const Rewrite& r : rules) {
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
+    if (it == counts.end())
+      counts.emplace_back(r.name(), 1);
+    else
+      ++it->second;
+  }
+  bool warned = false;
+  for (const auto& [name, count] : counts) {
+    if (count < 2) continue;
+    if (!warned) {
+      const char* header = "WARNING: Duplicated rule names may affect rule reporting and scheduling.";
+      std::fprintf(stderr, "%s\n", header);
+      egraph_.logger().write(LogLevel::Warning, header);
+      warned = true;
+    }
+    std::string line = "Rule '" + std::string(name.text()) + "' appears " + std::to_string(count) + " times";
+    std::fprintf(stderr, "%s\n", line.c_str());
+    egraph_.logger().write(LogLevel::Warning, line);
+  }
+
+  egraph_.rebuild();
+  for (;;) {
+    Iteration iter = run_one(rules);
+    std::optional<StopReason> stop = iter.stop_reason;
+    iterations_.push_back(std::move(iter));
+    if (!stop) stop = check_limits(iterations_.size());
+    if (stop) {
+      iterations_.back().stop_reason = stop;
+      egraph_.logger().log(LogLevel::Info, [&] { return "Stopping: " + stop->to_string(); });
+      stop_reason_ = std::move(stop);
+      break;
+    }
+  }
+  return *this;
+}
+
+Iteration Runner::run_one(std::span<const Rewrite> rules) {
+  if (!start_time_) start_time_ = Clock::now();
+  const std::size_t i = iterations_.size();
+  const Logger& log = egraph_.logger();
+  log.log(LogLevel::Info, [&] { return "\nIteration " + std::to_string(i); });
+
+  Iteration iter;
+  std::optional<StopReason> pending = check_limits(i);
+  iter.egraph_nodes = egraph_.total_size();
+  iter.egraph_classes = egraph_.number_of_classes();
+
+  std::vector<std::vector<SearchMatches>> matches;
+  auto search_start = Clock::now();
+  if (!pending) {
+    matches.reserve(rules.size());
+    for (const Rewrite& rule : rules) {
+      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
+      pending = check_limits(i);
+      if (pending) {
+        matches.clear();
+        break;
+      }
+    }
+  }
+  iter.search_time = seconds_since(search_start);
+
+  auto apply_start = Clock::now();
+  if (!pending) {
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      if (!matches[k].empty()) {
+        std::size_t n = scheduler_.apply_rewrite(i, egraph_, rules[k], matches[k]);
+        if (n > 0) {
+          support::Symbol name = rules[k].name();
+          auto it = std::find_if(iter.applied.begin(), iter.applied.end(),
+                                 [&](const auto& entry) { return entry.first == name; });
+          if (it == iter.applied.end())
+            iter.applied.emplace_back(name, n);
+          else
+            it->second += n;
+        }
+      }
+      pending = check_limits(i);
+      if (pending) break;
+    }
+  }
+  iter.apply_time = seconds_since(apply_start);
+
+  auto rebuild_start = Clock::now();
+  iter.n_rebuilds = egraph_.rebuild();
+  iter.rebuild_time = seconds_since(rebuild_start);
+  log.log(LogLevel::Debug, [&] {
+    return "Search: " + format_seconds(iter.search_time) + ", apply: " + format_seconds(iter.apply_time) +
+           ", rebuild: " + format_seconds(iter.rebuild_time) + ", size " + std::to_string(egraph_.total_size()) +
+           ", classes " + std::to_string(egraph_.number_of_classes());
+  });
+
+  if (iter.applied.empty()) {
+    bool can_stop = scheduler_.can_stop(i, log);
+    if (can_stop && egraph_.total_size() == iter.egraph_nodes &&
+        egraph_.number_of_classes() == iter.egraph_classes && !pending)
+      pending = StopReason{StopReason::Saturated{}};
+  }
+  iter.total_time = seconds_since(*start_time_);
+  iter.stop_reason = std::move(pending);
+  return iter;
+}
+
+}  // namespace morvalen::egraph

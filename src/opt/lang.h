@@ -140,6 +140,12 @@ class MathLang {
 
  private:
   MathLang() = default;
+  void set_bits(std::uint64_t bits) {
+    ids_[0].value = static_cast<std::uint32_t>(bits);
+    ids_[1].value = static_cast<std::uint32_t>(bits >> 32);
+  }
+  std::uint64_t bits() const { return ids_[0].value | (static_cast<std::uint64_t>(ids_[1].value) << 32); }
+
   MathKind kind_ = MathKind::Bool;
   std::array<std::uint8_t, 3> pad_{};
   // Leaf payloads live in the bytes of the first two ids; unused words are zero.

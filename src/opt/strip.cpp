@@ -1,1 +1,213 @@
-// placeholder: not written yet
+#include "opt/strip.h"
+
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "ir/dtype.h"
+#include "ir/ops.h"
+
+namespace morvalen::opt {
+namespace {
+
+MathKind binary_kind(ir::BinaryOp op) {
+  switch (op) {
+    case ir::BinaryOp::Add:
+      return MathKind::Add;
+    case ir::BinaryOp::Sub:
+      return MathKind::Sub;
+    case ir::BinaryOp::Mul:
+      return MathKind::Mul;
+    case ir::BinaryOp::Div:
+      return MathKind::Div;
+    case ir::BinaryOp::FloorDiv:
+      return MathKind::FloorDiv;
+    case ir::BinaryOp::Rem:
+      return MathKind::Rem;
+    case ir::BinaryOp::Pow:
+      return MathKind::Pow;
+    case ir::BinaryOp::Eq:
+      return MathKind::Eq;
+    case ir::BinaryOp::Ne:
+      return MathKind::Ne;
+    case ir::BinaryOp::Lt:
+      return MathKind::Lt;
+    case ir::BinaryOp::Le:
+      return MathKind::Le;
+    case ir::BinaryOp::Gt:
+      return MathKind::Gt;
+    case ir::BinaryOp::Ge:
+      return MathKind::Ge;
+    case ir::BinaryOp::And:
+      return MathKind::And;
+    case ir::BinaryOp::Or:
+      return MathKind::Or;
+  }
+  return MathKind::Add;
+}
+
+MathKind builtin_kind(ir::Builtin builtin) {
+  switch (builtin) {
+    case ir::Builtin::Exp:
+      return MathKind::Exp;
+    case ir::Builtin::Log:
+      return MathKind::Log;
+    case ir::Builtin::Sqrt:
+      return MathKind::Sqrt;
+    case ir::Builtin::Abs:
+      return MathKind::Abs;
+    case ir::Builtin::Sin:
+      return MathKind::Sin;
+    case ir::Builtin::Cos:
+      return MathKind::Cos;
+    case ir::Builtin::Tanh:
+      return MathKind::Tanh;
+    case ir::Builtin::Sigmoid:
+      return MathKind::Sigmoid;
+    case ir::Builtin::Relu:
+      return MathKind::Relu;
+    case ir::Builtin::Softplus:
+      return MathKind::Softplus;
+    case ir::Builtin::Floor:
+      return MathKind::Floor;
+    case ir::Builtin::Ceil:
+      return MathKind::Ceil;
+    case ir::Builtin::ExpSigmoid:
+      return MathKind::FusedExpSigmoid;
+    case ir::Builtin::SigmoidLog:
+      return MathKind::FusedSigmoidLog;
+  }
+  return MathKind::Exp;
+}
+
+// Appends term nodes for the DAG nodes in order; `map_[i]` is set once node i
+// has been converted, so an operand that does not precede its user is missing.
+class Stripper {
+ public:
+  explicit Stripper(const ir::TypedDag& dag) : dag_(dag), map_(dag.size()) {}
+
+  Result<StripResult, OptError> run() {
+    if (dag_.outputs().empty()) return unexpected(OptError::invalid_expr("DAG has no output"));
+    for (std::size_t i = 0; i < dag_.size(); ++i) {
+      current_ = i;
+      std::optional<OptError> error =
+          std::visit([&](const auto& node) { return convert(node, dag_.dtypes()[i]); }, dag_.nodes()[i]);
+      if (error) return unexpected(std::move(*error));
+      map_[i] = last_;
+    }
+    StripResult result;
+    result.expr = std::move(expr_);
+    result.types.node_dtypes = std::move(node_dtypes_);
+    for (const ir::ParamDecl& p : dag_.params()) result.types.param_dtypes.push_back(p.dtype);
+    for (ir::NodeId o : dag_.outputs()) result.types.output_dtypes.push_back(dag_.dtype(o));
+    result.output = *map_[dag_.outputs().front().value];
+    return result;
+  }
+
+ private:
+  Id push(const MathLang& node, ir::DType dtype) {
+    last_ = expr_.add(node);
+    node_dtypes_.push_back(dtype);
+    return last_;
+  }
+
+  std::optional<Id> lookup(ir::NodeId id) const {
+    if (id.value >= current_) return std::nullopt;
+    return map_[id.value];
+  }
+
+  OptError missing(const char* what) const {
+    return OptError::invalid_expr(std::string("missing ") + what + " mapping for node " + std::to_string(current_));
+  }
+
+  std::optional<OptError> convert(const ir::Param& p, ir::DType d) {
+    Id index = push(MathLang::make_int(static_cast<std::int64_t>(p.index)), ir::DType::i64());
+    push(MathLang::make(MathKind::Param, index), d);
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::Const& c, ir::DType d) {
+    if (const bool* b = std::get_if<bool>(&c.value)) {
+      push(MathLang::make_bool(*b), d);
+    } else if (const std::int64_t* v = std::get_if<std::int64_t>(&c.value)) {
+      push(MathLang::make_int(*v), d);
+    } else if (const double* x = std::get_if<double>(&c.value)) {
+      push(MathLang::make_num(*x), d);
+    } else {
+      const auto& z = std::get<ir::ComplexValue>(c.value);
+      ir::DType part = d == ir::DType::c64() ? ir::DType::f32() : ir::DType::f64();
+      Id re = push(MathLang::make_num(z.re), part);
+      Id im = push(MathLang::make_num(z.im), part);
+      push(MathLang::make(MathKind::Complex, re, im), d);
+    }
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
+    auto arg = lookup(u.arg);
+    if (!arg) return missing("unary child");
+    MathKind kind = MathKind::Neg;
+    switch (u.op) {
+      case ir::UnaryOp::Neg:
+        kind = MathKind::Neg;
+        break;
+      case ir::UnaryOp::Not:
+        kind = MathKind::Not;
+        break;
+    }
+    push(MathLang::make(kind, *arg), d);
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::Binary& b, ir::DType d) {
+    auto lhs = lookup(b.lhs);
+    if (!lhs) return missing("binary lhs");
+    auto rhs = lookup(b.rhs);
+    if (!rhs) return missing("binary rhs");
+    push(MathLang::make(binary_kind(b.op), *lhs, *rhs), d);
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::If& n, ir::DType d) {
+    auto cond = lookup(n.cond);
+    if (!cond) return missing("if condition");
+    auto then_branch = lookup(n.then_branch);
+    if (!then_branch) return missing("if true branch");
+    auto else_branch = lookup(n.else_branch);
+    if (!else_branch) return missing("if false branch");
+    push(MathLang::make(MathKind::IfElse, *cond, *then_branch, *else_branch), d);
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::Call& c, ir::DType d) {
+    if (c.args.size() != 1) return OptError::unsupported_call(std::string(ir::to_str(c.builtin)));
+    auto arg = lookup(c.args.front());
+    if (!arg) return missing("call arg");
+    push(MathLang::make(builtin_kind(c.builtin), *arg), d);
+    return std::nullopt;
+  }
+
+  std::optional<OptError> convert(const ir::Cast& c, ir::DType) {
+    auto arg = lookup(c.arg);
+    if (!arg) return missing("cast child");
+    std::string text = c.is_explicit ? "explicit:" : "";
+    text += ir::to_str(c.dtype);
+    Id token = push(MathLang::make_token(text), c.dtype);
+    push(MathLang::make(MathKind::Cast, token, *arg), c.dtype);
+    return std::nullopt;
+  }
+
+  const ir::TypedDag& dag_;
+  std::vector<std::optional<Id>> map_;
+  RecExpr expr_;
+  std::vector<ir::DType> node_dtypes_;
+  std::size_t current_ = 0;
+  Id last_{};
+};
+
+}  // namespace
+
+Result<StripResult, OptError> strip_types(const ir::TypedDag& dag) { return Stripper(dag).run(); }
+
+}  // namespace morvalen::opt
