@@ -62,13 +62,11 @@ diag::Diag precision_loss_diag(double value, DType dtype, Span span) {
 
 diag::Diag expected_scalar_diag(std::size_t count, Span span) {
   return diag::Diag::make(diag::DiagKind::ExpectedScalar, span,
-                          diag::expected_scalar_message("1", std::to_string(count)),
-                          std::string(kExpectedScalarHelp));
+                          diag::expected_scalar_message("1", std::to_string(count)));
 }
 
 diag::Diag type_mismatch_diag(std::string_view operation, DType a, DType b, Span span) {
-  return diag::Diag::make(diag::DiagKind::TypeMismatch, span, diag::type_mismatch_message(operation, a, b),
-                          std::string(kTypeMismatchHelp));
+  return diag::Diag::make(diag::DiagKind::TypeMismatch, span, diag::type_mismatch_message(operation, a, b));
 }
 
 diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
@@ -90,12 +88,10 @@ diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
                             std::string(kDiffTupleHelp));
         } else if constexpr (std::is_same_v<T, diff::DiffError::UnsupportedCall>) {
           return Diag::make(DiagKind::UndefinedFunction, span,
-                            "differentiation does not support call `" + e.name + "`",
-                            std::string(kUndefinedFunctionHelp));
+                            "differentiation does not support call `" + e.name + "`");
         } else {
           static_assert(std::is_same_v<T, diff::DiffError::Invariant>);
-          return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text,
-                            std::string(kUndefinedFunctionHelp));
+          return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text);
         }
       },
       error.detail);

@@ -35,20 +35,8 @@ diag::Diag diff_error_diag(const diff::DiffError& error, Span span);
 /// of its `diff::CanonLowerError`.
 diag::Diag canon_lower_error_diag(std::string_view error_text, Span span);
 
-inline constexpr std::string_view kExpectedScalarHelp =
-    "use a scalar expression here, or destructure the tuple before using it in a scalar position";
-inline constexpr std::string_view kUndefinedVariableHelp =
-    "ensure the variable is defined as a parameter or let-binding before use";
-inline constexpr std::string_view kTypeMismatchHelp =
-    "make operand dtypes compatible, for example by inserting explicit casts using `@dtype`";
-inline constexpr std::string_view kIntOutOfRangeHelp =
-    "adjust the literal value or choose a wider integer dtype that can represent it";
-inline constexpr std::string_view kUndefinedFunctionHelp =
-    "define the function or call a supported builtin such as `exp`, `log`, `sqrt`, `floor`, or `ceil`";
-inline constexpr std::string_view kArgCountHelp =
-    "add or remove arguments so the call matches the function's parameter count";
-inline constexpr std::string_view kDivByZeroHelp =
-    "ensure the divisor cannot be zero, e.g. by guarding with an `if` or changing the expression";
+// The help texts of differentiation failures; the other lowering diagnostics
+// carry their kind's default help.
 inline constexpr std::string_view kUnknownDiffVariableHelp =
     "use an existing floating parameter inside `diff[var](expr)`";
 inline constexpr std::string_view kNonFloatDiffParameterHelp =

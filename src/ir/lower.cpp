@@ -110,13 +110,11 @@ double round_trip_f32(double value) { return decode_narrow<23, 8>(encode_narrow<
 // Diagnostics of the lowering checks.
 
 Diag undefined_variable_diag(const std::string& name, Span span) {
-  return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(name),
-                    std::string(kUndefinedVariableHelp));
+  return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(name));
 }
 
 Diag int_out_of_range_diag(std::int64_t value, DType dtype, Span span) {
-  return Diag::make(DiagKind::IntOutOfRange, span, diag::int_out_of_range_message(value, dtype),
-                    std::string(kIntOutOfRangeHelp));
+  return Diag::make(DiagKind::IntOutOfRange, span, diag::int_out_of_range_message(value, dtype));
 }
 
 NodeIds one(NodeId id) { return NodeIds{id}; }
@@ -221,8 +219,7 @@ Result<NodeId, Diag> lower_binary(Ctx& ctx, const parse::Binary& b, Span span) {
   const std::string_view spelling = as_str(b.op);
 
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero_const(ctx, rhs)) {
-    if (auto stop = ctx.emit(Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling),
-                                        std::string(kDivByZeroHelp)))) {
+    if (auto stop = ctx.emit(Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling)))) {
       return unexpected(std::move(*stop));
     }
   }
@@ -267,13 +264,11 @@ Result<NodeId, Diag> lower_if(Ctx& ctx, const parse::If& f, Span span) {
 Result<NodeId, Diag> lower_call(Ctx& ctx, const parse::Call& c, Span span) {
   const std::optional<Builtin> builtin = parse_builtin(c.name);
   if (!builtin || !is_callable_from_source(*builtin)) {
-    return ctx.on_error(Diag::make(DiagKind::UndefinedFunction, span, diag::undefined_function_message(c.name),
-                                   std::string(kUndefinedFunctionHelp)),
+    return ctx.on_error(Diag::make(DiagKind::UndefinedFunction, span, diag::undefined_function_message(c.name)),
                         DType::f64());
   }
   if (c.args.size() != 1) {
-    return ctx.on_error(Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size()),
-                                   std::string(kArgCountHelp)),
+    return ctx.on_error(Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size())),
                         DType::f64());
   }
   MORVALEN_LOWER_TRY(arg, ctx.lower_single(*c.args.front(), DType::f64()));
