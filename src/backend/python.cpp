@@ -1,1 +1,318 @@
-// placeholder: not written yet
+#include "backend/python.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <set>
+#include <variant>
+
+#include "ir/dtype.h"
+#include "ir/node.h"
+#include "ir/ops.h"
+#include "support/internal_error.h"
+#include "support/number_text.h"
+
+namespace morvalen::backend {
+namespace {
+
+using ir::NodeId;
+
+constexpr std::array<std::string_view, 35> kKeywords = {
+    "False", "None",   "True",    "and",      "as",       "assert", "async",  "await",    "break",
+    "class", "continue", "def",   "del",      "elif",     "else",   "except", "finally",  "for",
+    "from",  "global", "if",      "import",   "in",       "is",     "lambda", "nonlocal", "not",
+    "or",    "pass",   "raise",   "return",   "try",      "while",  "with",   "yield"};
+
+// The module and the builtins that the line templates below call.
+constexpr std::array<std::string_view, 6> kReserved = {"math", "abs", "bool", "complex", "float", "int"};
+
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_temporary_name(std::string_view name) {
+  return name.size() >= 2 && name.front() == 't' && std::all_of(name.begin() + 1, name.end(), is_ascii_digit);
+}
+
+void append_temp(std::string& out, NodeId id) {
+  out += 't';
+  support::append_decimal(out, static_cast<std::uint64_t>(id.value));
+}
+
+// Infinities and NaN have no literal in Python.
+void append_float(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "float('nan')";
+  } else if (std::isinf(value)) {
+    out += value < 0 ? "float('-inf')" : "float('inf')";
+  } else {
+    support::append_shortest_fixed(out, value);
+  }
+}
+
+void append_const(std::string& out, const ir::Scalar& value, ir::DType dtype) {
+  if (const bool* b = std::get_if<bool>(&value)) {
+    out += *b ? "True" : "False";
+  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
+    // An unsigned value is held as its 64-bit pattern.
+    if (dtype.is_unsigned()) {
+      support::append_decimal(out, static_cast<std::uint64_t>(*i));
+    } else {
+      support::append_decimal(out, *i);
+    }
+  } else if (const auto* f = std::get_if<double>(&value)) {
+    append_float(out, *f);
+  } else {
+    const auto& c = std::get<ir::ComplexValue>(value);
+    out += "complex(";
+    append_float(out, c.re);
+    out += ", ";
+    append_float(out, c.im);
+    out += ')';
+  }
+}
+
+struct CallTemplate {
+  std::string_view before;  // text before the first use of the argument
+  std::string_view middle;  // text between two uses (relu only)
+  std::string_view after;
+  bool twice;
+};
+
+CallTemplate call_template(ir::Builtin builtin) {
+  switch (builtin) {
+    case ir::Builtin::Exp:
+      return {"math.exp(", "", ")", false};
+    case ir::Builtin::Log:
+      return {"math.log(", "", ")", false};
+    case ir::Builtin::Sqrt:
+      return {"math.sqrt(", "", ")", false};
+    case ir::Builtin::Abs:
+      return {"abs(", "", ")", false};
+    case ir::Builtin::Sin:
+      return {"math.sin(", "", ")", false};
+    case ir::Builtin::Cos:
+      return {"math.cos(", "", ")", false};
+    case ir::Builtin::Tanh:
+      return {"math.tanh(", "", ")", false};
+    case ir::Builtin::Sigmoid:
+      return {"(1.0 / (1.0 + math.exp(-", "", ")))", false};
+    case ir::Builtin::Relu:
+      return {"(", " if ", " > 0 else 0.0)", true};
+    case ir::Builtin::Softplus:
+      return {"math.log(1.0 + math.exp(", "", "))", false};
+    case ir::Builtin::Floor:
+      return {"float(math.floor(", "", "))", false};
+    case ir::Builtin::Ceil:
+      return {"float(math.ceil(", "", "))", false};
+    case ir::Builtin::ExpSigmoid:
+      return {"(1.0 / (1.0 + math.exp(-math.exp(", "", "))))", false};
+    case ir::Builtin::SigmoidLog:
+      return {"math.log(1.0 / (1.0 + math.exp(-", "", ")))", false};
+  }
+  throw InternalError("unknown builtin");
+}
+
+void append_cast(std::string& out, const ir::Cast& cast, ir::DType source) {
+  ir::DType target = cast.dtype;
+  if (source == target) {
+    append_temp(out, cast.arg);
+    return;
+  }
+  // Python's int() and float() refuse complex values; a complex value cast to
+  // a real type keeps its real part.
+  std::string_view part = source.is_complex() ? ".real" : "";
+  switch (target.kind) {
+    case ir::DTypeKind::Bool:
+      out += "bool(";
+      append_temp(out, cast.arg);
+      out += ')';
+      return;
+    case ir::DTypeKind::UInt:
+    case ir::DTypeKind::Int:
+      out += "int(";
+      append_temp(out, cast.arg);
+      out += part;
+      out += ')';
+      return;
+    case ir::DTypeKind::Float:
+      out += "float(";
+      append_temp(out, cast.arg);
+      out += part;
+      out += ')';
+      return;
+    case ir::DTypeKind::Complex:
+      if (source.is_complex()) {
+        append_temp(out, cast.arg);
+      } else {
+        out += "complex(";
+        append_temp(out, cast.arg);
+        out += ", 0.0)";
+      }
+      return;
+  }
+  throw InternalError("unknown dtype kind");
+}
+
+template <typename F>
+void for_each_operand(const ir::Node& node, F&& f) {
+  if (const auto* u = std::get_if<ir::Unary>(&node)) {
+    f(u->arg);
+  } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
+    f(b->lhs);
+    f(b->rhs);
+  } else if (const auto* i = std::get_if<ir::If>(&node)) {
+    f(i->cond);
+    f(i->then_branch);
+    f(i->else_branch);
+  } else if (const auto* c = std::get_if<ir::Call>(&node)) {
+    for (NodeId a : c->args) f(a);
+  } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
+    f(k->arg);
+  }
+}
+
+std::vector<bool> reachable_nodes(const ir::TypedDag& dag) {
+  std::vector<bool> needed(dag.size(), false);
+  std::vector<NodeId> stack(dag.outputs().begin(), dag.outputs().end());
+  while (!stack.empty()) {
+    NodeId id = stack.back();
+    stack.pop_back();
+    if (needed[id.value]) continue;
+    needed[id.value] = true;
+    for_each_operand(dag.node(id), [&](NodeId operand) {
+      // A later operand would be read before its line assigns it.
+      if (operand.value >= id.value) {
+        throw InternalError("operand " + std::to_string(operand.value) + " of node " + std::to_string(id.value) +
+                            " does not precede it in TypedDag");
+      }
+      stack.push_back(operand);
+    });
+  }
+  return needed;
+}
+
+void append_line(std::string& out, const ir::TypedDag& dag, NodeId id, const std::vector<std::string>& names) {
+  out += "    ";
+  append_temp(out, id);
+  out += " = ";
+  const ir::Node& node = dag.node(id);
+  if (const auto* p = std::get_if<ir::Param>(&node)) {
+    if (p->index >= names.size()) throw InternalError("invalid Param index in TypedDag");
+    out += names[p->index];
+  } else if (const auto* k = std::get_if<ir::Const>(&node)) {
+    append_const(out, k->value, dag.dtype(id));
+  } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
+    switch (u->op) {
+      case ir::UnaryOp::Neg:
+        out += '-';
+        append_temp(out, u->arg);
+        break;
+      case ir::UnaryOp::Not:
+        out += "(not ";
+        append_temp(out, u->arg);
+        out += ')';
+        break;
+    }
+  } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
+    out += '(';
+    append_temp(out, b->lhs);
+    out += ' ';
+    out += ir::as_str(b->op);
+    out += ' ';
+    append_temp(out, b->rhs);
+    out += ')';
+  } else if (const auto* i = std::get_if<ir::If>(&node)) {
+    out += '(';
+    append_temp(out, i->then_branch);
+    out += " if ";
+    append_temp(out, i->cond);
+    out += " else ";
+    append_temp(out, i->else_branch);
+    out += ')';
+  } else if (const auto* c = std::get_if<ir::Call>(&node)) {
+    if (c->args.empty()) throw InternalError("Call node must have at least one argument");
+    CallTemplate t = call_template(c->builtin);
+    out += t.before;
+    append_temp(out, c->args.front());
+    if (t.twice) {
+      out += t.middle;
+      append_temp(out, c->args.front());
+    }
+    out += t.after;
+  } else {
+    const auto& cast = std::get<ir::Cast>(node);
+    append_cast(out, cast, dag.dtype(cast.arg));
+  }
+  out += '\n';
+}
+
+}  // namespace
+
+bool is_valid_python_identifier(std::string_view name) {
+  if (name.empty() || is_ascii_digit(name.front())) return false;
+  for (char c : name) {
+    if (!is_ascii_letter(c) && !is_ascii_digit(c) && c != '_') return false;
+  }
+  return std::find(kKeywords.begin(), kKeywords.end(), name) == kKeywords.end();
+}
+
+bool is_reserved_python_name(std::string_view name) {
+  return std::find(kReserved.begin(), kReserved.end(), name) != kReserved.end();
+}
+
+std::vector<std::string> python_parameter_names(const std::vector<ir::ParamDecl>& params) {
+  std::vector<std::string> names;
+  names.reserve(params.size());
+  std::set<std::string, std::less<>> taken;
+  for (std::size_t j = 0; j < params.size(); ++j) {
+    const std::string& declared = params[j].name;
+    std::string name;
+    if (is_valid_python_identifier(declared) && !is_reserved_python_name(declared) && !is_temporary_name(declared) &&
+        !taken.contains(declared)) {
+      name = declared;
+    } else {
+      name = "p";
+      support::append_decimal(name, static_cast<std::uint64_t>(j));
+      while (taken.contains(name)) name += '_';
+    }
+    taken.insert(name);
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+std::string emit_python(const ir::TypedDag& dag, std::string_view function_name) {
+  std::vector<bool> needed = reachable_nodes(dag);
+  std::vector<std::string> names = python_parameter_names(dag.params());
+
+  std::string out = "import math\n\ndef ";
+  out += function_name;
+  out += '(';
+  for (std::size_t j = 0; j < names.size(); ++j) {
+    if (j > 0) out += ", ";
+    out += names[j];
+  }
+  out += "):\n";
+
+  for (std::size_t i = 0; i < dag.size(); ++i) {
+    if (needed[i]) append_line(out, dag, NodeId{i}, names);
+  }
+
+  const auto& outputs = dag.outputs();
+  if (outputs.size() == 1) {
+    out += "    return ";
+    append_temp(out, outputs.front());
+  } else {
+    out += "    return (";
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+      if (k > 0) out += ", ";
+      append_temp(out, outputs[k]);
+    }
+    out += ')';
+  }
+  out += '\n';
+  return out;
+}
+
+}  // namespace morvalen::backend
