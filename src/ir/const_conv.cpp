@@ -1,6 +1,7 @@
 #include "ir/const_conv.h"
 
 #include <cmath>
+#include <limits>
 
 namespace morvalen::ir {
 namespace {
@@ -19,8 +20,8 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 
 std::int64_t f64_to_i64_saturating(double x) {
   if (std::isnan(x)) return 0;
-  if (x >= kTwoPow63) return INT64_MAX;
-  if (x <= -kTwoPow63) return INT64_MIN;
+  if (x >= kTwoPow63) return std::numeric_limits<std::int64_t>::max();
+  if (x <= -kTwoPow63) return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(x);  // truncates toward zero; in range here
 }
 

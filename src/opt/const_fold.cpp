@@ -2,10 +2,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "ir/const_conv.h"
 #include "support/internal_error.h"
@@ -265,9 +268,10 @@ class Folder {
     std::vector<NodeId> outputs;
     outputs.reserve(in_.outputs().size());
     for (NodeId id : in_.outputs()) {
-      // A validated input has every output in range; should one not be, it
-      // stays out of range so that validation of the output reports it.
-      outputs.push_back(id.value < id_map_.size() ? id_map_[id.value] : NodeId{out_.size() + id.value});
+      // A validated input has every output in range. Should one not be, it is
+      // kept as is: the output never has more nodes than the input, so the id
+      // stays out of range and validation of the output reports it.
+      outputs.push_back(id.value < id_map_.size() ? id_map_[id.value] : id);
     }
     ir::TypedDag dag = std::move(out_).finish(in_.params(), std::move(outputs), kInvalidDagContext);
     return FoldResult{std::move(dag), std::move(diags_)};
@@ -508,7 +512,7 @@ class Folder {
   // Floor division rounds the quotient toward negative infinity; the
   // remainder then takes the sign of the divisor (zero when exact).
   static Action fold_floor_div_rem(BinaryOp op, std::int64_t a, std::int64_t b, DType dtype) {
-    if (b == 0 || (a == INT64_MIN && b == -1)) return Action::decline();
+    if (b == 0 || (a == std::numeric_limits<std::int64_t>::min() && b == -1)) return Action::decline();
     std::int64_t q = a / b;
     std::int64_t m = a % b;
     if (m != 0 && ((m < 0) != (b < 0))) {
