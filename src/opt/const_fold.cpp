@@ -43,9 +43,9 @@ constexpr const char* kInvalidDagContext = "const_fold produced invalid TypedDag
 struct Action {
   enum class Kind : std::uint8_t { Decline, MapTo, Fold };
   Kind kind = Kind::Decline;
-  NodeId target;       // MapTo: the existing output node that stands for the input node
-  Scalar value;        // Fold: the constant to append
-  DType dtype;         // Fold: its dtype
+  NodeId target;  // MapTo: the existing output node that stands for the input node
+  Scalar value;   // Fold: the constant to append
+  DType dtype;    // Fold: its dtype
 
   static Action decline() { return {}; }
   static Action map_to(NodeId id) { return {Kind::MapTo, id, Scalar{false}, DType{}}; }
@@ -352,7 +352,9 @@ class Folder {
           auto negated = static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(*i));
           return Action::fold_or_decline(ir::i64_to_dtype(negated, dtype), dtype);
         }
-        if (const auto* x = std::get_if<double>(arg)) return Action::fold_or_decline(ir::f64_to_dtype(-*x, dtype), dtype);
+        if (const auto* x = std::get_if<double>(arg)) {
+          return Action::fold_or_decline(ir::f64_to_dtype(-*x, dtype), dtype);
+        }
         if (const auto* c = std::get_if<ComplexValue>(arg)) {
           if (!dtype.is_complex()) return Action::decline();
           return Action::fold(ComplexValue{-c->re, -c->im}, dtype);
