@@ -14,11 +14,6 @@
 #include "support/internal_error.h"
 #include "support/stack.h"
 
-// Inline derivatives need the differentiation engine linked in.
-#ifndef MORVALEN_LOWER_INLINE_DIFF
-#define MORVALEN_LOWER_INLINE_DIFF 0
-#endif
-
 namespace morvalen::ir {
 namespace {
 
@@ -290,11 +285,6 @@ Result<NodeId, Diag> lower_cast(Ctx& ctx, const parse::Cast& c, Span span) {
 
 Result<NodeIds, Diag> lower_diff(Ctx& ctx, const parse::Diff& d, Span span) {
   MORVALEN_LOWER_TRY(expr, ctx.lower_single(*d.expr, DType::f64()));
-#if !MORVALEN_LOWER_INLINE_DIFF
-  (void)expr;
-  return single(ctx.on_error(Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation is not available"),
-                             DType::f64()));
-#else
   const TypedDag snapshot = ctx.snapshot(expr);
   diff::TypedDagDifferentiator differentiator(snapshot);
   auto derivative = differentiator.differentiate(d.variable);
@@ -304,7 +294,6 @@ Result<NodeIds, Diag> lower_diff(Ctx& ctx, const parse::Diff& d, Span span) {
     return single(ctx.on_error(canon_lower_error_diag(lowered.error().to_string(), span), DType::f64()));
   }
   return ctx.import_dag(*lowered);
-#endif
 }
 
 Result<NodeIds, Diag> lower_let(Ctx& ctx, const parse::Let& let) {

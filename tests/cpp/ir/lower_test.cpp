@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -994,11 +995,113 @@ TEST(LowerDepth, DeepLetChain) {
 // ---------------------------------------------------------------------------
 // Inline differentiation.
 
-TEST(LowerDiff, UnavailableEngineIsALoweringError) {
+// Evaluates a DAG over doubles (integers and bools as doubles too), enough to
+// check derivatives numerically.
+double evaluate(const TypedDag& dag, const std::vector<double>& args, NodeId output) {
+  std::vector<double> v(dag.size());
+  for (std::size_t i = 0; i < dag.size(); ++i) {
+    v[i] = std::visit(
+        [&](const auto& n) -> double {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, Param>) {
+            return args.at(n.index);
+          } else if constexpr (std::is_same_v<T, Const>) {
+            if (const auto* d = std::get_if<double>(&n.value)) return *d;
+            if (const auto* k = std::get_if<std::int64_t>(&n.value)) return static_cast<double>(*k);
+            if (const auto* b = std::get_if<bool>(&n.value)) return *b ? 1.0 : 0.0;
+            throw std::runtime_error("complex constant");
+          } else if constexpr (std::is_same_v<T, Unary>) {
+            return n.op == UnaryOp::Neg ? -v[n.arg.value] : (v[n.arg.value] == 0.0 ? 1.0 : 0.0);
+          } else if constexpr (std::is_same_v<T, Binary>) {
+            const double a = v[n.lhs.value];
+            const double b = v[n.rhs.value];
+            switch (n.op) {
+              case BinaryOp::Add: return a + b;
+              case BinaryOp::Sub: return a - b;
+              case BinaryOp::Mul: return a * b;
+              case BinaryOp::Div: return a / b;
+              case BinaryOp::Pow: return std::pow(a, b);
+              case BinaryOp::Gt: return a > b ? 1.0 : 0.0;
+              case BinaryOp::Lt: return a < b ? 1.0 : 0.0;
+              default: throw std::runtime_error("unexpected operator " + std::string(as_str(n.op)));
+            }
+          } else if constexpr (std::is_same_v<T, If>) {
+            return v[n.cond.value] != 0.0 ? v[n.then_branch.value] : v[n.else_branch.value];
+          } else if constexpr (std::is_same_v<T, Call>) {
+            const double a = v[n.args.at(0).value];
+            switch (n.builtin) {
+              case Builtin::Exp: return std::exp(a);
+              case Builtin::Log: return std::log(a);
+              case Builtin::Sin: return std::sin(a);
+              case Builtin::Cos: return std::cos(a);
+              default: throw std::runtime_error("unexpected builtin " + std::string(to_str(n.builtin)));
+            }
+          } else {
+            return v[n.arg.value];
+          }
+        },
+        dag.node(NodeId{i}));
+  }
+  return v.at(output.value);
+}
+
+TEST(LowerDiff, DerivativeUsesTheSharedParameterNode) {
+  // |x: f64| diff[x](x * x)
   auto r = lower(program({{"x", DType::f64()}}, diff_expr("x", bin(BinaryOp::Mul, var("x"), var("x")), {0, 14})));
-  ASSERT_EQ(r.errors.size(), 1u);
-  EXPECT_EQ(r.errors[0].message, "inline differentiation is not available");
+  ASSERT_TRUE(r.errors.empty()) << r.errors[0].message;
+  EXPECT_TRUE(r.warnings.empty());
+  ASSERT_EQ(r.dag.outputs().size(), 1u);
   EXPECT_EQ(out_dtype(r.dag), DType::f64());
+  // The differentiated product stays at node 1; the derivative follows it and
+  // shares parameter node 0.
+  EXPECT_EQ(node_as<Binary>(r.dag, NodeId{1}).op, BinaryOp::Mul);
+  for (std::size_t i = 1; i < r.dag.size(); ++i) EXPECT_FALSE(std::holds_alternative<Param>(r.dag.node(NodeId{i})));
+  EXPECT_GT(r.dag.outputs()[0].value, 1u);
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {3.0}, r.dag.outputs()[0]), 6.0);
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {-1.5}, r.dag.outputs()[0]), -3.0);
+}
+
+TEST(LowerDiff, DerivativeThroughALetBinding) {
+  // |x: f64, k: f64|  y = sin(x) * k;  diff[x](y) + y
+  auto value = bin(BinaryOp::Mul, call("sin", {}, var("x")), var("k"));
+  auto body = let("y", std::move(value), bin(BinaryOp::Add, diff_expr("x", var("y")), var("y")));
+  auto r = lower(program({{"x", DType::f64()}, {"k", DType::f64()}}, std::move(body)));
+  ASSERT_TRUE(r.errors.empty()) << r.errors[0].message;
+  const double x = 0.7;
+  const double k = 2.5;
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {x, k}, r.dag.outputs()[0]), std::cos(x) * k + std::sin(x) * k);
+}
+
+TEST(LowerDiff, DerivativeOfAFloat32Parameter) {
+  // |x: f32| diff[x](x * 3)
+  auto r = lower(program({{"x", DType::f32()}}, diff_expr("x", bin(BinaryOp::Mul, var("x"), int_lit(3)))));
+  ASSERT_TRUE(r.errors.empty()) << r.errors[0].message;
+  EXPECT_EQ(out_dtype(r.dag), DType::f32());
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {1.25}, r.dag.outputs()[0]), 3.0);
+}
+
+TEST(LowerDiff, UnknownVariable) {
+  auto r = lower(program({{"x", DType::f64()}}, diff_expr("y", var("x"), {0, 10})));
+  ASSERT_EQ(r.errors.size(), 1u);
+  expect_diag(r.errors[0], DiagKind::UndefinedVariable, {0, 10}, "unknown differentiation variable `y`",
+              "use an existing floating parameter inside `diff[var](expr)`");
+  EXPECT_EQ(out_dtype(r.dag), DType::f64());
+  EXPECT_EQ(std::get<double>(node_as<Const>(r.dag, r.dag.outputs()[0]).value), 0.0);
+}
+
+TEST(LowerDiff, NonFloatParameter) {
+  auto r = lower(program({{"n", DType::i32()}}, diff_expr("n", var("n"), {0, 10})));
+  ASSERT_EQ(r.errors.size(), 1u);
+  expect_diag(r.errors[0], DiagKind::TypeMismatch, {0, 10}, "differentiation requires a floating parameter, got `n: i32`",
+              "choose a floating parameter such as `x: f32` or `x: f64`");
+}
+
+TEST(LowerDiff, OperandErrorsComeFirstAndTuplesAreNotScalars) {
+  auto r = lower(program({{"x", DType::f64()}},
+                         tuple({}, diff_expr("x", var("z", {7, 8})), diff_expr("x", tuple({3, 9}, var("x"), var("x"))))));
+  EXPECT_EQ(messages(r.errors), (std::vector<std::string>{"undefined variable `z`",
+                                                          "expected 1 value, but expression produced 2"}));
+  EXPECT_EQ(r.dag.outputs().size(), 2u);
 }
 
 TEST(LowerDiff, ErrorTranslations) {
