@@ -193,7 +193,16 @@ std::strong_ordering compare_text(std::string_view a, std::string_view b) {
   return c < 0 ? std::strong_ordering::less : (c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
 }
 
-std::strong_ordering compare_dtype(ir::DType a, ir::DType b) { return compare_text(ir::to_str(a), ir::to_str(b)); }
+// By spelling. Values outside the fifteen dtypes all spell "<invalid-dtype>";
+// they are told apart by their fields so that the order never calls two
+// differently keyed expressions equal.
+std::strong_ordering compare_dtype(ir::DType a, ir::DType b) {
+  if (auto c = compare_text(ir::to_str(a), ir::to_str(b)); c != 0) return c;
+  if (a == b) return std::strong_ordering::equal;
+  if (a.kind != b.kind) return a.kind <=> b.kind;
+  if (a.bits != b.bits) return a.bits <=> b.bits;
+  return a.is_bfloat <=> b.is_bfloat;
+}
 
 std::strong_ordering compare_opt_dtype(const std::optional<ir::DType>& a, const std::optional<ir::DType>& b) {
   if (a.has_value() != b.has_value()) return a.has_value() ? std::strong_ordering::greater : std::strong_ordering::less;
@@ -232,14 +241,64 @@ std::strong_ordering compare_constants(const canon::Constant& a, const canon::Co
   return compare_opt_dtype(a.dtype, b.dtype);
 }
 
-// One pending step of an iterative structural comparison: either a pair of ids
-// to compare, or an already known result of a non-recursive field.
-struct CompareStep {
+// Where two expressions of the same variant first differ: either a field that
+// decides the order, or a pair of distinct operand ids whose order decides it.
+struct FirstDifference {
+  std::strong_ordering decided = std::strong_ordering::equal;
+  bool descend = false;
   CanonExprId a;
   CanonExprId b;
-  std::strong_ordering fixed = std::strong_ordering::equal;
-  bool is_fixed = false;
 };
+
+FirstDifference decided(std::strong_ordering o) { return FirstDifference{o, false, {}, {}}; }
+
+// Walks the fields in order; an operand pair of distinct ids ends the walk, and
+// the fields after an operand are only looked at when the pair is one id.
+FirstDifference first_difference(const CanonExpr& ex, const CanonExpr& ey) {
+  if (ex.index() != ey.index()) return decided(ex.index() <=> ey.index());
+  auto ids = [](CanonExprId x, CanonExprId y) -> std::optional<FirstDifference> {
+    if (x == y) return std::nullopt;
+    return FirstDifference{std::strong_ordering::equal, true, x, y};
+  };
+  return std::visit(
+      [&](const auto& fx) -> FirstDifference {
+        using T = std::decay_t<decltype(fx)>;
+        const auto& fy = std::get<T>(ey);
+        if constexpr (std::is_same_v<T, canon::Parameter>) {
+          if (auto c = compare_text(fx.name, fy.name); c != 0) return decided(c);
+          return decided(compare_dtype(fx.dtype, fy.dtype));
+        } else if constexpr (std::is_same_v<T, canon::Constant>) {
+          return decided(compare_constants(fx, fy));
+        } else if constexpr (std::is_same_v<T, canon::Unary>) {
+          if (auto c = compare_text(ir::to_str(fx.op), ir::to_str(fy.op)); c != 0) return decided(c);
+          if (auto d = ids(fx.operand, fy.operand)) return *d;
+          return decided(compare_dtype(fx.dtype, fy.dtype));
+        } else if constexpr (std::is_same_v<T, canon::Binary>) {
+          if (auto c = compare_text(ir::as_str(fx.op), ir::as_str(fy.op)); c != 0) return decided(c);
+          if (auto d = ids(fx.left, fy.left)) return *d;
+          if (auto d = ids(fx.right, fy.right)) return *d;
+          return decided(compare_dtype(fx.dtype, fy.dtype));
+        } else if constexpr (std::is_same_v<T, canon::Call>) {
+          if (auto c = compare_text(fx.name, fy.name); c != 0) return decided(c);
+          const std::size_t common = std::min(fx.args.size(), fy.args.size());
+          for (std::size_t i = 0; i < common; ++i) {
+            if (auto d = ids(fx.args[i], fy.args[i])) return *d;
+          }
+          if (auto c = fx.args.size() <=> fy.args.size(); c != 0) return decided(c);
+          return decided(compare_dtype(fx.dtype, fy.dtype));
+        } else if constexpr (std::is_same_v<T, canon::Select>) {
+          if (auto d = ids(fx.cond, fy.cond)) return *d;
+          if (auto d = ids(fx.then_branch, fy.then_branch)) return *d;
+          if (auto d = ids(fx.else_branch, fy.else_branch)) return *d;
+          return decided(compare_dtype(fx.dtype, fy.dtype));
+        } else {
+          if (auto d = ids(fx.operand, fy.operand)) return *d;
+          if (auto c = compare_dtype(fx.dtype, fy.dtype); c != 0) return decided(c);
+          return decided(fx.is_explicit <=> fy.is_explicit);
+        }
+      },
+      ex);
+}
 
 }  // namespace
 
@@ -259,7 +318,41 @@ Result<void, CanonBuildError> InternedCanonExprBuilder::check_id(CanonExprId id)
     }                                                         \
   } while (false)
 
+namespace {
+
+// The first operand id of `expr` that is not below `size`.
+std::optional<CanonExprId> first_invalid_operand(const CanonExpr& expr, std::size_t size) {
+  auto bad = [size](CanonExprId id) { return id.value >= size; };
+  return std::visit(
+      [&](const auto& e) -> std::optional<CanonExprId> {
+        using T = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<T, canon::Unary> || std::is_same_v<T, canon::Cast>) {
+          if (bad(e.operand)) return e.operand;
+        } else if constexpr (std::is_same_v<T, canon::Binary>) {
+          if (bad(e.left)) return e.left;
+          if (bad(e.right)) return e.right;
+        } else if constexpr (std::is_same_v<T, canon::Call>) {
+          for (CanonExprId a : e.args) {
+            if (bad(a)) return a;
+          }
+        } else if constexpr (std::is_same_v<T, canon::Select>) {
+          if (bad(e.cond)) return e.cond;
+          if (bad(e.then_branch)) return e.then_branch;
+          if (bad(e.else_branch)) return e.else_branch;
+        }
+        return std::nullopt;
+      },
+      expr);
+}
+
+}  // namespace
+
 CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr) {
+  // Operands must already exist: every expression then refers only to smaller
+  // ids, so the expression list stays acyclic and every walk over it ends.
+  if (auto bad = first_invalid_operand(expr, exprs_.size())) {
+    return unexpected(CanonBuildError{CanonBuildError::InvalidId{*bad}});
+  }
   ExprKey key{std::move(expr)};
   if (auto it = interned_.find(key); it != interned_.end()) return it->second;
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
@@ -580,90 +673,60 @@ Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vec
   }
   for (CanonExprId id : outputs) MORVALEN_CHECK_ID(id);
   interned_.clear();
+  compare_memo_.clear();
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
 }
 
 std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonExprId b) const {
-  const CanonExprId one[1] = {a};
-  const CanonExprId other[1] = {b};
-  return compare_id_slices(one, other);
+  // Interning gives structurally equal expressions one id, and every operand id
+  // is smaller than its user's, so two distinct ids never compare equal: the
+  // order of a pair is decided by its first differing field, and when that is
+  // an operand, by the order of that operand pair alone. The comparison is
+  // therefore one walk down a chain of pairs (no recursion), and every pair on
+  // the chain shares the result, which is remembered: sorting the factors of
+  // deep expressions would otherwise walk the same chains again and again.
+  const std::size_t n = exprs_.size();
+  std::vector<std::uint64_t> chain;
+  std::strong_ordering result = std::strong_ordering::equal;
+  while (true) {
+    if (a == b) {
+      result = std::strong_ordering::equal;
+      break;
+    }
+    const bool a_valid = a.value < n;
+    const bool b_valid = b.value < n;
+    if (!a_valid || !b_valid) {
+      result = a_valid != b_valid ? (a_valid ? std::strong_ordering::less : std::strong_ordering::greater)
+                                  : a.value <=> b.value;
+      break;
+    }
+    const std::uint64_t key = (std::uint64_t{a.value} << 32) | b.value;
+    if (auto it = compare_memo_.find(key); it != compare_memo_.end()) {
+      result = it->second < 0 ? std::strong_ordering::less
+                              : (it->second > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
+      break;
+    }
+    chain.push_back(key);
+    const FirstDifference d = first_difference(exprs_[a.value], exprs_[b.value]);
+    if (!d.descend) {
+      result = d.decided;
+      break;
+    }
+    a = d.a;
+    b = d.b;
+  }
+  const signed char sign = result < 0 ? -1 : (result > 0 ? 1 : 0);
+  for (std::uint64_t key : chain) compare_memo_.emplace(key, sign);
+  return result;
 }
 
 std::strong_ordering InternedCanonExprBuilder::compare_id_slices(std::span<const CanonExprId> a,
                                                                  std::span<const CanonExprId> b) const {
-  // An explicit work list instead of recursion: the operands of two deep
-  // expressions may be compared all the way down.
-  std::vector<CompareStep> steps;
-  auto push_slices = [&steps](std::span<const CanonExprId> xs, std::span<const CanonExprId> ys) {
-    // Pushed in reverse, so the elements are compared first to last and the
-    // lengths (a proper prefix first) last.
-    steps.push_back(CompareStep{{}, {}, xs.size() <=> ys.size(), true});
-    for (std::size_t i = std::min(xs.size(), ys.size()); i-- > 0;) steps.push_back(CompareStep{xs[i], ys[i]});
-  };
-  auto push_fixed = [&steps](std::strong_ordering o) { steps.push_back(CompareStep{{}, {}, o, true}); };
-  auto push_ids = [&steps](CanonExprId x, CanonExprId y) { steps.push_back(CompareStep{x, y}); };
-
-  push_slices(a, b);
-  const std::size_t n = exprs_.size();
-  while (!steps.empty()) {
-    const CompareStep step = steps.back();
-    steps.pop_back();
-    if (step.is_fixed) {
-      if (step.fixed != 0) return step.fixed;
-      continue;
-    }
-    const CanonExprId x = step.a;
-    const CanonExprId y = step.b;
-    if (x == y) continue;
-    const bool x_valid = x.value < n;
-    const bool y_valid = y.value < n;
-    if (!x_valid || !y_valid) {
-      if (x_valid != y_valid) return x_valid ? std::strong_ordering::less : std::strong_ordering::greater;
-      return x.value <=> y.value;
-    }
-    const CanonExpr& ex = exprs_[x.value];
-    const CanonExpr& ey = exprs_[y.value];
-    if (ex.index() != ey.index()) return ex.index() <=> ey.index();
-    // The fields of one variant; the remaining ones are pushed in reverse.
-    std::strong_ordering head = std::visit(
-        [&](const auto& fx) -> std::strong_ordering {
-          using T = std::decay_t<decltype(fx)>;
-          const auto& fy = std::get<T>(ey);
-          if constexpr (std::is_same_v<T, canon::Parameter>) {
-            if (auto c = compare_text(fx.name, fy.name); c != 0) return c;
-            return compare_dtype(fx.dtype, fy.dtype);
-          } else if constexpr (std::is_same_v<T, canon::Constant>) {
-            return compare_constants(fx, fy);
-          } else if constexpr (std::is_same_v<T, canon::Unary>) {
-            push_fixed(compare_dtype(fx.dtype, fy.dtype));
-            push_ids(fx.operand, fy.operand);
-            return compare_text(ir::to_str(fx.op), ir::to_str(fy.op));
-          } else if constexpr (std::is_same_v<T, canon::Binary>) {
-            push_fixed(compare_dtype(fx.dtype, fy.dtype));
-            push_ids(fx.right, fy.right);
-            push_ids(fx.left, fy.left);
-            return compare_text(ir::as_str(fx.op), ir::as_str(fy.op));
-          } else if constexpr (std::is_same_v<T, canon::Call>) {
-            push_fixed(compare_dtype(fx.dtype, fy.dtype));
-            push_slices(fx.args, fy.args);
-            return compare_text(fx.name, fy.name);
-          } else if constexpr (std::is_same_v<T, canon::Select>) {
-            push_fixed(compare_dtype(fx.dtype, fy.dtype));
-            push_ids(fx.else_branch, fy.else_branch);
-            push_ids(fx.then_branch, fy.then_branch);
-            push_ids(fx.cond, fy.cond);
-            return std::strong_ordering::equal;
-          } else {
-            push_fixed(fx.is_explicit <=> fy.is_explicit);
-            push_fixed(compare_dtype(fx.dtype, fy.dtype));
-            push_ids(fx.operand, fy.operand);
-            return std::strong_ordering::equal;
-          }
-        },
-        ex);
-    if (head != 0) return head;
+  const std::size_t common = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < common; ++i) {
+    if (auto c = compare_ids(a[i], b[i]); c != 0) return c;
   }
-  return std::strong_ordering::equal;
+  return a.size() <=> b.size();
 }
 
 #undef MORVALEN_CHECK_ID

@@ -2,6 +2,7 @@
 
 #include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,8 +70,9 @@ class CanonExprBuilder {
   virtual IdResult select(CanonExprId cond, CanonExprId then_branch, CanonExprId else_branch, ir::DType dtype) = 0;
   /// Folds casts of constants and elides casts to the operand's own dtype.
   virtual IdResult cast_with_explicit(CanonExprId operand, ir::DType target, bool is_explicit) = 0;
-  /// Interns a complete expression as is (no normalisation); `TooMany` when
-  /// the list is full.
+  /// Interns a complete expression as is (no normalisation). `InvalidId` for
+  /// the first operand id not already in the list (so the list stays acyclic);
+  /// `TooMany` when the list is full.
   virtual IdResult intern_expr(CanonExpr expr) = 0;
 
   /// Fails with `DuplicateParameter` for the first repeated signature name,
@@ -133,6 +135,8 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;
   std::unordered_map<ExprKey, CanonExprId, ExprKeyHash> interned_;
+  // Known orders of id pairs (first id in the high half): -1, 0 or 1.
+  mutable std::unordered_map<std::uint64_t, signed char> compare_memo_;
 };
 
 }  // namespace morvalen::diff

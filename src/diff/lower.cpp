@@ -23,7 +23,7 @@ struct DeclaredParam {
 // construction and the expression-to-node memo.
 class CanonLowering {
  public:
-  explicit CanonLowering(const CanonFunction& function) : function_(function), memo_(function.exprs().size()) {
+  explicit CanonLowering(const CanonFunction& function) : function_(function), memo_(function.exprs().size()), in_progress_(function.exprs().size(), false) {
     const auto& signature = function.signature();
     for (std::size_t i = 0; i < signature.size(); ++i) {
       // A repeated name keeps its later entry.
@@ -36,7 +36,12 @@ class CanonLowering {
   Result<ir::NodeId, CanonLowerError> lower_expr(CanonExprId id) {
     if (id.value >= function_.exprs().size()) return unexpected(CanonLowerError{CanonLowerError::InvalidId{id}});
     if (const auto& memo = memo_[id.value]) return *memo;
+    // A function assembled by hand may refer back to an expression still being
+    // lowered; that id cannot be lowered and is reported as invalid.
+    if (in_progress_[id.value]) return unexpected(CanonLowerError{CanonLowerError::InvalidId{id}});
+    in_progress_[id.value] = true;
     auto node = support::grow_stack([&] { return lower_uncached(function_.exprs()[id.value]); });
+    in_progress_[id.value] = false;
     if (node) memo_[id.value] = *node;
     return node;
   }
@@ -132,6 +137,7 @@ class CanonLowering {
   const CanonFunction& function_;
   std::unordered_map<std::string, DeclaredParam> params_;
   std::vector<std::optional<ir::NodeId>> memo_;
+  std::vector<bool> in_progress_;
   std::vector<ir::Node> nodes_;
   std::vector<ir::DType> dtypes_;
 };

@@ -1,1 +1,1 @@
-// placeholder: not written yet
+#include "diff/lower.h"
