@@ -281,8 +281,8 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   std::vector<SearchMatches> matches;
   if (limit == 0) return matches;
   auto ground = program_.resolve_ground(egraph);
-  for (const auto& g : ground)
-    if (!g) return matches;  // a ground sub-term that the e-graph lacks can match nowhere
+  for (std::size_t i = 0; i < ground.size(); ++i)
+    if (program_.terms[i].ground && !ground[i]) return matches;  // a missing ground sub-term matches nowhere
   auto visit = [&](Id eclass) {
     std::vector<Subst> substs;
     program_.run(egraph, eclass, limit, ground, substs);
