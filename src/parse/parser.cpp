@@ -1,1 +1,250 @@
-// placeholder: not written yet
+#include "parse/parser.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "ir/dtype.h"
+#include "parse/error.h"
+#include "parse/expr_parser.h"
+#include "parse/lexer.h"
+#include "support/unicode.h"
+
+namespace morvalen::parse {
+namespace {
+
+using Diags = std::vector<diag::Diag>;
+
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Finds an integer followed directly by `j` (`2j`), which the lexer would read
+// as `Int` then `Ident`; it gets its own message pointing to the float form.
+// Digits right after `.`, `e`/`E` or an exponent sign belong to a float form
+// (`2.0j`, `1e5j`, `1e+5j`) and are not findings.
+std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (!is_ascii_digit(text[i])) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() && is_ascii_digit(text[end])) ++end;
+    if (end == text.size()) return std::nullopt;
+    if (text[end] != 'j') {
+      i = end;
+      continue;
+    }
+    bool protected_run = false;
+    if (i > 0) {
+      char before = text[i - 1];
+      if (before == '.' || before == 'e' || before == 'E') {
+        protected_run = true;
+      } else if ((before == '+' || before == '-') && i >= 2) {
+        char two_before = text[i - 2];
+        protected_run = two_before == 'e' || two_before == 'E';
+      }
+    }
+    if (!protected_run) {
+      std::int64_t value = 0;
+      auto res = std::from_chars(text.data() + i, text.data() + end, value);
+      if (res.ec != std::errc() || res.ptr != text.data() + end) value = 0;
+      return parse_int_imaginary(value, Span{offset + i, offset + end + 1});
+    }
+    i = end;
+  }
+  return std::nullopt;
+}
+
+// Replaces every comment (from `#` to the end of its line) by spaces, keeping
+// the newline and every byte offset.
+std::string blank_comments(std::string_view source) {
+  std::string out(source);
+  bool in_comment = false;
+  for (char& c : out) {
+    if (c == '\n') {
+      in_comment = false;
+    } else if (c == '#' || in_comment) {
+      in_comment = true;
+      c = ' ';
+    }
+  }
+  return out;
+}
+
+// A piece of the source by absolute byte offsets.
+struct Piece {
+  std::size_t start = 0;
+  std::size_t end = 0;
+  Span span() const { return {start, end}; }
+  bool empty() const { return start == end; }
+};
+
+// `text[piece]` without surrounding White_Space; an all-whitespace piece
+// becomes empty at its own start.
+Piece trim(std::string_view text, Piece piece) {
+  support::TrimRange r = support::trim_white_space(text.substr(piece.start, piece.end - piece.start));
+  return {piece.start + r.start, piece.start + r.end};
+}
+
+std::string_view view(std::string_view text, Piece piece) { return text.substr(piece.start, piece.end - piece.start); }
+
+// The first `=` of the line that is neither part of `==` nor the end of `<=`,
+// `>=`, `==` or `!=`.
+std::optional<std::size_t> assignment_sign(std::string_view line) {
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] != '=') continue;
+    if (i + 1 < line.size() && line[i + 1] == '=') continue;
+    if (i > 0) {
+      char before = line[i - 1];
+      if (before == '<' || before == '>' || before == '=' || before == '!') continue;
+    }
+    return i;
+  }
+  return std::nullopt;
+}
+
+constexpr std::array<std::string_view, 24> kReservedWords = {
+    "e",   "pi",  "if",  "then", "else", "cast", "diff", "true", "false", "bool", "u8",  "u16",
+    "u32", "u64", "i8",  "i16",  "i32",  "i64",  "f16",  "bf16", "f32",   "f64",  "c64", "c128"};
+
+Diags one(diag::Diag d) {
+  Diags out;
+  out.push_back(std::move(d));
+  return out;
+}
+
+}  // namespace
+
+Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset) {
+  if (std::optional<diag::Diag> finding = int_imaginary_scan(text, offset)) return unexpected(one(std::move(*finding)));
+
+  LexOutput lexed = lexer(text);
+  if (!lexed.errors.empty()) {
+    Diags diags;
+    diags.reserve(lexed.errors.size());
+    for (const Rich& e : lexed.errors) diags.push_back(lex_error_to_diag(e, offset));
+    return unexpected(std::move(diags));
+  }
+  if (!lexed.tokens) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
+
+  std::vector<Token>& tokens = *lexed.tokens;
+  for (Token& t : tokens) {
+    t.span.start += offset;
+    t.span.end += offset;
+  }
+  const std::size_t eoi = offset + text.size();
+  ExprParseOutput parsed = expr_parser(tokens, Span{eoi, eoi});
+  if (!parsed.errors.empty()) {
+    Diags diags;
+    diags.reserve(parsed.errors.size());
+    for (const Rich& e : parsed.errors) diags.push_back(parse_error_from_rich(e));
+    return unexpected(std::move(diags));
+  }
+  if (!parsed.tree) return unexpected(one(syntax_diag("parse error", Span{offset, offset})));
+  return std::move(*parsed.tree);
+}
+
+Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
+  if (name.empty()) return unexpected(syntax_diag("identifier cannot be empty", span));
+  bool valid = is_ascii_letter(name[0]) || name[0] == '_';
+  for (std::size_t i = 1; valid && i < name.size(); ++i) {
+    valid = is_ascii_letter(name[i]) || is_ascii_digit(name[i]) || name[i] == '_';
+  }
+  if (!valid) {
+    std::string detail = "invalid identifier `";
+    detail += name;
+    detail += '`';
+    return unexpected(syntax_diag(detail, span));
+  }
+  for (std::string_view word : kReservedWords) {
+    if (word == name) return unexpected(parse_reserved_identifier(name, span));
+  }
+  return std::string(name);
+}
+
+Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view source) {
+  const std::string blanked = blank_comments(source);
+  const std::string_view text = blanked;
+
+  // Header: the text between the first two bars; anything before is ignored.
+  const std::size_t open = text.find('|');
+  if (open == std::string_view::npos) {
+    return unexpected(one(syntax_diag("expected function header `|...|`", Span{0, 0})));
+  }
+  const std::size_t close = text.find('|', open + 1);
+  if (close == std::string_view::npos) {
+    return unexpected(one(syntax_diag("expected closing `|` for function header", Span{open + 1, open + 1})));
+  }
+
+  std::vector<FuncParam> params;
+  const Piece header = trim(text, Piece{open + 1, close});
+  if (!header.empty()) {
+    const std::string_view header_text = text.substr(0, header.end);
+    std::size_t piece_start = header.start;
+    for (;;) {
+      const std::size_t comma = header_text.find(',', piece_start);
+      const std::size_t piece_end = comma == std::string_view::npos ? header.end : comma;
+      const Piece piece = trim(text, Piece{piece_start, piece_end});
+      const std::size_t colon = view(text, piece).find(':');
+      if (colon == std::string_view::npos) {
+        return unexpected(one(syntax_diag("invalid parameter, expected `name: dtype`", piece.span())));
+      }
+      const Piece name = trim(text, Piece{piece.start, piece.start + colon});
+      const Piece type = trim(text, Piece{piece.start + colon + 1, piece.end});
+      Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
+      if (!ident) return unexpected(one(std::move(ident).error()));
+      Result<ir::DType, std::string> dtype = ir::parse_dtype(view(text, type));
+      if (!dtype) return unexpected(one(parse_unknown_dtype(view(text, type), type.span())));
+      params.push_back(FuncParam{std::move(*ident), *dtype});
+      if (piece_end == header.end) break;
+      piece_start = piece_end + 1;
+    }
+  }
+
+  // Body: the non-blank lines after the closing bar, trimmed.
+  std::vector<Piece> lines;
+  for (std::size_t line_start = close + 1;;) {
+    std::size_t newline = text.find('\n', line_start);
+    const std::size_t line_end = newline == std::string_view::npos ? text.size() : newline;
+    const Piece line = trim(text, Piece{line_start, line_end});
+    if (!line.empty()) lines.push_back(line);
+    if (newline == std::string_view::npos) break;
+    line_start = newline + 1;
+  }
+  if (lines.empty()) return unexpected(one(syntax_diag("missing function body", Span{close + 1, close + 1})));
+
+  const Piece result_line = lines.back();
+  if (assignment_sign(view(text, result_line))) {
+    return unexpected(one(syntax_diag("missing result expression after assignments", result_line.span())));
+  }
+  Result<Spanned, Diags> result = parse_expr_with_offset(view(text, result_line), result_line.start);
+  if (!result) return unexpected(std::move(result).error());
+  Spanned body = std::move(*result);
+
+  // Statements, from the one before the result back to the first, each
+  // wrapping the body built so far.
+  for (std::size_t i = lines.size() - 1; i-- > 0;) {
+    const Piece line = lines[i];
+    const std::string_view line_text = view(text, line);
+    std::optional<std::size_t> sign = assignment_sign(line_text);
+    if (!sign) return unexpected(one(syntax_diag("statement must be assignment `name = expr`", line.span())));
+    const Piece name = trim(text, Piece{line.start, line.start + *sign});
+    const Piece value = trim(text, Piece{line.start + *sign + 1, line.end});
+    if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line.span())));
+    Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
+    if (!ident) return unexpected(one(std::move(ident).error()));
+    Result<Spanned, Diags> parsed = parse_expr_with_offset(view(text, value), value.start);
+    if (!parsed) return unexpected(std::move(parsed).error());
+    Child value_node = std::make_unique<Spanned>(std::move(*parsed));
+    Child body_node = std::make_unique<Spanned>(std::move(body));
+    body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line.span());
+  }
+  return FuncDef{std::move(params), std::move(body)};
+}
+
+}  // namespace morvalen::parse

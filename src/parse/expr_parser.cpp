@@ -1,0 +1,627 @@
+#include "parse/expr_parser.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "ir/dtype.h"
+#include "ir/ops.h"
+#include "support/stack.h"
+
+namespace morvalen::parse {
+namespace {
+
+constexpr std::size_t kIf = token_index<tok::If>();
+constexpr std::size_t kThen = token_index<tok::Then>();
+constexpr std::size_t kElse = token_index<tok::Else>();
+constexpr std::size_t kCast = token_index<tok::Cast>();
+constexpr std::size_t kDiff = token_index<tok::Diff>();
+constexpr std::size_t kTrue = token_index<tok::True>();
+constexpr std::size_t kFalse = token_index<tok::False>();
+constexpr std::size_t kE = token_index<tok::E>();
+constexpr std::size_t kPi = token_index<tok::Pi>();
+constexpr std::size_t kIdent = token_index<tok::Ident>();
+constexpr std::size_t kTypeName = token_index<tok::TypeName>();
+constexpr std::size_t kInt = token_index<tok::Int>();
+constexpr std::size_t kFloat = token_index<tok::Float>();
+constexpr std::size_t kImag = token_index<tok::Imag>();
+constexpr std::size_t kMinus = token_index<tok::Minus>();
+constexpr std::size_t kBang = token_index<tok::Bang>();
+constexpr std::size_t kLt = token_index<tok::Lt>();
+constexpr std::size_t kGt = token_index<tok::Gt>();
+constexpr std::size_t kLParen = token_index<tok::LParen>();
+constexpr std::size_t kRParen = token_index<tok::RParen>();
+constexpr std::size_t kLBracket = token_index<tok::LBracket>();
+constexpr std::size_t kRBracket = token_index<tok::RBracket>();
+constexpr std::size_t kComma = token_index<tok::Comma>();
+constexpr std::size_t kAt = token_index<tok::At>();
+/// Stands for the end of input in kind comparisons.
+constexpr std::size_t kEnd = kTokenKindCount;
+
+/// Minimum power for the operand of a prefix operator.
+constexpr unsigned kPrefixPower = 10;
+
+enum class Assoc : std::uint8_t { Left, Right, None };
+
+struct InfixOp {
+  ir::BinaryOp op;
+  Assoc assoc;
+  unsigned left;
+  unsigned right;
+};
+
+/// A level L gives powers (2L, 2L+1) when left-associative, (2L+1, 2L) when
+/// right-associative and (2L, 2L) when non-associative.
+constexpr InfixOp infix(ir::BinaryOp op, Assoc assoc, unsigned level) {
+  switch (assoc) {
+    case Assoc::Left:
+      return {op, assoc, 2 * level, 2 * level + 1};
+    case Assoc::Right:
+      return {op, assoc, 2 * level + 1, 2 * level};
+    case Assoc::None:
+      return {op, assoc, 2 * level, 2 * level};
+  }
+  return {op, assoc, 0, 0};
+}
+
+/// The infix operator table, indexed by token kind; kinds without an entry are
+/// not infix operators.
+struct InfixTable {
+  std::optional<InfixOp> by_kind[kTokenKindCount];
+};
+
+constexpr InfixTable make_infix_table() {
+  using ir::BinaryOp;
+  InfixTable t{};
+  t.by_kind[token_index<tok::StarStar>()] = infix(BinaryOp::Pow, Assoc::Right, 6);
+  t.by_kind[token_index<tok::Star>()] = infix(BinaryOp::Mul, Assoc::Left, 4);
+  t.by_kind[token_index<tok::Slash>()] = infix(BinaryOp::Div, Assoc::Left, 4);
+  t.by_kind[token_index<tok::SlashSlash>()] = infix(BinaryOp::FloorDiv, Assoc::Left, 4);
+  t.by_kind[token_index<tok::Percent>()] = infix(BinaryOp::Rem, Assoc::Left, 4);
+  t.by_kind[token_index<tok::Plus>()] = infix(BinaryOp::Add, Assoc::Left, 3);
+  t.by_kind[token_index<tok::Minus>()] = infix(BinaryOp::Sub, Assoc::Left, 3);
+  t.by_kind[token_index<tok::EqEq>()] = infix(BinaryOp::Eq, Assoc::None, 2);
+  t.by_kind[token_index<tok::NotEq>()] = infix(BinaryOp::Ne, Assoc::None, 2);
+  t.by_kind[token_index<tok::Lt>()] = infix(BinaryOp::Lt, Assoc::None, 2);
+  t.by_kind[token_index<tok::LtEq>()] = infix(BinaryOp::Le, Assoc::None, 2);
+  t.by_kind[token_index<tok::Gt>()] = infix(BinaryOp::Gt, Assoc::None, 2);
+  t.by_kind[token_index<tok::GtEq>()] = infix(BinaryOp::Ge, Assoc::None, 2);
+  t.by_kind[token_index<tok::AndAnd>()] = infix(BinaryOp::And, Assoc::Left, 1);
+  t.by_kind[token_index<tok::OrOr>()] = infix(BinaryOp::Or, Assoc::Left, 0);
+  return t;
+}
+
+constexpr InfixTable kInfix = make_infix_table();
+
+// Failure memo bits, per token position. Whether a rule fails at a position
+// depends on nothing but the position, and recovery retries the same rules at
+// the same positions; remembering failures keeps those retries from
+// multiplying (unclosed parentheses would otherwise cost exponential time).
+constexpr std::uint8_t kOperandFailed = 1;
+constexpr std::uint8_t kChoiceFailed = 2;
+constexpr std::uint8_t kExprFailed = 4;
+
+// Error bookkeeping follows the furthest-failure rule: every failed
+// expectation is recorded at its token position, and only the furthest one is
+// kept (a custom error beats an expected-token error at the same position,
+// the first custom error stays). A recovery turns the furthest error seen so
+// far into a recorded error; an overall failure reports it last.
+class ExprParser {
+ public:
+  ExprParser(const std::vector<Token>& tokens, Span eoi)
+      : tokens_(tokens), n_(tokens.size()), eoi_(eoi), memo_(tokens.size() + 1, 0) {}
+
+  ExprParseOutput run() {
+    ExprParseOutput out;
+    Child tree = expr();
+    if (tree && pos_ == n_) {
+      out.tree = std::move(tree);
+      out.errors = std::move(errors_);
+      return out;
+    }
+    if (tree) expected_at(pos_);  // the end-of-input check
+    out.tree = std::move(tree);
+    out.errors = std::move(errors_);
+    if (alt_.present) out.errors.push_back(to_rich(alt_));
+    return out;
+  }
+
+ private:
+  struct Mark {
+    std::size_t pos;
+    std::size_t errors;
+  };
+
+  struct Alt {
+    bool present = false;
+    std::size_t pos = 0;
+    bool custom = false;
+    std::string message;
+  };
+
+  // ---- Input and error bookkeeping ----
+
+  std::size_t kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind.index() : kEnd; }
+  Span span_at(std::size_t p) const { return p < n_ ? tokens_[p].span : eoi_; }
+  Span prev_span() const { return tokens_[pos_ - 1].span; }
+
+  Mark save() const { return {pos_, errors_.size()}; }
+  void rewind(const Mark& m) {
+    pos_ = m.pos;
+    errors_.erase(errors_.begin() + static_cast<std::ptrdiff_t>(m.errors), errors_.end());
+  }
+
+  void expected_at(std::size_t p) {
+    if (!alt_.present || p > alt_.pos) {
+      alt_.present = true;
+      alt_.pos = p;
+      alt_.custom = false;
+      alt_.message.clear();
+    }
+  }
+
+  void custom_at(std::size_t p, std::string message) {
+    if (!alt_.present || p > alt_.pos || (p == alt_.pos && !alt_.custom)) {
+      alt_.present = true;
+      alt_.pos = p;
+      alt_.custom = true;
+      alt_.message = std::move(message);
+    }
+  }
+
+  Rich to_rich(const Alt& a) const {
+    if (a.custom) return Rich{CustomReason{a.message}, span_at(a.pos)};
+    return Rich{ExpectedFound{}, span_at(a.pos)};
+  }
+
+  Alt take_alt() {
+    Alt a = std::move(alt_);
+    alt_ = Alt{};
+    if (!a.present) {
+      a.present = true;
+      a.pos = pos_;
+    }
+    return a;
+  }
+
+  bool expect(std::size_t kind) {
+    if (kind_at(pos_) == kind) {
+      ++pos_;
+      return true;
+    }
+    expected_at(pos_);
+    return false;
+  }
+
+  // ---- Lookup tables for recovery, built on the first recovery ----
+
+  void build_recovery_tables() {
+    if (!next_rparen_.empty()) return;
+    next_rparen_.assign(n_ + 2, n_);
+    next_sep_.assign(n_ + 2, n_);
+    next_stop_.assign(n_ + 2, n_);
+    jump_.resize(n_ + 2);
+    for (std::size_t i = 0; i < n_ + 2; ++i) jump_[i] = i + 1;
+    for (std::size_t i = n_; i-- > 0;) {
+      std::size_t k = tokens_[i].kind.index();
+      next_rparen_[i] = k == kRParen ? i : next_rparen_[i + 1];
+      next_sep_[i] = (k == kRParen || k == kComma) ? i : next_sep_[i + 1];
+      next_stop_[i] = (k == kComma || k == kRParen || k == kThen || k == kElse) ? i : next_stop_[i + 1];
+    }
+  }
+
+  // The first position at or after `p` where the choice rule is not known to
+  // fail (path-compressed jumps over known failures).
+  std::size_t next_candidate(std::size_t p) {
+    std::size_t r = p;
+    while (r < n_ && (memo_[r] & kChoiceFailed)) r = jump_[r];
+    while (p < r && (memo_[p] & kChoiceFailed)) {
+      std::size_t next = jump_[p];
+      jump_[p] = r;
+      p = next;
+    }
+    return r;
+  }
+
+  // `)` closing a cast, diff, call, tuple or parenthesised expression. When it
+  // is missing, tokens are skipped up to the next `)`, which is consumed; with
+  // none left, recovery fails.
+  bool close_paren() {
+    if (kind_at(pos_) == kRParen) {
+      ++pos_;
+      return true;
+    }
+    expected_at(pos_);
+    if (pos_ >= n_) return false;
+    build_recovery_tables();
+    std::size_t q = next_rparen_[pos_ + 1];
+    if (q >= n_) return false;
+    Alt saved = take_alt();
+    expected_at(q - 1);
+    errors_.push_back(to_rich(saved));
+    pos_ = q + 1;
+    return true;
+  }
+
+  // `,` between call arguments and tuple elements. When it is missing, tokens
+  // are skipped up to the next `,`, which is consumed; a `)` first, or the
+  // end, makes recovery fail.
+  bool separator() {
+    if (kind_at(pos_) == kComma) {
+      ++pos_;
+      return true;
+    }
+    expected_at(pos_);
+    if (pos_ >= n_) return false;
+    build_recovery_tables();
+    std::size_t r = next_sep_[pos_];
+    if (r >= n_ || kind_at(r) == kRParen) return false;
+    Alt saved = take_alt();
+    expected_at(r - 1);
+    errors_.push_back(to_rich(saved));
+    pos_ = r + 1;
+    return true;
+  }
+
+  // ---- Grammar ----
+
+  // expr = if-expression | operator-expression, with recovery: when neither
+  // parses, skip one token at a time and retry, giving up at `,`, `)`, `then`,
+  // `else` or the end.
+  Child expr() {
+    return support::grow_stack([&] { return expr_with_recovery(); });
+  }
+
+  Child expr_with_recovery() {
+    const std::size_t start = pos_;
+    if (memo_[start] & kExprFailed) return nullptr;
+    const Mark mark = save();
+    if (Child c = choice()) return c;
+    rewind(mark);
+    Alt saved = take_alt();
+    build_recovery_tables();
+    const std::size_t stop = next_stop_[start];
+    for (std::size_t q = next_candidate(start + 1); q < stop; q = next_candidate(q + 1)) {
+      pos_ = q;
+      expected_at(q - 1);
+      const Mark retry = save();
+      if (Child c = choice()) {
+        errors_.push_back(to_rich(saved));
+        return c;
+      }
+      rewind(retry);
+      alt_ = Alt{};
+    }
+    alt_ = std::move(saved);
+    rewind(mark);
+    memo_[start] |= kExprFailed;
+    return nullptr;
+  }
+
+  Child choice() {
+    const std::size_t start = pos_;
+    if (memo_[start] & kChoiceFailed) return nullptr;
+    Child c;
+    if (kind_at(start) == kIf) {
+      c = if_expr();
+      // `if` starts no operand, so the operator-expression fails right here.
+      if (!c) expected_at(start);
+    } else {
+      c = pratt(0);
+    }
+    if (!c) {
+      memo_[start] |= kChoiceFailed;
+      pos_ = start;
+    }
+    return c;
+  }
+
+  // if-expression = `if` expr `then` expr `else` expr
+  Child if_expr() {
+    const Mark mark = save();
+    const std::size_t start = span_at(pos_).start;
+    ++pos_;
+    Child cond = expr();
+    if (!cond || !expect(kThen)) return fail(mark);
+    Child then_branch = expr();
+    if (!then_branch || !expect(kElse)) return fail(mark);
+    Child else_branch = expr();
+    if (!else_branch) return fail(mark);
+    Span span{start, else_branch->span.end};
+    return make_child(If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
+  }
+
+  Child fail(const Mark& mark) {
+    rewind(mark);
+    return nullptr;
+  }
+
+  // operator-expression = operand (infix-op operand)*, by binding power.
+  Child pratt(unsigned min_power) {
+    return support::grow_stack([&] { return pratt_loop(min_power); });
+  }
+
+  Child pratt_loop(unsigned min_power) {
+    Child lhs = operand();
+    if (!lhs) return nullptr;
+    for (;;) {
+      const std::size_t op_pos = pos_;
+      const std::size_t kind = kind_at(op_pos);
+      const std::optional<InfixOp>& entry = kind < kTokenKindCount ? kInfix.by_kind[kind] : std::nullopt;
+      if (!entry) {
+        expected_at(op_pos);
+        break;
+      }
+      const InfixOp& op = *entry;
+      if (op.assoc == Assoc::None && op.left == min_power) {
+        // A comparison directly inside the right operand of a comparison:
+        // comparisons do not chain, so this level fails.
+        expected_at(op_pos);
+        return nullptr;
+      }
+      bool applies = op.assoc == Assoc::None ? op.left > min_power : op.left >= min_power;
+      if (!applies) {
+        expected_at(op_pos);
+        break;
+      }
+      const Mark mark = save();
+      ++pos_;
+      Child rhs = pratt(op.right);
+      if (!rhs) {
+        rewind(mark);
+        expected_at(op_pos);
+        break;
+      }
+      Span span{lhs->span.start, rhs->span.end};
+      lhs = make_child(Binary{std::move(lhs), std::move(rhs), op.op}, span);
+    }
+    return lhs;
+  }
+
+  // operand = (`-` | `!`) operator-expression(10) | postfix-expression
+  Child operand() {
+    const std::size_t start = pos_;
+    if (memo_[start] & kOperandFailed) return nullptr;
+    const std::size_t kind = kind_at(start);
+    if (kind == kMinus || kind == kBang) {
+      const Mark mark = save();
+      ++pos_;
+      if (Child inner = pratt(kPrefixPower)) {
+        Span span{span_at(start).start, inner->span.end};
+        ir::UnaryOp op = kind == kMinus ? ir::UnaryOp::Neg : ir::UnaryOp::Not;
+        return make_child(Unary{std::move(inner), op}, span);
+      }
+      rewind(mark);
+    }
+    Child c = postfix();
+    if (!c) {
+      memo_[start] |= kOperandFailed;
+      pos_ = start;
+    }
+    return c;
+  }
+
+  // postfix-expression = atom (`@` dtype)*
+  Child postfix() {
+    Child node = atom();
+    if (!node) return nullptr;
+    while (kind_at(pos_) == kAt) {
+      const Mark mark = save();
+      ++pos_;
+      std::optional<ir::DType> target = dtype();
+      if (!target) {
+        rewind(mark);
+        break;
+      }
+      Span span{node->span.start, prev_span().end};
+      node = make_child(Cast{std::move(node), *target}, span);
+    }
+    expected_at(pos_);
+    return node;
+  }
+
+  // dtype = (Ident | TypeName), naming one of the fifteen dtypes.
+  std::optional<ir::DType> dtype() {
+    const std::string* text = nullptr;
+    if (pos_ < n_) {
+      if (const auto* ident = std::get_if<tok::Ident>(&tokens_[pos_].kind)) text = &ident->text;
+      if (const auto* type = std::get_if<tok::TypeName>(&tokens_[pos_].kind)) text = &type->text;
+    }
+    if (!text) {
+      expected_at(pos_);
+      return std::nullopt;
+    }
+    Result<ir::DType, std::string> parsed = ir::parse_dtype(*text);
+    if (!parsed) {
+      custom_at(pos_, std::string(kUnknownDtypePrefix) + *text);
+      return std::nullopt;
+    }
+    ++pos_;
+    return *parsed;
+  }
+
+  // An optional `@` dtype directly after a literal.
+  std::optional<ir::DType> literal_suffix() {
+    if (kind_at(pos_) != kAt) {
+      expected_at(pos_);
+      return std::nullopt;
+    }
+    const Mark mark = save();
+    ++pos_;
+    std::optional<ir::DType> target = dtype();
+    if (!target) rewind(mark);
+    return target;
+  }
+
+  // atom = cast | diff | call | tuple | `(` expr `)` | literal | `true` |
+  //        `false` | `e` | `pi` | Ident
+  Child atom() {
+    const std::size_t start = pos_;
+    const Token* token = start < n_ ? &tokens_[start] : nullptr;
+    switch (kind_at(start)) {
+      case kCast:
+        if (Child c = cast_atom()) return c;
+        break;
+      case kDiff:
+        if (Child c = diff_atom()) return c;
+        break;
+      case kIdent: {
+        if (Child c = call_atom()) return c;
+        ++pos_;
+        return make_child(Var{std::get<tok::Ident>(token->kind).text}, token->span);
+      }
+      case kLParen:
+        if (Child c = paren_atom()) return c;
+        break;
+      case kFloat: {
+        ++pos_;
+        std::optional<ir::DType> suffix = literal_suffix();
+        return make_child(Float{std::get<tok::Float>(token->kind).value, suffix}, literal_span(start));
+      }
+      case kImag: {
+        ++pos_;
+        std::optional<ir::DType> suffix = literal_suffix();
+        return make_child(Complex{0.0, std::get<tok::Imag>(token->kind).value, suffix}, literal_span(start));
+      }
+      case kInt: {
+        ++pos_;
+        std::optional<ir::DType> suffix = literal_suffix();
+        return make_child(Int{std::get<tok::Int>(token->kind).value, suffix}, literal_span(start));
+      }
+      case kTrue:
+      case kFalse:
+        ++pos_;
+        return make_child(Bool{kind_at(start) == kTrue}, token->span);
+      case kE:
+        ++pos_;
+        return make_child(E{}, token->span);
+      case kPi:
+        ++pos_;
+        return make_child(Pi{}, token->span);
+      default:
+        break;
+    }
+    expected_at(start);
+    return nullptr;
+  }
+
+  Span literal_span(std::size_t start) const { return {span_at(start).start, prev_span().end}; }
+
+  // cast = `cast` `<` dtype `>` `(` expr `)`
+  Child cast_atom() {
+    const Mark mark = save();
+    const std::size_t start = span_at(pos_).start;
+    ++pos_;
+    if (!expect(kLt)) return fail(mark);
+    std::optional<ir::DType> target = dtype();
+    if (!target || !expect(kGt) || !expect(kLParen)) return fail(mark);
+    Child inner = expr();
+    if (!inner || !close_paren()) return fail(mark);
+    return make_child(Cast{std::move(inner), *target}, Span{start, prev_span().end});
+  }
+
+  // diff = `diff` `[` Ident `]` `(` expr `)`
+  Child diff_atom() {
+    const Mark mark = save();
+    const std::size_t start = span_at(pos_).start;
+    ++pos_;
+    if (!expect(kLBracket)) return fail(mark);
+    const auto* variable = pos_ < n_ ? std::get_if<tok::Ident>(&tokens_[pos_].kind) : nullptr;
+    if (!variable) {
+      expected_at(pos_);
+      return fail(mark);
+    }
+    ++pos_;
+    if (!expect(kRBracket) || !expect(kLParen)) return fail(mark);
+    Child inner = expr();
+    if (!inner || !close_paren()) return fail(mark);
+    return make_child(Diff{variable->text, std::move(inner)}, Span{start, prev_span().end});
+  }
+
+  // call = Ident `(` (expr (`,` expr)*)? `)`
+  Child call_atom() {
+    const Mark mark = save();
+    const Token& name = tokens_[pos_];
+    ++pos_;
+    if (!expect(kLParen)) return fail(mark);
+    std::vector<Child> args;
+    if (Child first = expr()) {
+      args.push_back(std::move(first));
+      for (;;) {
+        const Mark before_separator = save();
+        if (!separator()) {
+          rewind(before_separator);
+          break;
+        }
+        Child next = expr();
+        if (!next) {
+          rewind(before_separator);
+          break;
+        }
+        args.push_back(std::move(next));
+      }
+    }
+    if (!close_paren()) return fail(mark);
+    return make_child(Call{std::get<tok::Ident>(name.kind).text, std::move(args)},
+                      Span{name.span.start, prev_span().end});
+  }
+
+  // tuple = `(` expr `,` expr (`,` expr)* `)`, tried before
+  // paren = `(` expr `)`.
+  // Both start with `(` expr, so that prefix is parsed once: when the tuple
+  // does not work out, the parenthesised reading continues from the end of
+  // the first expression, exactly where a fresh attempt would get to.
+  Child paren_atom() {
+    const Mark mark = save();
+    const std::size_t start = span_at(pos_).start;
+    ++pos_;
+    Child first = expr();
+    if (!first) return fail(mark);
+    const Mark after_first = save();
+    if (separator()) {
+      if (Child second = expr()) {
+        std::vector<Child> elements;
+        elements.push_back(std::move(first));
+        elements.push_back(std::move(second));
+        for (;;) {
+          const Mark before_separator = save();
+          if (!separator()) {
+            rewind(before_separator);
+            break;
+          }
+          Child next = expr();
+          if (!next) {
+            rewind(before_separator);
+            break;
+          }
+          elements.push_back(std::move(next));
+        }
+        if (close_paren()) return make_child(Tuple{std::move(elements)}, Span{start, prev_span().end});
+        first = std::move(elements.front());
+      }
+    }
+    rewind(after_first);
+    if (close_paren()) return first;
+    return fail(mark);
+  }
+
+  const std::vector<Token>& tokens_;
+  const std::size_t n_;
+  const Span eoi_;
+  std::size_t pos_ = 0;
+  std::vector<Rich> errors_;
+  Alt alt_;
+  std::vector<std::uint8_t> memo_;
+  std::vector<std::size_t> next_rparen_;
+  std::vector<std::size_t> next_sep_;
+  std::vector<std::size_t> next_stop_;
+  std::vector<std::size_t> jump_;
+};
+
+}  // namespace
+
+ExprParseOutput expr_parser(const std::vector<Token>& tokens, Span eoi) { return ExprParser(tokens, eoi).run(); }
+
+}  // namespace morvalen::parse

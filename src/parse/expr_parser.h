@@ -1,0 +1,28 @@
+#pragma once
+
+#include <vector>
+
+#include "parse/ast.h"
+#include "parse/error.h"
+#include "parse/lexer.h"
+#include "support/span.h"
+
+namespace morvalen::parse {
+
+/// What the expression parser produced: a tree (possibly after recovering from
+/// errors), the errors in the order they were recorded, or both. A tree that
+/// comes with errors is not a valid result and is dropped by the callers.
+struct ExprParseOutput {
+  Child tree;
+  std::vector<Rich> errors;
+};
+
+/// Parses a whole token sequence as one expression followed by the end of
+/// input. Spans are whole-source offsets; `eoi` is the span reported for
+/// errors at the end of the input. Recovery keeps going after a missing `)`,
+/// a missing `,` or an unparsable expression, recording one error each, so
+/// one input can yield several errors. Linear in the number of tokens on valid
+/// input; depth is limited only by memory. Never throws.
+ExprParseOutput expr_parser(const std::vector<Token>& tokens, Span eoi);
+
+}  // namespace morvalen::parse

@@ -1,0 +1,158 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "parse/error.h"
+#include "support/span.h"
+
+namespace morvalen::parse {
+
+/// Token kinds, in their fixed order (the variant index is the kind number).
+/// Payload-free kinds compare equal to each other; `Ident`, `TypeName`, `Int`,
+/// `Float` and `Imag` compare by payload too.
+namespace tok {
+#define MORVALEN_EMPTY_TOKEN(Name) \
+  struct Name {                    \
+    friend bool operator==(const Name&, const Name&) = default; \
+  };
+MORVALEN_EMPTY_TOKEN(If)
+MORVALEN_EMPTY_TOKEN(Then)
+MORVALEN_EMPTY_TOKEN(Else)
+MORVALEN_EMPTY_TOKEN(Cast)
+MORVALEN_EMPTY_TOKEN(Diff)
+MORVALEN_EMPTY_TOKEN(True)
+MORVALEN_EMPTY_TOKEN(False)
+MORVALEN_EMPTY_TOKEN(E)
+MORVALEN_EMPTY_TOKEN(Pi)
+struct Ident {
+  std::string text;
+  friend bool operator==(const Ident&, const Ident&) = default;
+};
+/// One of the fifteen dtype spellings; turned into a `DType` by the parser.
+struct TypeName {
+  std::string text;
+  friend bool operator==(const TypeName&, const TypeName&) = default;
+};
+struct Int {
+  std::int64_t value = 0;
+  friend bool operator==(const Int&, const Int&) = default;
+};
+struct Float {
+  double value = 0.0;
+  friend bool operator==(const Float&, const Float&) = default;
+};
+/// The imaginary part of a float literal written with a trailing `j`.
+struct Imag {
+  double value = 0.0;
+  friend bool operator==(const Imag&, const Imag&) = default;
+};
+MORVALEN_EMPTY_TOKEN(Plus)
+MORVALEN_EMPTY_TOKEN(Minus)
+MORVALEN_EMPTY_TOKEN(Star)
+MORVALEN_EMPTY_TOKEN(Slash)
+MORVALEN_EMPTY_TOKEN(SlashSlash)
+MORVALEN_EMPTY_TOKEN(Percent)
+MORVALEN_EMPTY_TOKEN(StarStar)
+MORVALEN_EMPTY_TOKEN(AndAnd)
+MORVALEN_EMPTY_TOKEN(OrOr)
+MORVALEN_EMPTY_TOKEN(Bang)
+MORVALEN_EMPTY_TOKEN(EqEq)
+MORVALEN_EMPTY_TOKEN(NotEq)
+MORVALEN_EMPTY_TOKEN(LtEq)
+MORVALEN_EMPTY_TOKEN(GtEq)
+MORVALEN_EMPTY_TOKEN(Lt)
+MORVALEN_EMPTY_TOKEN(Gt)
+MORVALEN_EMPTY_TOKEN(LParen)
+MORVALEN_EMPTY_TOKEN(RParen)
+MORVALEN_EMPTY_TOKEN(LBracket)
+MORVALEN_EMPTY_TOKEN(RBracket)
+MORVALEN_EMPTY_TOKEN(Comma)
+MORVALEN_EMPTY_TOKEN(At)
+#undef MORVALEN_EMPTY_TOKEN
+}  // namespace tok
+
+using TokenKind =
+    std::variant<tok::If, tok::Then, tok::Else, tok::Cast, tok::Diff, tok::True, tok::False, tok::E, tok::Pi,
+                 tok::Ident, tok::TypeName, tok::Int, tok::Float, tok::Imag, tok::Plus, tok::Minus, tok::Star,
+                 tok::Slash, tok::SlashSlash, tok::Percent, tok::StarStar, tok::AndAnd, tok::OrOr, tok::Bang,
+                 tok::EqEq, tok::NotEq, tok::LtEq, tok::GtEq, tok::Lt, tok::Gt, tok::LParen, tok::RParen,
+                 tok::LBracket, tok::RBracket, tok::Comma, tok::At>;
+
+inline constexpr std::size_t kTokenKindCount = 36;
+static_assert(std::variant_size_v<TokenKind> == kTokenKindCount);
+
+namespace detail {
+template <typename T, typename... Ts>
+constexpr std::size_t index_in(const std::variant<Ts...>*) {
+  constexpr bool same[] = {std::is_same_v<T, Ts>...};
+  for (std::size_t i = 0; i < sizeof...(Ts); ++i) {
+    if (same[i]) return i;
+  }
+  return sizeof...(Ts);
+}
+}  // namespace detail
+
+/// The kind number (0 to 35) of a token type, for switches and tables.
+template <typename T>
+constexpr std::size_t token_index() {
+  constexpr std::size_t index = detail::index_in<T>(static_cast<const TokenKind*>(nullptr));
+  static_assert(index < kTokenKindCount, "not a token type");
+  return index;
+}
+
+struct TokenInfo {
+  /// The kind's name, e.g. "StarStar".
+  std::string_view name;
+  /// The fixed source text of keywords and operators; empty for the five
+  /// payload kinds.
+  std::string_view spelling;
+};
+
+/// One row per kind, in kind order.
+inline constexpr std::array<TokenInfo, kTokenKindCount> kTokenTable = {{
+    {"If", "if"},           {"Then", "then"},     {"Else", "else"},   {"Cast", "cast"},
+    {"Diff", "diff"},       {"True", "true"},     {"False", "false"}, {"E", "e"},
+    {"Pi", "pi"},           {"Ident", ""},        {"TypeName", ""},   {"Int", ""},
+    {"Float", ""},          {"Imag", ""},         {"Plus", "+"},      {"Minus", "-"},
+    {"Star", "*"},          {"Slash", "/"},       {"SlashSlash", "//"}, {"Percent", "%"},
+    {"StarStar", "**"},     {"AndAnd", "&&"},     {"OrOr", "||"},     {"Bang", "!"},
+    {"EqEq", "=="},         {"NotEq", "!="},      {"LtEq", "<="},     {"GtEq", ">="},
+    {"Lt", "<"},            {"Gt", ">"},          {"LParen", "("},    {"RParen", ")"},
+    {"LBracket", "["},      {"RBracket", "]"},    {"Comma", ","},     {"At", "@"},
+}};
+
+/// The kind's name ("Ident", "LtEq", ...).
+inline std::string_view token_name(const TokenKind& kind) { return kTokenTable[kind.index()].name; }
+
+struct Token {
+  TokenKind kind;
+  Span span;
+  friend bool operator==(const Token&, const Token&) = default;
+};
+
+/// What one lexing run produced. `tokens` is present whenever the whole text
+/// was consumed (literal conversion errors may still be listed); it is absent
+/// after unexpected input. `errors` lists the conversion failures in source
+/// order, then the unexpected-input error if any. Spans are relative to the
+/// lexed text.
+struct LexOutput {
+  std::optional<std::vector<Token>> tokens;
+  std::vector<Rich> errors;
+};
+
+/// Tokenises one expression text. Whitespace is every White_Space character;
+/// identifiers start with `_` or an XID_Start character and go on with
+/// XID_Continue characters. Integer literals beyond the signed 64-bit range
+/// yield value 0 and the custom error "invalid integer literal". Unexpected
+/// input stops lexing with one `ExpectedFound` error located at the furthest
+/// position any token rule reached (for `1.x`, the `x`). Never throws.
+LexOutput lexer(std::string_view text);
+
+}  // namespace morvalen::parse
