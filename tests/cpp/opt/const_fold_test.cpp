@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ir/lower.h"
+#include "parse/parser.h"
 #include "support/internal_error.h"
 
 namespace morvalen::opt {
@@ -882,6 +884,72 @@ TEST(ConstFoldTest, AForwardReferenceIsAnInternalError) {
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "const_fold: node#0 uses node#1, which does not precede it");
   }
+}
+
+// ---------------------------------------------------------------------------
+// From source text, through the parser and lowering.
+
+FoldResult fold_source(std::string_view source) {
+  auto program = parse::parse_dsl_with_errors(source);
+  if (!program) throw InternalError("test program does not parse: " + program.error().front().message);
+  ir::LowerResultWithErrors lowered = ir::lower_with_config_collect(*program, diag::DiagConfig{});
+  if (!lowered.errors.empty()) throw InternalError("test program does not lower: " + lowered.errors.front().message);
+  return const_fold(lowered.dag);
+}
+
+NodeId only_output(const FoldResult& result) {
+  if (result.dag.outputs().size() != 1) throw InternalError("expected one output");
+  return result.dag.outputs()[0];
+}
+
+TEST(ConstFoldSourceTest, OverflowOfLiteralsUnderTheirDtype) {
+  // x is #0, the two i8 literals #1 and #2, the sum #3.
+  FoldResult result = fold_source("|x: f64| 100 + 100");
+  expect_const(result.dag, only_output(result), i(200), DType::i16());
+  ASSERT_EQ(result.diags.size(), 1u);
+  EXPECT_EQ(result.diags[0].message,
+            "const_fold node#3: integer overflow: 100 + 100 = 200; promoted i8 -> i16; write result directly `200` or "
+            "wrapping result");
+}
+
+TEST(ConstFoldSourceTest, FloorDivisionOfNegativeLiterals) {
+  FoldResult q = fold_source("|x: i32| -7 // 2");
+  expect_const(q.dag, only_output(q), i(-4), DType::i8());
+  FoldResult r = fold_source("|x: i32| -7 % 2");
+  expect_const(r.dag, only_output(r), i(1), DType::i8());
+}
+
+TEST(ConstFoldSourceTest, PromotedLiteralBesideAParameter) {
+  // n + 1.5: both operands are cast to f64; the literal's cast folds.
+  FoldResult result = fold_source("|n: i32| n + 1.5");
+  NodeId out = only_output(result);
+  const auto* add = std::get_if<Binary>(&result.dag.node(out));
+  ASSERT_NE(add, nullptr);
+  expect_const(result.dag, add->rhs, f(1.5), DType::f64());
+  EXPECT_TRUE(std::holds_alternative<Cast>(result.dag.node(add->lhs)));
+}
+
+TEST(ConstFoldSourceTest, IdentitiesOnAParameter) {
+  FoldResult pow1 = fold_source("|x: f64| x ** 1");
+  EXPECT_TRUE(std::holds_alternative<Param>(pow1.dag.node(only_output(pow1))));
+  FoldResult pow0 = fold_source("|x: f32| x ** 0");
+  expect_const(pow0.dag, only_output(pow0), f(1.0), DType::f32());
+  FoldResult branch = fold_source("|x: f64, y: f64| if true then x else y");
+  const auto* p = std::get_if<Param>(&branch.dag.node(only_output(branch)));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->index, 0u);
+}
+
+TEST(ConstFoldSourceTest, LargeIntegerLiteralsCompareExactly) {
+  FoldResult result = fold_source("|x: i64| 9007199254740993 == 9007199254740992");
+  expect_const(result.dag, only_output(result), Scalar{false}, DType::boolean());
+}
+
+TEST(ConstFoldSourceTest, ExactExpAndLogOfIntegerLiterals) {
+  FoldResult e = fold_source("|x: f64| exp(0)");
+  expect_const(e.dag, only_output(e), i(1), DType::i8());
+  FoldResult l = fold_source("|x: f64| log(1.0)");
+  expect_const(l.dag, only_output(l), f(0.0), DType::f16());
 }
 
 }  // namespace
