@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -9,6 +10,12 @@
 #include "egraph/egraph.h"
 #include "egraph/pattern.h"
 #include "support/internal_error.h"
+
+namespace morvalen::opt {
+inline void PrintTo(const RecExpr& e, std::ostream* os) { *os << e.to_string(); }
+inline void PrintTo(const MathLang& n, std::ostream* os) { *os << n.to_string(); }
+inline void PrintTo(Id id, std::ostream* os) { *os << id.value; }
+}  // namespace morvalen::opt
 
 namespace morvalen::egraph::testing {
 
