@@ -7,12 +7,16 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "diag.h"
 #include "ir/dag.h"
+#include "ir/lower.h"
+#include "parse/parser.h"
 #include "support/internal_error.h"
 
 namespace morvalen::repl {
@@ -390,6 +394,162 @@ TEST(ReplTest, InvalidDagsAreInternalErrors) {
   } catch (const InternalError& e) {
     EXPECT_EQ(std::string(e.what()), "operand 0 of node 0 does not precede it in TypedDag");
   }
+}
+
+// Random DAGs over f64 and bool values, with sharing: every rendered text must
+// parse and lower back to the same expression, up to the casts that lowering
+// inserts and the literal forms of constants.
+class RoundTrip {
+ public:
+  explicit RoundTrip(std::uint64_t seed) : rng_(seed) {}
+
+  ir::TypedDag random_dag() {
+    b_ = ir::DagBuilder();
+    reals_.clear();
+    bools_.clear();
+    NodeId root = gen(pick(5) == 0, 2 + static_cast<int>(pick(5)));
+    return std::move(b_).finish(params(), {root}, "test dag: ");
+  }
+
+  static std::vector<ir::ParamDecl> params() {
+    return {{"a", DType::f64()}, {"b", DType::f64()}, {"c", DType::f64()}, {"p", DType::boolean()},
+            {"q", DType::boolean()}};
+  }
+
+  // The tree below `id` as an s-expression: hidden casts dropped, a shown
+  // cast of a constant read as the constant (a literal suffix), negation of a
+  // numeric constant read as the negative constant.
+  static std::string shape(const ir::TypedDag& d, NodeId id) {
+    const ir::Node& n = d.node(id);
+    if (const auto* c = std::get_if<ir::Cast>(&n)) {
+      std::string inner = shape(d, c->arg);
+      if (!c->is_explicit || inner.starts_with("#")) return inner;
+      return "(@" + std::string(ir::to_str(c->dtype)) + " " + inner + ")";
+    }
+    if (const auto* k = std::get_if<ir::Const>(&n)) {
+      if (const bool* v = std::get_if<bool>(&k->value)) return *v ? "true" : "false";
+      double v = std::holds_alternative<double>(k->value) ? std::get<double>(k->value)
+                                                         : static_cast<double>(std::get<std::int64_t>(k->value));
+      return "#" + std::to_string(v);
+    }
+    if (const auto* p = std::get_if<ir::Param>(&n)) return d.params()[p->index].name;
+    if (const auto* u = std::get_if<ir::Unary>(&n)) {
+      std::string inner = shape(d, u->arg);
+      if (u->op == UnaryOp::Neg && inner.starts_with("#")) {
+        return inner.starts_with("#-") ? "#" + inner.substr(2) : "#-" + inner.substr(1);
+      }
+      return std::string(u->op == UnaryOp::Neg ? "(neg " : "(not ") + inner + ")";
+    }
+    if (const auto* b = std::get_if<ir::Binary>(&n)) {
+      return "(" + std::string(ir::as_str(b->op)) + " " + shape(d, b->lhs) + " " + shape(d, b->rhs) + ")";
+    }
+    if (const auto* i = std::get_if<ir::If>(&n)) {
+      return "(if " + shape(d, i->cond) + " " + shape(d, i->then_branch) + " " + shape(d, i->else_branch) + ")";
+    }
+    const auto& c = std::get<ir::Call>(n);
+    return "(" + std::string(ir::to_str(c.builtin)) + " " + shape(d, c.args.front()) + ")";
+  }
+
+ private:
+  std::size_t pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+
+  template <std::size_t N>
+  BinaryOp one_of(const BinaryOp (&ops)[N]) {
+    return ops[pick(N)];
+  }
+
+  NodeId gen(bool boolean, int depth) {
+    std::vector<NodeId>& pool = boolean ? bools_ : reals_;
+    if (!pool.empty() && pick(4) == 0) return pool[pick(pool.size())];
+    NodeId r;
+    if (depth <= 0 || pick(6) == 0) {
+      if (boolean) {
+        r = pick(3) != 0 ? b_.push(ir::Param{3 + pick(2)}, DType::boolean())
+                         : b_.push(ir::Const{pick(2) == 0}, DType::boolean());
+      } else if (pick(2) == 0) {
+        r = b_.push(ir::Param{pick(3)}, DType::f64());
+      } else {
+        const double values[] = {2, -2, 0.5, -0.5, 3, -1};
+        r = b_.push(ir::Const{values[pick(6)]}, DType::f64());
+      }
+    } else if (boolean) {
+      static const BinaryOp kLogic[] = {BinaryOp::And, BinaryOp::Or};
+      static const BinaryOp kCompare[] = {BinaryOp::Lt, BinaryOp::Le, BinaryOp::Gt,
+                                          BinaryOp::Ge, BinaryOp::Eq, BinaryOp::Ne};
+      static const BinaryOp kEquality[] = {BinaryOp::Eq, BinaryOp::Ne};
+      switch (pick(5)) {
+        case 0:
+          r = b_.push(ir::Unary{gen(true, depth - 1), UnaryOp::Not}, DType::boolean());
+          break;
+        case 1:
+          r = binary(one_of(kLogic), true, depth, DType::boolean());
+          break;
+        case 2:
+          r = binary(one_of(kEquality), true, depth, DType::boolean());
+          break;
+        default:
+          r = binary(one_of(kCompare), false, depth, DType::boolean());
+          break;
+      }
+    } else {
+      static const BinaryOp kArith[] = {BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div, BinaryOp::Pow};
+      switch (pick(8)) {
+        case 0:
+          r = b_.push(ir::Unary{gen(false, depth - 1), UnaryOp::Neg}, DType::f64());
+          break;
+        case 1: {
+          NodeId c = gen(true, depth - 1);
+          NodeId t = gen(false, depth - 1);
+          NodeId e = gen(false, depth - 1);
+          r = b_.push(ir::If{c, t, e}, DType::f64());
+          break;
+        }
+        case 2: {
+          const Builtin fns[] = {Builtin::Exp, Builtin::Sin, Builtin::Abs};
+          r = b_.push(ir::Call{fns[pick(3)], {gen(false, depth - 1)}}, DType::f64());
+          break;
+        }
+        case 3:
+          r = b_.push(ir::Cast{gen(false, depth - 1), DType::f64(), true}, DType::f64());
+          break;
+        default:
+          r = binary(one_of(kArith), false, depth, DType::f64());
+          break;
+      }
+    }
+    pool.push_back(r);
+    return r;
+  }
+
+  NodeId binary(BinaryOp op, bool bool_operands, int depth, DType dtype) {
+    NodeId l = gen(bool_operands, depth - 1);
+    NodeId r = gen(bool_operands, depth - 1);
+    return b_.push(ir::Binary{op, l, r}, dtype);
+  }
+
+  std::mt19937_64 rng_;
+  ir::DagBuilder b_;
+  std::vector<NodeId> reals_;
+  std::vector<NodeId> bools_;
+};
+
+TEST(ReplTest, TextsReadBackAsTheSameExpression) {
+  RoundTrip gen(20261208);
+  int compared = 0;
+  for (int i = 0; i < 3000; ++i) {
+    ir::TypedDag dag = gen.random_dag();
+    NodeId root = dag.outputs().front();
+    std::string text = render_simplified_expr(dag, root);
+    SCOPED_TRACE(text);
+    auto program = parse::parse_dsl_with_errors("|a: f64, b: f64, c: f64, p: bool, q: bool| " + text);
+    ASSERT_TRUE(program.has_value()) << program.error().front().message;
+    auto lowered = ir::lower_with_config_collect(*program, diag::DiagConfig{});
+    // Lowering rejects some random programs on types (a float `//`, ...).
+    if (!lowered.errors.empty()) continue;
+    ++compared;
+    EXPECT_EQ(RoundTrip::shape(lowered.dag, lowered.dag.outputs().front()), RoundTrip::shape(dag, root));
+  }
+  EXPECT_GT(compared, 1000);
 }
 
 }  // namespace
