@@ -28,7 +28,7 @@ constexpr int kPrecCall = 9;
 constexpr int kPrecLeaf = 255;
 
 struct BinaryInfo {
-  std::string_view spelling;
+  std::string_view spaced;  // the spelling with the blank on either side
   int precedence;
 };
 
@@ -37,35 +37,35 @@ struct BinaryInfo {
 BinaryInfo binary_info(BinaryOp op) {
   switch (op) {
     case BinaryOp::Add:
-      return {"+", 4};
+      return {" + ", 4};
     case BinaryOp::Sub:
-      return {"-", 4};
+      return {" - ", 4};
     case BinaryOp::Mul:
-      return {"*", 5};
+      return {" * ", 5};
     case BinaryOp::Div:
-      return {"/", 5};
+      return {" / ", 5};
     case BinaryOp::FloorDiv:
-      return {"//", 5};
+      return {" // ", 5};
     case BinaryOp::Rem:
-      return {"%", 5};
+      return {" % ", 5};
     case BinaryOp::Pow:
-      return {"**", 6};
+      return {" ** ", 6};
     case BinaryOp::Eq:
-      return {"==", 3};
+      return {" == ", 3};
     case BinaryOp::Ne:
-      return {"!=", 3};
+      return {" != ", 3};
     case BinaryOp::Lt:
-      return {"<", 3};
+      return {" < ", 3};
     case BinaryOp::Le:
-      return {"<=", 3};
+      return {" <= ", 3};
     case BinaryOp::Gt:
-      return {">", 3};
+      return {" > ", 3};
     case BinaryOp::Ge:
-      return {">=", 3};
+      return {" >= ", 3};
     case BinaryOp::And:
-      return {"&&", 2};
+      return {" && ", 2};
     case BinaryOp::Or:
-      return {"||", 1};
+      return {" || ", 1};
   }
   throw InternalError("unknown binary operator");
 }
@@ -346,7 +346,7 @@ class Renderer {
       } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
         BinaryInfo info = binary_info(b->op);
         state.precedence = info.precedence;
-        length = info.spelling.size() + 2;
+        length = info.spaced.size();
         add_use(b->lhs, Context{info.precedence, false});
         add_use(b->rhs, Context{info.precedence, true});
       } else if (const auto* i = std::get_if<ir::If>(&node)) {
@@ -390,7 +390,15 @@ class Renderer {
     auto operand = [&](NodeId child) {
       bool parens = use_parens_[next_use++] != 0;
       if (parens) scratch_.push_back({"(", Piece::kNone});
-      scratch_.push_back({{}, child.value});
+      // A leaf's text is known here; writing it directly spares a round trip
+      // through the stack for most operands.
+      const NodeState& c = nodes_[child.value];
+      bool leaf = std::holds_alternative<ir::Param>(dag_.node(child)) || std::holds_alternative<ir::Const>(dag_.node(child));
+      if (leaf && !c.memo_parens) {
+        scratch_.push_back({leaf_text_[child.value], Piece::kNone});
+      } else {
+        scratch_.push_back({{}, child.value});
+      }
       if (parens) scratch_.push_back({")", Piece::kNone});
     };
     auto literal = [&](std::string_view text) { scratch_.push_back({text, Piece::kNone}); };
@@ -404,9 +412,7 @@ class Renderer {
       operand(u->arg);
     } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
       operand(b->lhs);
-      literal(" ");
-      literal(binary_info(b->op).spelling);
-      literal(" ");
+      literal(binary_info(b->op).spaced);
       operand(b->rhs);
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
       literal("if ");
