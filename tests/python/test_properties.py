@@ -47,16 +47,6 @@ def test_simplified_text_round_trips(seed):
         assert same_value(evaluate(original, point), evaluate(again, point)), (program.source, text, point)
 
 
-@pytest.mark.parametrize("seed", range(20))
-def test_simplified_text_is_a_fixed_point(seed):
-    rng = random.Random(500 + seed)
-    program = random_program(rng, depth=3)
-    text = simplify_expr(program.source)
-    if has_non_finite(text):
-        pytest.skip("rendered text holds inf or NaN")
-    assert simplify_expr(program.header + " " + text) == text
-
-
 def _close_after_reassociation(a, b) -> bool:
     if isinstance(a, type) or isinstance(b, type):
         # An arithmetic error on one side only: re-association may avoid or
