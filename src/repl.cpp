@@ -393,7 +393,8 @@ class Renderer {
       // A leaf's text is known here; writing it directly spares a round trip
       // through the stack for most operands.
       const NodeState& c = nodes_[child.value];
-      bool leaf = std::holds_alternative<ir::Param>(dag_.node(child)) || std::holds_alternative<ir::Const>(dag_.node(child));
+      const ir::Node& operand_node = dag_.node(child);
+      bool leaf = std::holds_alternative<ir::Param>(operand_node) || std::holds_alternative<ir::Const>(operand_node);
       if (leaf && !c.memo_parens) {
         scratch_.push_back({leaf_text_[child.value], Piece::kNone});
       } else {

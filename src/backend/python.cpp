@@ -19,10 +19,9 @@ namespace {
 using ir::NodeId;
 
 constexpr std::array<std::string_view, 35> kKeywords = {
-    "False", "None",   "True",    "and",      "as",       "assert", "async",  "await",    "break",
-    "class", "continue", "def",   "del",      "elif",     "else",   "except", "finally",  "for",
-    "from",  "global", "if",      "import",   "in",       "is",     "lambda", "nonlocal", "not",
-    "or",    "pass",   "raise",   "return",   "try",      "while",  "with",   "yield"};
+    "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
+    "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
+    "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
 
 // The module and the builtins that the line templates below call.
 constexpr std::array<std::string_view, 6> kReserved = {"math", "abs", "bool", "complex", "float", "int"};

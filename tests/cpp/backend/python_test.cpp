@@ -59,10 +59,9 @@ TEST(PythonIdentifierTest, AcceptsAndRejects) {
     EXPECT_EQ(is_valid_python_identifier(c.name), c.valid);
   }
   const std::vector<std::string> keywords = {
-      "False", "None",  "True",   "and",    "as",     "assert", "async", "await",    "break",
-      "class", "continue", "def", "del",    "elif",   "else",   "except", "finally", "for",
-      "from",  "global", "if",    "import", "in",     "is",     "lambda", "nonlocal", "not",
-      "or",    "pass",  "raise",  "return", "try",    "while",  "with",   "yield"};
+      "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
+      "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
+      "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
   for (const std::string& k : keywords) {
     SCOPED_TRACE(k);
     EXPECT_FALSE(is_valid_python_identifier(k));

@@ -150,19 +150,25 @@ TEST(ReplTest, Casts) {
        "x + y"},
       // A hidden cast keeps the parentheses its operand got below it.
       {"hidden sum in sum",
-       [](Dag& d) { d.bin(BinaryOp::Add, d.hidden(d.bin(BinaryOp::Add, d.param(A), d.param(B)), DType::f64()), d.param(C)); },
+       [](Dag& d) {
+         NodeId sum = d.bin(BinaryOp::Add, d.param(A), d.param(B));
+         d.bin(BinaryOp::Add, d.hidden(sum, DType::f64()), d.param(C));
+       },
        "(a + b) + c"},
       {"hidden sum in product",
        [](Dag& d) {
-         d.bin(BinaryOp::Mul, d.hidden(d.hidden(d.bin(BinaryOp::Add, d.param(A), d.param(B)), DType::f32()), DType::f64()),
-               d.param(C));
+         NodeId sum = d.bin(BinaryOp::Add, d.param(A), d.param(B));
+         d.bin(BinaryOp::Mul, d.hidden(d.hidden(sum, DType::f32()), DType::f64()), d.param(C));
        },
        "(a + b) * c"},
       {"hidden if in call",
        [](Dag& d) { d.call(Builtin::Exp, d.hidden(d.cond(d.param(C), d.param(A), d.param(B)), DType::f64())); },
        "exp((if c then a else b))"},
       {"hidden product in sum",
-       [](Dag& d) { d.bin(BinaryOp::Add, d.param(A), d.hidden(d.bin(BinaryOp::Mul, d.param(B), d.param(C)), DType::f64())); },
+       [](Dag& d) {
+         NodeId product = d.bin(BinaryOp::Mul, d.param(B), d.param(C));
+         d.bin(BinaryOp::Add, d.param(A), d.hidden(product, DType::f64()));
+       },
        "a + (b * c)"},
   });
 }
