@@ -12,7 +12,9 @@
 #include "ir/dtype.h"
 #include "ir/node.h"
 #include "ir/ops.h"
+#include "ir/lower.h"
 #include "opt/dag_fixture.h"
+#include "parse/parser.h"
 
 namespace morvalen::opt {
 namespace {
@@ -423,6 +425,62 @@ TEST(Optimize, LongSumReachesTheNodeLimitAndStillGivesAResult) {
   for (std::size_t k = 0; k < kTerms; ++k) args.push_back(1.0 + 0.125 * static_cast<double>(k % 5));
   double expected = eval_output(dag, args);
   EXPECT_NEAR(eval_output(r.dag, args), expected, 1e-9 * std::abs(expected));
+}
+
+// ---------------------------------------------------------------- from source
+
+ir::TypedDag lower_source(std::string_view source) {
+  auto parsed = parse::parse_dsl_with_errors(source);
+  if (!parsed.has_value()) throw std::runtime_error("test program does not parse: " + parsed.error().at(0).message);
+  ir::LowerResultWithErrors lowered = ir::lower_with_config_collect(*parsed, diag::DiagConfig{});
+  if (!lowered.errors.empty()) throw std::runtime_error("test program does not lower: " + lowered.errors[0].message);
+  return std::move(lowered.dag);
+}
+
+std::string optimize_source(std::string_view source) {
+  return show_output(optimize_ok(lower_source(source)).dag);
+}
+
+TEST(OptimizeSource, Table) {
+  struct Case {
+    const char* source;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"|x: i32| x + 0", "x"},
+      {"|x: i64| 1 * (x - 0)", "x"},
+      // The literal is cast to f32 and folded into a float constant first, so
+      // the integer pattern 0 no longer matches it.
+      {"|x: f32| x + 0", "add(x, 0f:f32)"},
+      {"|x: f32| x + 0.0", "add(x, 0f:f32)"},
+      // An explicitly typed integer literal stays an integer constant under f32.
+      {"|x: f32| x + 0@f32", "x"},
+      {"|x: f32| x * 2", "mul(x, 2f:f32)"},
+      {"|x: f64| sigmoid(exp(x))", "exp_sigmoid(x)"},
+      {"|x: f64| log(sigmoid(x))", "sigmoid_log(x)"},
+      {"|x: f64| log(exp(x))", "x"},
+      {"|x: f64| exp(log(x))", "exp(log(x))"},
+      {"|x: f32, y: f32| x", "x"},
+      {"|x: f64| x ** 1", "x"},
+      {"|x: i32, y: i32|\na = x * 2\nb = y + 1\na", "mul(x, 2:i32)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    EXPECT_EQ(optimize_source(c.source), c.expected);
+  }
+}
+
+TEST(OptimizeSource, RepeatedSubexpressionIsShared) {
+  ir::TypedDag dag = lower_source("|x: f64, y: f64| x * y + x * y");
+  OptimizeResult r = optimize_ok(dag);
+  const auto& sum = std::get<ir::Binary>(r.dag.node(r.dag.outputs()[0]));
+  EXPECT_EQ(sum.lhs, sum.rhs);
+  EXPECT_EQ(show_output(r.dag), "add(mul(x, y), mul(x, y))");
+}
+
+TEST(OptimizeSource, TupleResultIsRefusedBeforeFolding) {
+  EXPECT_EQ(optimize_error(lower_source("|x: f32, y: f32| (x, y)")),
+            "only single-output DAG is currently supported by optimize");
 }
 
 // ---------------------------------------------------------------- errors
