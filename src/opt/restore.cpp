@@ -1,5 +1,6 @@
 #include "opt/restore.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -64,11 +65,31 @@ std::optional<DType> promote_opt(DType a, DType b) {
   return *promoted;
 }
 
-// Type slots of the term nodes; only absent slots are ever written, and every
-// write is counted so that the sweeps know when they have reached a fixed point.
+// Type slots of the term nodes. Only absent slots are ever written.
+//
+// Propagation is defined as whole sweeps from the last node to the first,
+// repeated until a sweep assigns nothing. Evaluating a node reads and writes
+// only its own slot and its operands' slots, and re-evaluating it when none of
+// those changed assigns nothing. So instead of visiting every node in every
+// sweep, the slots keep the nodes whose inputs changed: a node still ahead in
+// the current sweep (a lower position) is visited in this sweep, any other in
+// the next one. The assignments, and their order, are those of full sweeps,
+// while the work stays proportional to the number of operand references
+// instead of growing with the depth of the term.
 class Slots {
  public:
-  explicit Slots(std::size_t n) : slots_(n) {}
+  explicit Slots(const RecExpr& expr) : slots_(expr.size()), users_start_(expr.size() + 1, 0) {
+    const auto& nodes = expr.nodes();
+    for (const MathLang& node : nodes)
+      for (Id c : node.children()) ++users_start_[c.value + 1];
+    for (std::size_t i = 0; i < nodes.size(); ++i) users_start_[i + 1] += users_start_[i];
+    users_.resize(users_start_.back());
+    std::vector<std::uint32_t> fill_at(users_start_.begin(), users_start_.end() - 1);
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+      for (Id c : nodes[i].children()) users_[fill_at[c.value]++] = static_cast<std::uint32_t>(i);
+    queued_now_.assign(nodes.size(), 0);
+    queued_next_.assign(nodes.size(), 0);
+  }
 
   const Slot& operator[](Id id) const { return slots_[id.value]; }
   bool known(Id id) const { return slots_[id.value].has_value(); }
@@ -76,18 +97,71 @@ class Slots {
   void fill(Id id, DType dtype) {
     if (slots_[id.value].has_value()) return;
     slots_[id.value] = dtype;
-    ++assigned_;
+    if (!sweeping_) return;
+    schedule(id.value);
+    for (std::uint32_t k = users_start_[id.value]; k < users_start_[id.value + 1]; ++k) schedule(users_[k]);
   }
   void fill(Id id, const Slot& dtype) {
     if (dtype.has_value()) fill(id, *dtype);
   }
 
-  std::size_t take_assigned() { return std::exchange(assigned_, 0); }
+  /// Runs the sweeps to their fixed point, calling `visit(position)` for each
+  /// node evaluated, in sweep order.
+  template <typename Visit>
+  void sweep(Visit&& visit) {
+    const auto n = static_cast<std::uint32_t>(slots_.size());
+    sweeping_ = true;
+    // The first sweep visits every node.
+    next_.clear();
+    for (std::uint32_t i = 0; i < n; ++i) {
+      next_.push_back(i);
+      queued_next_[i] = 1;
+    }
+    while (!next_.empty()) {
+      now_.swap(next_);
+      next_.clear();
+      for (std::uint32_t i : now_) {
+        queued_next_[i] = 0;
+        queued_now_[i] = 1;
+      }
+      std::make_heap(now_.begin(), now_.end());
+      cursor_ = n;
+      while (!now_.empty()) {
+        std::pop_heap(now_.begin(), now_.end());
+        cursor_ = now_.back();
+        now_.pop_back();
+        queued_now_[cursor_] = 0;
+        visit(cursor_);
+      }
+    }
+    sweeping_ = false;
+  }
+
   const std::vector<Slot>& all() const { return slots_; }
 
  private:
+  void schedule(std::uint32_t i) {
+    if (i < cursor_) {
+      if (queued_now_[i]) return;
+      queued_now_[i] = 1;
+      now_.push_back(i);
+      std::push_heap(now_.begin(), now_.end());
+    } else if (!queued_next_[i]) {
+      queued_next_[i] = 1;
+      next_.push_back(i);
+    }
+  }
+
   std::vector<Slot> slots_;
-  std::size_t assigned_ = 0;
+  // Users of each node (compressed rows): the nodes that read its slot.
+  std::vector<std::uint32_t> users_start_;
+  std::vector<std::uint32_t> users_;
+  bool sweeping_ = false;
+  std::uint32_t cursor_ = 0;
+  std::vector<std::uint32_t> now_;   // max-heap of the current sweep's pending nodes
+  std::vector<std::uint32_t> next_;  // pending nodes of the next sweep
+  std::vector<char> queued_now_;
+  std::vector<char> queued_next_;
 };
 
 void seed(const RecExpr& expr, const TypeMap& types, Slots& slots) {
@@ -360,16 +434,11 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   const std::size_t n = expr.size();
   if (n == 0) return unexpected(OptError::invalid_expr("cannot restore empty expression"));
 
-  Slots slots(n);
+  Slots slots(expr);
   seed(expr, types, slots);
-  slots.take_assigned();
   // Sweeps run from the root towards the leaves, so that dtypes known at a
-  // user reach its operands within one sweep; a sweep that assigns nothing
-  // ends the propagation. Each sweep can only fill absent slots, so there are
-  // at most n + 1 of them.
-  do {
-    for (std::size_t i = n; i-- > 0;) propagate(expr.nodes()[i], Id{static_cast<std::uint32_t>(i)}, slots);
-  } while (slots.take_assigned() != 0);
+  // user reach its operands within one sweep.
+  slots.sweep([&](std::uint32_t i) { propagate(expr.nodes()[i], Id{i}, slots); });
 
   Builder builder(expr, slots.all(), params);
   auto built = builder.build_all();

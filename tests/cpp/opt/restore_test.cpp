@@ -387,6 +387,199 @@ TEST(Restore, NodeOrderIsTermOrderWithoutTokensAndParamsAreCopied) {
   EXPECT_EQ(show_output(r->dag), "cast<f64>(b)");
 }
 
+// ---------------------------------------------------------------- propagation order
+//
+// The restorer skips nodes whose inputs did not change; it must assign exactly
+// what full sweeps over every node (last to first, repeated until a sweep
+// assigns nothing) assign. The reference below is that plain algorithm.
+
+std::vector<std::optional<DType>> reference_slots(const RecExpr& expr, const TypeMap& types) {
+  const std::size_t n = expr.size();
+  std::vector<std::optional<DType>> slot(n);
+  bool changed = false;
+  auto fill = [&](Id id, std::optional<DType> t) {
+    if (t && !slot[id.value]) {
+      slot[id.value] = t;
+      changed = true;
+    }
+  };
+  auto promoted = [](std::optional<DType> a, std::optional<DType> b) -> std::optional<DType> {
+    auto p = ir::promote(*a, *b);
+    if (!p.has_value()) return std::nullopt;
+    return *p;
+  };
+  if (!types.output_dtypes.empty()) fill(Id{static_cast<std::uint32_t>(n - 1)}, types.output_dtypes[0]);
+  for (std::size_t i = 0; i < n; ++i) {
+    const MathLang& node = expr.nodes()[i];
+    MathKind k = node.kind();
+    Id self{static_cast<std::uint32_t>(i)};
+    if (k == MathKind::Bool || (k >= MathKind::Eq && k <= MathKind::Not)) fill(self, DType::boolean());
+    if (k == MathKind::Param && expr[node.children()[0]].kind() == MathKind::Int) {
+      std::int64_t v = expr[node.children()[0]].int_value();
+      if (v >= 0 && static_cast<std::size_t>(v) < types.param_dtypes.size())
+        fill(self, types.param_dtypes[static_cast<std::size_t>(v)]);
+    }
+    if (k == MathKind::TypeToken)
+      if (auto tok = parse_cast_token(node.token().text())) fill(self, tok->dtype);
+  }
+  do {
+    changed = false;
+    for (std::size_t i = n; i-- > 0;) {
+      const MathLang& node = expr.nodes()[i];
+      MathKind k = node.kind();
+      auto ch = node.children();
+      auto& me = slot[i];
+      Id self{static_cast<std::uint32_t>(i)};
+      if (k == MathKind::Complex && me && me->is_complex()) {
+        fill(ch[0], *me == DType::c64() ? DType::f32() : DType::f64());
+        fill(ch[1], *me == DType::c64() ? DType::f32() : DType::f64());
+      } else if (k == MathKind::Cast) {
+        fill(self, slot[ch[0].value]);
+      } else if (k >= MathKind::Add && k <= MathKind::Pow) {
+        if (me) {
+          fill(ch[0], me);
+          fill(ch[1], me);
+        }
+        auto& l = slot[ch[0].value];
+        auto& r = slot[ch[1].value];
+        if (l && !r) fill(ch[1], l);
+        if (r && !l) fill(ch[0], r);
+        if (l && r && !me) fill(self, promoted(l, r));
+      } else if (k == MathKind::Neg || k >= MathKind::Exp) {
+        if (me) {
+          fill(ch[0], me);
+        } else {
+          fill(self, slot[ch[0].value]);
+        }
+      } else if (k >= MathKind::Eq && k <= MathKind::Ge) {
+        auto& l = slot[ch[0].value];
+        auto& r = slot[ch[1].value];
+        if (l && !r) fill(ch[1], l);
+        if (r && !l) fill(ch[0], r);
+      } else if (k == MathKind::And || k == MathKind::Or) {
+        fill(ch[0], DType::boolean());
+        fill(ch[1], DType::boolean());
+      } else if (k == MathKind::IfElse) {
+        fill(ch[0], DType::boolean());
+        if (me) {
+          fill(ch[1], me);
+          fill(ch[2], me);
+        } else if (slot[ch[1].value] && slot[ch[2].value]) {
+          fill(self, promoted(slot[ch[1].value], slot[ch[2].value]));
+        }
+      }
+    }
+  } while (changed);
+  return slot;
+}
+
+// A small deterministic generator (no library engine, so the sequence is the
+// same everywhere).
+class Lcg {
+ public:
+  explicit Lcg(std::uint64_t seed) : state_(seed) {}
+  std::size_t below(std::size_t n) {
+    state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::size_t>((state_ >> 33) % n);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+RecExpr random_term(Lcg& rng, std::size_t size) {
+  static const char* const kTokens[] = {"f32", "explicit:f64", "i16", "explicit:c64", "bool", "u8"};
+  static const MathKind kOps[] = {MathKind::Add, MathKind::Sub, MathKind::Mul,   MathKind::Pow,
+                                  MathKind::Neg, MathKind::Eq,  MathKind::Lt,    MathKind::And,
+                                  MathKind::Or,  MathKind::Not, MathKind::IfElse, MathKind::Exp,
+                                  MathKind::Sigmoid, MathKind::FusedSigmoidLog, MathKind::Cast, MathKind::Complex};
+  TermMaker t;
+  std::vector<Id> values;
+  auto pick = [&]() { return values[rng.below(values.size())]; };
+  while (t.expr().size() < size) {
+    std::size_t choice = values.empty() ? rng.below(4) : rng.below(4 + 3 * std::size(kOps));
+    Id id;
+    if (choice == 0) {
+      id = t.leaf_int(static_cast<std::int64_t>(rng.below(4)));
+    } else if (choice == 1) {
+      id = t.leaf_num(0.5 * static_cast<double>(rng.below(5)));
+    } else if (choice == 2) {
+      id = t.leaf_bool(rng.below(2) == 1);
+    } else if (choice == 3) {
+      id = t.param(static_cast<std::int64_t>(rng.below(3)));
+    } else {
+      MathKind k = kOps[(choice - 4) % std::size(kOps)];
+      if (k == MathKind::Cast) {
+        Id arg = pick();
+        id = t.cast(kTokens[rng.below(std::size(kTokens))], arg);
+      } else if (k == MathKind::Complex) {
+        id = t.complex(1.0, static_cast<double>(rng.below(3)));
+      } else if (kind_arity(k) == 1) {
+        id = t.node(k, pick());
+      } else if (kind_arity(k) == 2) {
+        Id a = pick();
+        id = t.node(k, a, pick());
+      } else {
+        Id a = pick();
+        Id b = pick();
+        id = t.node(k, a, b, pick());
+      }
+    }
+    values.push_back(id);
+  }
+  return t.expr();
+}
+
+TEST(RestorePropagation, LiteralDtypesMatchFullSweeps) {
+  const std::vector<DType> params = {DType::f32(), DType::i32(), DType::c128()};
+  const DType outputs[] = {DType::f64(), DType::i16(), DType::boolean(), DType::c64(), DType::u8()};
+  Lcg rng(12345);
+  std::size_t restored = 0;
+  std::size_t literals = 0;
+  for (int round = 0; round < 2000; ++round) {
+    SCOPED_TRACE(round);
+    RecExpr expr = random_term(rng, 6 + rng.below(40));
+    TypeMap types = types_of(params);
+    if (round % 6 != 0) types.output_dtypes = {outputs[rng.below(std::size(outputs))]};
+    auto r = restore_types_with_info(expr, types, decls(params));
+    if (!r.has_value()) continue;
+    ++restored;
+    std::vector<std::optional<DType>> expected = reference_slots(expr, types);
+    // DAG nodes follow the term order without the tokens.
+    std::size_t dag_pos = 0;
+    for (std::size_t i = 0; i < expr.size(); ++i) {
+      MathKind k = expr.nodes()[i].kind();
+      if (k == MathKind::TypeToken) continue;
+      DType got = r->dag.dtypes()[dag_pos++];
+      if (k == MathKind::Int) {
+        ++literals;
+        EXPECT_EQ(got, expected[i].value_or(DType::i64())) << "term node " << i;
+      } else if (k == MathKind::Num) {
+        ++literals;
+        EXPECT_EQ(got, expected[i].value_or(DType::f64())) << "term node " << i;
+      }
+    }
+    EXPECT_EQ(dag_pos, r->dag.size());
+  }
+  // The generator must exercise the comparison, not only fail to restore.
+  EXPECT_GT(restored, 500u);
+  EXPECT_GT(literals, 3000u);
+}
+
+TEST(RestorePropagation, DeepChainUnderAComparisonIsTyped) {
+  // exp(exp(... exp(x) ...)) < 1: the dtype climbs one level per full sweep.
+  constexpr std::size_t kDepth = 50000;
+  TermMaker t;
+  Id e = t.param(0);
+  for (std::size_t k = 0; k < kDepth; ++k) e = t.node(MathKind::Exp, e);
+  t.node(MathKind::Lt, e, t.leaf_int(1));
+  RestoreResult r = restore_ok(t.expr(), {DType::f32()}, {DType::boolean()});
+  const auto& lt = std::get<ir::Binary>(r.dag.node(r.dag.outputs()[0]));
+  EXPECT_EQ(r.dag.dtype(lt.lhs), DType::f32());
+  EXPECT_EQ(r.dag.dtype(lt.rhs), DType::f32());
+  EXPECT_TRUE(std::holds_alternative<double>(std::get<ir::Const>(r.dag.node(lt.rhs)).value));
+}
+
 // ---------------------------------------------------------------- failures
 
 TEST(RestoreErrors, EmptyExpression) {
