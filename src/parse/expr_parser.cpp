@@ -228,7 +228,7 @@ class ExprParser {
   // `)` closing a cast, diff, call, tuple or parenthesised expression. When it
   // is missing, tokens are skipped up to the next `)`, which is consumed; with
   // none left, recovery fails.
-  bool close_paren() {
+  [[gnu::noinline]] bool close_paren() {
     if (kind_at(pos_) == kRParen) {
       ++pos_;
       return true;
@@ -248,13 +248,13 @@ class ExprParser {
   // `,` between call arguments and tuple elements. When it is missing, tokens
   // are skipped up to the next `,`, which is consumed; a `)` first, or the
   // end, makes recovery fail.
-  bool separator() {
+  [[gnu::noinline]] bool separator() {
     if (kind_at(pos_) == kComma) {
       ++pos_;
       return true;
     }
     expected_at(pos_);
-    if (pos_ >= n_) return false;
+    if (pos_ >= n_ || kind_at(pos_) == kRParen) return false;
     build_recovery_tables();
     std::size_t r = next_sep_[pos_];
     if (r >= n_ || kind_at(r) == kRParen) return false;
@@ -280,6 +280,18 @@ class ExprParser {
     const Mark mark = save();
     if (Child c = choice()) return c;
     rewind(mark);
+    return recover_expr(start, mark);
+  }
+
+  // Kept out of line so that the frames of the common path stay small: deep
+  // nesting costs stack in proportion to them.
+  [[gnu::noinline]] Child recover_expr(std::size_t start, const Mark mark) {
+    const std::size_t first = kind_at(start);
+    if (first == kEnd || first == kComma || first == kRParen || first == kThen || first == kElse) {
+      // Recovery gives up at once: nothing to skip.
+      memo_[start] |= kExprFailed;
+      return nullptr;
+    }
     Alt saved = take_alt();
     build_recovery_tables();
     const std::size_t stop = next_stop_[start];
@@ -319,7 +331,7 @@ class ExprParser {
   }
 
   // if-expression = `if` expr `then` expr `else` expr
-  Child if_expr() {
+  [[gnu::noinline]] Child if_expr() {
     const Mark mark = save();
     const std::size_t start = span_at(pos_).start;
     ++pos_;
@@ -423,7 +435,7 @@ class ExprParser {
   }
 
   // dtype = (Ident | TypeName), naming one of the fifteen dtypes.
-  std::optional<ir::DType> dtype() {
+  [[gnu::noinline]] std::optional<ir::DType> dtype() {
     const std::string* text = nullptr;
     if (pos_ < n_) {
       if (const auto* ident = std::get_if<tok::Ident>(&tokens_[pos_].kind)) text = &ident->text;
@@ -443,7 +455,7 @@ class ExprParser {
   }
 
   // An optional `@` dtype directly after a literal.
-  std::optional<ir::DType> literal_suffix() {
+  [[gnu::noinline]] std::optional<ir::DType> literal_suffix() {
     if (kind_at(pos_) != kAt) {
       expected_at(pos_);
       return std::nullopt;
@@ -510,7 +522,7 @@ class ExprParser {
   Span literal_span(std::size_t start) const { return {span_at(start).start, prev_span().end}; }
 
   // cast = `cast` `<` dtype `>` `(` expr `)`
-  Child cast_atom() {
+  [[gnu::noinline]] Child cast_atom() {
     const Mark mark = save();
     const std::size_t start = span_at(pos_).start;
     ++pos_;
@@ -523,7 +535,7 @@ class ExprParser {
   }
 
   // diff = `diff` `[` Ident `]` `(` expr `)`
-  Child diff_atom() {
+  [[gnu::noinline]] Child diff_atom() {
     const Mark mark = save();
     const std::size_t start = span_at(pos_).start;
     ++pos_;
@@ -541,7 +553,7 @@ class ExprParser {
   }
 
   // call = Ident `(` (expr (`,` expr)*)? `)`
-  Child call_atom() {
+  [[gnu::noinline]] Child call_atom() {
     const Mark mark = save();
     const Token& name = tokens_[pos_];
     ++pos_;
@@ -573,7 +585,7 @@ class ExprParser {
   // Both start with `(` expr, so that prefix is parsed once: when the tuple
   // does not work out, the parenthesised reading continues from the end of
   // the first expression, exactly where a fresh attempt would get to.
-  Child paren_atom() {
+  [[gnu::noinline]] Child paren_atom() {
     const Mark mark = save();
     const std::size_t start = span_at(pos_).start;
     ++pos_;
