@@ -339,3 +339,8 @@ def test_other_numpy_types_are_refused():
     with pytest.raises(TypeError) as info:
         simplify_expr(SRC, optimize=_numpy_like("int8", {"__bool__": lambda self: True})())
     assert str(info.value) == "argument 'optimize': 'int8' object is not an instance of 'bool'"
+
+
+def test_extension_is_a_stable_abi_module():
+    assert _morvalen.__file__.endswith(".abi3.so")
+    assert _morvalen.__name__ == "morvalen._morvalen"

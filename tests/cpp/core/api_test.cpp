@@ -145,5 +145,73 @@ TEST(PipelineSuccess, DerivativeOfSquare) {
   EXPECT_EQ(diff("|x: f64, y: f64| x * y", "x").value(), "y");
 }
 
+
+// --- which alternative each stage produces -------------------------------------
+
+template <typename Alternative, typename T>
+const Alternative* alternative(const Result<T, ApiError>& result) {
+  if (result) return nullptr;
+  return std::get_if<Alternative>(&result.error().detail);
+}
+
+TEST(PipelineStages, ParsedAndLoweredDagKeepsParametersAndOneOutput) {
+  auto dag = parsed_and_lowered_dag("|x: f64, n: i32| x * n");
+  ASSERT_TRUE(dag.has_value());
+  ASSERT_EQ(dag->params().size(), 2u);
+  EXPECT_EQ(dag->params()[0].name, "x");
+  EXPECT_EQ(dag->params()[1].name, "n");
+  EXPECT_EQ(dag->outputs().size(), 1u);
+}
+
+TEST(PipelineStages, LoweredDagWithoutOptimizeIsTheLoweredDag) {
+  auto plain = parsed_and_lowered_dag("|x: f64| x * 1.0 + 0.0");
+  auto same = lowered_dag("|x: f64| x * 1.0 + 0.0", false);
+  ASSERT_TRUE(plain.has_value());
+  ASSERT_TRUE(same.has_value());
+  EXPECT_EQ(plain->nodes().size(), same->nodes().size());
+  EXPECT_EQ(plain->dtypes(), same->dtypes());
+  EXPECT_EQ(plain->outputs().size(), same->outputs().size());
+}
+
+TEST(PipelineStages, FailureAlternatives) {
+  // Each result is kept alive while the pointer into it is read.
+  auto parse_result = parsed_and_lowered_dag("|x: f64| x +");
+  const auto* parse = alternative<ApiError::Parse>(parse_result);
+  ASSERT_NE(parse, nullptr);
+  EXPECT_EQ(parse->message, "syntax error: syntax error");
+
+  auto lower_result = lowered_dag("|x: f64| y", true);
+  const auto* lower = alternative<ApiError::Lower>(lower_result);
+  ASSERT_NE(lower, nullptr);
+  EXPECT_EQ(lower->message, "undefined variable `y`");
+
+  auto optimize_result = lowered_dag("|x: f64| (x, x)", true);
+  const auto* optimize = alternative<ApiError::Optimize>(optimize_result);
+  ASSERT_NE(optimize, nullptr);
+  EXPECT_EQ(optimize->message, "only single-output DAG is currently supported by optimize");
+
+  auto count_result = simplify_expr("|x: f64| (x, x, x)");
+  const auto* count = alternative<ApiError::OutputCount>(count_result);
+  ASSERT_NE(count, nullptr);
+  EXPECT_EQ(count->count, 3u);
+
+  auto name_result = emit_python("|x: f64| x", "for");
+  const auto* name = alternative<ApiError::InvalidFunctionName>(name_result);
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->name, "for");
+
+  auto diff_result = diff("|x: f64| x", "y");
+  const auto* derivative = alternative<ApiError::Diff>(diff_result);
+  ASSERT_NE(derivative, nullptr);
+  const auto* unknown = std::get_if<diff::DiffError::UnknownVariable>(&derivative->error.detail);
+  ASSERT_NE(unknown, nullptr);
+  EXPECT_EQ(unknown->name, "y");
+}
+
+TEST(PipelineStages, DiffExaminesNoVariableWhenTheSourceFails) {
+  auto result = diff("|x: f64| q", "nope");
+  EXPECT_NE(alternative<ApiError::Lower>(result), nullptr);
+}
+
 }  // namespace
 }  // namespace morvalen::api
