@@ -483,6 +483,35 @@ TEST(OptimizeSource, TupleResultIsRefusedBeforeFolding) {
             "only single-output DAG is currently supported by optimize");
 }
 
+TEST(Optimize, DeepTermIsOptimized) {
+  // A term far deeper than any recursion could take: log(exp(...)) pairs
+  // around a parameter, compared with a literal.
+  constexpr std::size_t kPairs = 20000;
+  DagMaker m;
+  auto x = m.param("x", DType::f64());
+  ir::NodeId e = x;
+  for (std::size_t k = 0; k < kPairs; ++k) e = m.call(Builtin::Log, m.call(Builtin::Exp, e));
+  auto lit = m.int_const(1, DType::i8());
+  auto cast = m.cast(lit, DType::f64(), false);
+  OptimizeResult r = optimize_ok(std::move(m).finish(m.bin(BinaryOp::Lt, e, cast)));
+  // The e-graph starts above its node limit, so no rule runs; the term comes back whole.
+  EXPECT_EQ(r.dag.dtype(r.dag.outputs()[0]), DType::boolean());
+  const auto& lt = std::get<ir::Binary>(r.dag.node(r.dag.outputs()[0]));
+  EXPECT_EQ(r.dag.dtype(lt.lhs), DType::f64());
+  EXPECT_EQ(r.dag.dtype(lt.rhs), DType::f64());
+  EXPECT_GT(r.dag.size(), 2 * kPairs);
+}
+
+TEST(Optimize, DeepTermBelowTheNodeLimitCollapses) {
+  constexpr std::size_t kPairs = 3000;
+  DagMaker m;
+  auto x = m.param("x", DType::f64());
+  ir::NodeId e = x;
+  for (std::size_t k = 0; k < kPairs; ++k) e = m.call(Builtin::Log, m.call(Builtin::Exp, e));
+  OptimizeResult r = optimize_ok(std::move(m).finish(e));
+  EXPECT_EQ(show_output(r.dag), "x");
+}
+
 // ---------------------------------------------------------------- errors
 
 TEST(OptimizeErrors, MoreThanOneOutput) {
