@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <type_traits>
 
 #include "diff/builder.h"
@@ -19,10 +20,10 @@ namespace {
 
 using diag::Diag;
 using diag::DiagKind;
-using NodeIds = std::vector<NodeId>;
 
-// Propagates the stop of the `DiagCollector` mode out of a helper returning a
-// `Result`: `MORVALEN_LOWER_TRY(x, expr)` declares `x` from a successful result.
+// Propagate the stop of the `DiagCollector` mode out of a helper returning a
+// `Result`: `MORVALEN_LOWER_TRY(x, expr)` declares `x` from a successful result,
+// `MORVALEN_LOWER_CHECK(expr)` checks a `Result<void, ...>`.
 #define MORVALEN_LOWER_CAT2(a, b) a##b
 #define MORVALEN_LOWER_CAT(a, b) MORVALEN_LOWER_CAT2(a, b)
 #define MORVALEN_LOWER_TRY(var, expr)                                     \
@@ -30,6 +31,11 @@ using NodeIds = std::vector<NodeId>;
   if (!MORVALEN_LOWER_CAT(try_result_, __LINE__))                         \
     return unexpected(std::move(MORVALEN_LOWER_CAT(try_result_, __LINE__)).error()); \
   auto var = std::move(*MORVALEN_LOWER_CAT(try_result_, __LINE__))
+#define MORVALEN_LOWER_CHECK(expr)                                                         \
+  do {                                                                                     \
+    auto check_result = (expr);                                                            \
+    if (!check_result) return unexpected(std::move(check_result).error());                 \
+  } while (false)
 
 // ---------------------------------------------------------------------------
 // Narrow binary floating formats. A format has `MantBits` stored fraction bits
@@ -102,97 +108,45 @@ double decode_narrow(std::uint32_t bits) {
 double round_trip_f32(double value) { return decode_narrow<23, 8>(encode_narrow<23, 8>(value)); }
 
 // ---------------------------------------------------------------------------
-// Diagnostics of the lowering checks.
+// The recursive walk.
+//
+// Its depth is the user's, so the frames that stay on the stack while it
+// descends are kept small: the stop of the `DiagCollector` mode travels as one
+// boxed pointer, the values of tuples and bindings go through a scratch buffer
+// instead of a vector per node, and diagnostics are built and emitted in
+// out-of-line helpers.
 
-Diag undefined_variable_diag(const std::string& name, Span span) {
-  return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(name));
+/// Lowering stopped at this diagnostic (only in the `DiagCollector` mode).
+struct Stop {
+  std::unique_ptr<Diag> diag;
+};
+
+template <typename T>
+using Lowered = Result<T, Stop>;
+using Done = Result<void, Stop>;
+
+// Emits the diagnostic that `make` builds.
+template <typename Make>
+[[gnu::noinline]] Done report(Ctx& ctx, const Make& make) {
+  if (auto stop = ctx.emit(make())) return unexpected(Stop{std::make_unique<Diag>(std::move(*stop))});
+  return {};
 }
 
-Diag int_out_of_range_diag(std::int64_t value, DType dtype, Span span) {
-  return Diag::make(DiagKind::IntOutOfRange, span, diag::int_out_of_range_message(value, dtype));
+// Emits the diagnostic that `make` builds and, unless lowering stops, yields a
+// recovery constant of `recovery` in place of the failed form.
+template <typename Make>
+[[gnu::noinline]] Lowered<NodeId> fail(Ctx& ctx, DType recovery, const Make& make) {
+  MORVALEN_LOWER_CHECK(report(ctx, make));
+  return ctx.recovery_const(recovery);
 }
 
-NodeIds one(NodeId id) { return NodeIds{id}; }
-
-Result<NodeIds, Diag> single(Result<NodeId, Diag> r) {
-  if (!r) return unexpected(std::move(r).error());
-  return one(*r);
-}
-
-// Runs the precision check of a float literal of dtype `dtype` (a float below
-// 64 bits). NaN and the infinities always pass.
-std::optional<Diag> check_precision(Ctx& ctx, double value, DType dtype, Span span) {
-  if (std::isnan(value) || std::isinf(value) || exactly_representable(value, dtype)) return std::nullopt;
-  return ctx.emit(precision_loss_diag(value, dtype, span));
+Diag unbox(Stop stop) {
+  if (!stop.diag) throw InternalError("lowering stopped without a diagnostic");
+  return std::move(*stop.diag);
 }
 
 bool needs_precision_check(DType dtype) {
   return dtype == DType::f16() || dtype == DType::bf16() || dtype == DType::f32();
-}
-
-// ---------------------------------------------------------------------------
-// Lowering of each form. `span` is the span of the form being lowered.
-
-Result<NodeId, Diag> lower_int(Ctx& ctx, std::int64_t value, const std::optional<DType>& suffix, Span span) {
-  if (!suffix) return ctx.push(Const{Scalar{value}}, default_int_dtype(value));
-  if (suffix->is_integer() && !int_literal_fits(value, *suffix)) {
-    return ctx.on_error(int_out_of_range_diag(value, *suffix, span), DType::i64());
-  }
-  return ctx.push(Const{Scalar{value}}, *suffix);
-}
-
-Result<NodeId, Diag> lower_float(Ctx& ctx, double value, const std::optional<DType>& suffix, Span span) {
-  if (!suffix) return ctx.push(Const{Scalar{value}}, default_float_dtype(value));
-  if (needs_precision_check(*suffix)) {
-    if (auto stop = check_precision(ctx, value, *suffix, span)) return unexpected(std::move(*stop));
-  }
-  return ctx.push(Const{Scalar{value}}, *suffix);
-}
-
-Result<NodeId, Diag> lower_complex(Ctx& ctx, double re, double im, const std::optional<DType>& suffix, Span span) {
-  const Scalar scalar{ComplexValue{re, im}};
-  if (!suffix) return ctx.push(Const{scalar}, default_complex_dtype(re, im));
-  if (*suffix == DType::c64()) {
-    if (auto stop = check_precision(ctx, re, DType::f32(), span)) return unexpected(std::move(*stop));
-    if (auto stop = check_precision(ctx, im, DType::f32(), span)) return unexpected(std::move(*stop));
-  }
-  return ctx.push(Const{scalar}, *suffix);
-}
-
-Result<NodeId, Diag> lower_unary(Ctx& ctx, const parse::Unary& u, Span span) {
-  if (u.op == UnaryOp::Neg) {
-    // A negated literal is the literal of the negated value, so that the
-    // narrowest type and the range check see the value as written.
-    const parse::Expr& inner = u.operand->expr;
-    if (const auto* i = std::get_if<parse::Int>(&inner)) {
-      // Wrapping negation: only the most negative value maps to itself.
-      const auto negated = static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(i->value));
-      return lower_int(ctx, negated, i->suffix, span);
-    }
-    if (const auto* f = std::get_if<parse::Float>(&inner)) return lower_float(ctx, -f->value, f->suffix, span);
-    if (const auto* c = std::get_if<parse::Complex>(&inner)) {
-      return lower_complex(ctx, -c->re, -c->im, c->suffix, span);
-    }
-  }
-  switch (u.op) {
-    case UnaryOp::Not: {
-      MORVALEN_LOWER_TRY(arg, ctx.lower_single(*u.operand, DType::boolean()));
-      const DType dtype = ctx.dtypes()[arg.value];
-      if (!dtype.is_bool()) {
-        return ctx.on_error(type_mismatch_diag("not", dtype, DType::boolean(), span), DType::boolean());
-      }
-      return ctx.push(Unary{arg, UnaryOp::Not}, dtype);
-    }
-    case UnaryOp::Neg: {
-      MORVALEN_LOWER_TRY(arg, ctx.lower_single(*u.operand, DType::f64()));
-      const DType dtype = ctx.dtypes()[arg.value];
-      if (dtype.is_bool()) {
-        return ctx.on_error(type_mismatch_diag("neg", dtype, DType::boolean(), span), DType::f64());
-      }
-      return ctx.push(Unary{arg, UnaryOp::Neg}, dtype);
-    }
-  }
-  throw InternalError("lower: unknown unary operator");
 }
 
 bool is_int_zero_const(const Ctx& ctx, NodeId id) {
@@ -204,152 +158,315 @@ bool is_int_zero_const(const Ctx& ctx, NodeId id) {
 
 bool is_float_or_complex(DType d) { return d.is_float() || d.is_complex(); }
 
-Result<NodeId, Diag> lower_binary(Ctx& ctx, const parse::Binary& b, Span span) {
+// Forms that may yield other than one value.
+bool is_multi_valued(const parse::Expr& e) {
+  return std::holds_alternative<parse::Tuple>(e) || std::holds_alternative<parse::Let>(e) ||
+         std::holds_alternative<parse::Diff>(e);
+}
+
+class Lowerer {
+ public:
+  explicit Lowerer(Ctx& ctx) : ctx_(ctx) {}
+
+  // Appends the values of `e` to `out`.
+  Done lower_into(const parse::Spanned& e, std::vector<NodeId>& out) {
+    return support::grow_stack([&] { return lower_into_here(e, out); });
+  }
+
+  // The one value of `e`; any other count is an `ExpectedScalar` error.
+  Lowered<NodeId> single(const parse::Spanned& e, DType recovery) {
+    return support::grow_stack([&] { return single_here(e, recovery); });
+  }
+
+  Lowered<DType> promote(std::string_view name, DType a, DType b, Span span,
+                         const std::optional<OperandSpans>& operand_spans);
+
+ private:
+  Done lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out);
+  Lowered<NodeId> single_here(const parse::Spanned& e, DType recovery);
+  Lowered<NodeId> scalar(const parse::Spanned& e);
+
+  Done check_precision(double value, DType dtype, Span span);
+  Lowered<NodeId> lower_int(std::int64_t value, const std::optional<DType>& suffix, Span span);
+  Lowered<NodeId> lower_float(double value, const std::optional<DType>& suffix, Span span);
+  Lowered<NodeId> lower_complex(double re, double im, const std::optional<DType>& suffix, Span span);
+  Lowered<NodeId> lower_var(const parse::Var& v, Span span);
+  Lowered<NodeId> lower_unary(const parse::Unary& u, Span span);
+  Lowered<NodeId> lower_binary(const parse::Binary& b, Span span);
+  Lowered<NodeId> lower_if(const parse::If& f, Span span);
+  Lowered<NodeId> lower_call(const parse::Call& c, Span span);
+  Lowered<NodeId> lower_cast(const parse::Cast& c, Span span);
+  Done lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& out);
+  Done lower_let(const parse::Let& let, std::vector<NodeId>& out);
+
+  DType dtype_of(NodeId id) const { return ctx_.dtypes()[id.value]; }
+
+  Ctx& ctx_;
+  // Values of multi-valued forms in scalar positions; used as a stack.
+  std::vector<NodeId> scratch_;
+};
+
+Done Lowerer::lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out) {
+  if (const auto* t = std::get_if<parse::Tuple>(&e.expr)) {
+    for (const auto& element : t->elements) {
+      MORVALEN_LOWER_TRY(id, single(*element, DType::f64()));
+      out.push_back(id);
+    }
+    return {};
+  }
+  if (const auto* let = std::get_if<parse::Let>(&e.expr)) return lower_let(*let, out);
+  if (const auto* d = std::get_if<parse::Diff>(&e.expr)) return lower_diff(*d, e.span, out);
+  MORVALEN_LOWER_TRY(id, scalar(e));
+  out.push_back(id);
+  return {};
+}
+
+Lowered<NodeId> Lowerer::single_here(const parse::Spanned& e, DType recovery) {
+  if (!is_multi_valued(e.expr)) return scalar(e);
+  const std::size_t start = scratch_.size();
+  Done lowered = lower_into_here(e, scratch_);
+  const std::size_t count = scratch_.size() - start;
+  const NodeId first = count > 0 ? scratch_[start] : NodeId{};
+  scratch_.resize(start);
+  if (!lowered) return unexpected(std::move(lowered).error());
+  if (count == 1) return first;
+  return fail(ctx_, recovery, [&] { return expected_scalar_diag(count, e.span); });
+}
+
+Lowered<NodeId> Lowerer::scalar(const parse::Spanned& e) {
+  const Span span = e.span;
+  return std::visit(
+      [&](const auto& x) -> Lowered<NodeId> {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, parse::Bool>) {
+          return ctx_.push(Const{Scalar{x.value}}, DType::boolean());
+        } else if constexpr (std::is_same_v<T, parse::Int>) {
+          return lower_int(x.value, x.suffix, span);
+        } else if constexpr (std::is_same_v<T, parse::Float>) {
+          return lower_float(x.value, x.suffix, span);
+        } else if constexpr (std::is_same_v<T, parse::Complex>) {
+          return lower_complex(x.re, x.im, x.suffix, span);
+        } else if constexpr (std::is_same_v<T, parse::E>) {
+          return ctx_.push(Const{Scalar{2.718281828459045}}, DType::f64());
+        } else if constexpr (std::is_same_v<T, parse::Pi>) {
+          return ctx_.push(Const{Scalar{3.141592653589793}}, DType::f64());
+        } else if constexpr (std::is_same_v<T, parse::Var>) {
+          return lower_var(x, span);
+        } else if constexpr (std::is_same_v<T, parse::Unary>) {
+          return lower_unary(x, span);
+        } else if constexpr (std::is_same_v<T, parse::Binary>) {
+          return lower_binary(x, span);
+        } else if constexpr (std::is_same_v<T, parse::If>) {
+          return lower_if(x, span);
+        } else if constexpr (std::is_same_v<T, parse::Call>) {
+          return lower_call(x, span);
+        } else if constexpr (std::is_same_v<T, parse::Cast>) {
+          return lower_cast(x, span);
+        } else {
+          static_assert(std::is_same_v<T, parse::Tuple> || std::is_same_v<T, parse::Let> ||
+                        std::is_same_v<T, parse::Diff>);
+          throw InternalError("lower: a multi-valued form reached the scalar path");
+        }
+      },
+      e.expr);
+}
+
+// NaN and the infinities always pass.
+Done Lowerer::check_precision(double value, DType dtype, Span span) {
+  if (std::isnan(value) || std::isinf(value) || exactly_representable(value, dtype)) return {};
+  return report(ctx_, [&] { return precision_loss_diag(value, dtype, span); });
+}
+
+Lowered<NodeId> Lowerer::lower_int(std::int64_t value, const std::optional<DType>& suffix, Span span) {
+  if (!suffix) return ctx_.push(Const{Scalar{value}}, default_int_dtype(value));
+  if (suffix->is_integer() && !int_literal_fits(value, *suffix)) {
+    return fail(ctx_, DType::i64(), [&] {
+      return Diag::make(DiagKind::IntOutOfRange, span, diag::int_out_of_range_message(value, *suffix));
+    });
+  }
+  return ctx_.push(Const{Scalar{value}}, *suffix);
+}
+
+Lowered<NodeId> Lowerer::lower_float(double value, const std::optional<DType>& suffix, Span span) {
+  if (!suffix) return ctx_.push(Const{Scalar{value}}, default_float_dtype(value));
+  if (needs_precision_check(*suffix)) MORVALEN_LOWER_CHECK(check_precision(value, *suffix, span));
+  return ctx_.push(Const{Scalar{value}}, *suffix);
+}
+
+Lowered<NodeId> Lowerer::lower_complex(double re, double im, const std::optional<DType>& suffix, Span span) {
+  const Scalar scalar{ComplexValue{re, im}};
+  if (!suffix) return ctx_.push(Const{scalar}, default_complex_dtype(re, im));
+  if (*suffix == DType::c64()) {
+    MORVALEN_LOWER_CHECK(check_precision(re, DType::f32(), span));
+    MORVALEN_LOWER_CHECK(check_precision(im, DType::f32(), span));
+  }
+  return ctx_.push(Const{scalar}, *suffix);
+}
+
+Lowered<NodeId> Lowerer::lower_var(const parse::Var& v, Span span) {
+  if (auto bound = ctx_.lookup(v.name)) return *bound;
+  return fail(ctx_, DType::f64(), [&] {
+    return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(v.name));
+  });
+}
+
+Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
+  if (u.op == UnaryOp::Neg) {
+    // A negated literal is the literal of the negated value, so that the
+    // narrowest type and the range check see the value as written.
+    const parse::Expr& inner = u.operand->expr;
+    if (const auto* i = std::get_if<parse::Int>(&inner)) {
+      // Wrapping negation: only the most negative value maps to itself.
+      const auto negated = static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(i->value));
+      return lower_int(negated, i->suffix, span);
+    }
+    if (const auto* f = std::get_if<parse::Float>(&inner)) return lower_float(-f->value, f->suffix, span);
+    if (const auto* c = std::get_if<parse::Complex>(&inner)) return lower_complex(-c->re, -c->im, c->suffix, span);
+  }
+  const bool is_not = u.op == UnaryOp::Not;
+  const DType recovery = is_not ? DType::boolean() : DType::f64();
+  MORVALEN_LOWER_TRY(arg, single(*u.operand, recovery));
+  const DType dtype = dtype_of(arg);
+  if (is_not != dtype.is_bool()) {
+    // `not` of a non-bool, or negation of a bool.
+    return fail(ctx_, recovery, [&] { return type_mismatch_diag(to_str(u.op), dtype, DType::boolean(), span); });
+  }
+  return ctx_.push(Unary{arg, u.op}, dtype);
+}
+
+Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
   const bool logical = is_logical(b.op);
   const DType recovery = logical ? DType::boolean() : DType::f64();
-  MORVALEN_LOWER_TRY(lhs, ctx.lower_single(*b.lhs, recovery));
-  MORVALEN_LOWER_TRY(rhs, ctx.lower_single(*b.rhs, recovery));
-  const DType l = ctx.dtypes()[lhs.value];
-  const DType r = ctx.dtypes()[rhs.value];
+  MORVALEN_LOWER_TRY(lhs, single(*b.lhs, recovery));
+  MORVALEN_LOWER_TRY(rhs, single(*b.rhs, recovery));
+  const DType l = dtype_of(lhs);
+  const DType r = dtype_of(rhs);
   const std::string_view spelling = as_str(b.op);
+  auto mismatch = [&] { return type_mismatch_diag(spelling, l, r, span); };
 
-  if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero_const(ctx, rhs)) {
-    if (auto stop = ctx.emit(Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling)))) {
-      return unexpected(std::move(*stop));
-    }
+  if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero_const(ctx_, rhs)) {
+    MORVALEN_LOWER_CHECK(
+        report(ctx_, [&] { return Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling)); }));
   }
   if (b.op == BinaryOp::Div && !(is_float_or_complex(l) && is_float_or_complex(r))) {
-    return ctx.on_error(type_mismatch_diag(spelling, l, r, span), DType::f64());
+    return fail(ctx_, DType::f64(), mismatch);
   }
-  if (b.op == BinaryOp::FloorDiv && !(l.is_integer() && r.is_integer())) {
-    return ctx.on_error(type_mismatch_diag(spelling, l, r, span), DType::f64());
-  }
+  if (b.op == BinaryOp::FloorDiv && !(l.is_integer() && r.is_integer())) return fail(ctx_, DType::f64(), mismatch);
   if (logical) {
-    if (!(l.is_bool() && r.is_bool())) {
-      return ctx.on_error(type_mismatch_diag(spelling, l, r, span), DType::boolean());
-    }
-    return ctx.push(Binary{b.op, lhs, rhs}, DType::boolean());
+    if (!(l.is_bool() && r.is_bool())) return fail(ctx_, DType::boolean(), mismatch);
+    return ctx_.push(Binary{b.op, lhs, rhs}, DType::boolean());
   }
-  MORVALEN_LOWER_TRY(promoted,
-                     promote_with_diags(ctx, spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
-  const NodeId lhs_cast = ctx.cast_if_needed(lhs, promoted);
-  const NodeId rhs_cast = ctx.cast_if_needed(rhs, promoted);
-  const DType dtype = is_comparison(b.op) ? DType::boolean() : promoted;
-  return ctx.push(Binary{b.op, lhs_cast, rhs_cast}, dtype);
+  MORVALEN_LOWER_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
+  const NodeId lhs_cast = ctx_.cast_if_needed(lhs, promoted);
+  const NodeId rhs_cast = ctx_.cast_if_needed(rhs, promoted);
+  return ctx_.push(Binary{b.op, lhs_cast, rhs_cast}, is_comparison(b.op) ? DType::boolean() : promoted);
 }
 
-Result<NodeId, Diag> lower_if(Ctx& ctx, const parse::If& f, Span span) {
-  MORVALEN_LOWER_TRY(cond, ctx.lower_single(*f.cond, DType::boolean()));
-  MORVALEN_LOWER_TRY(then_id, ctx.lower_single(*f.then_branch, DType::f64()));
-  MORVALEN_LOWER_TRY(else_id, ctx.lower_single(*f.else_branch, DType::f64()));
-  const DType cond_dtype = ctx.dtypes()[cond.value];
+Lowered<NodeId> Lowerer::lower_if(const parse::If& f, Span span) {
+  MORVALEN_LOWER_TRY(cond, single(*f.cond, DType::boolean()));
+  MORVALEN_LOWER_TRY(then_id, single(*f.then_branch, DType::f64()));
+  MORVALEN_LOWER_TRY(else_id, single(*f.else_branch, DType::f64()));
+  const DType cond_dtype = dtype_of(cond);
   if (!cond_dtype.is_bool()) {
     // The condition is kept as it is; the error already fails the program.
-    if (auto stop = ctx.emit(type_mismatch_diag("if_cond", cond_dtype, DType::boolean(), f.cond->span))) {
-      return unexpected(std::move(*stop));
-    }
+    MORVALEN_LOWER_CHECK(
+        report(ctx_, [&] { return type_mismatch_diag("if_cond", cond_dtype, DType::boolean(), f.cond->span); }));
   }
-  MORVALEN_LOWER_TRY(promoted, promote_with_diags(ctx, "if_branch", ctx.dtypes()[then_id.value],
-                                                  ctx.dtypes()[else_id.value], span, std::nullopt));
-  const NodeId then_cast = ctx.cast_if_needed(then_id, promoted);
-  const NodeId else_cast = ctx.cast_if_needed(else_id, promoted);
-  return ctx.push(If{cond, then_cast, else_cast}, promoted);
+  MORVALEN_LOWER_TRY(promoted, promote("if_branch", dtype_of(then_id), dtype_of(else_id), span, std::nullopt));
+  const NodeId then_cast = ctx_.cast_if_needed(then_id, promoted);
+  const NodeId else_cast = ctx_.cast_if_needed(else_id, promoted);
+  return ctx_.push(If{cond, then_cast, else_cast}, promoted);
 }
 
-Result<NodeId, Diag> lower_call(Ctx& ctx, const parse::Call& c, Span span) {
+Lowered<NodeId> Lowerer::lower_call(const parse::Call& c, Span span) {
   const std::optional<Builtin> builtin = parse_builtin(c.name);
   if (!builtin || !is_callable_from_source(*builtin)) {
-    return ctx.on_error(Diag::make(DiagKind::UndefinedFunction, span, diag::undefined_function_message(c.name)),
-                        DType::f64());
+    return fail(ctx_, DType::f64(), [&] {
+      return Diag::make(DiagKind::UndefinedFunction, span, diag::undefined_function_message(c.name));
+    });
   }
   if (c.args.size() != 1) {
-    return ctx.on_error(Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size())),
-                        DType::f64());
+    return fail(ctx_, DType::f64(), [&] {
+      return Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size()));
+    });
   }
-  MORVALEN_LOWER_TRY(arg, ctx.lower_single(*c.args.front(), DType::f64()));
-  const DType dtype = ctx.dtypes()[arg.value];
-  return ctx.push(Call{*builtin, {arg}}, dtype);
+  MORVALEN_LOWER_TRY(arg, single(*c.args.front(), DType::f64()));
+  return ctx_.push(Call{*builtin, {arg}}, dtype_of(arg));
 }
 
-Result<NodeId, Diag> lower_cast(Ctx& ctx, const parse::Cast& c, Span span) {
+Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   if (const auto* inner = std::get_if<parse::Cast>(&c.operand->expr)) {
-    if (auto stop = ctx.emit(Diag::make(DiagKind::SequentialCasts, span,
-                                        diag::sequential_casts_message(inner->target, c.target),
-                                        std::string(diag::kSequentialCastsHelp)))) {
-      return unexpected(std::move(*stop));
-    }
+    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+      return Diag::make(DiagKind::SequentialCasts, span, diag::sequential_casts_message(inner->target, c.target),
+                        std::string(diag::kSequentialCastsHelp));
+    }));
   }
-  MORVALEN_LOWER_TRY(arg, ctx.lower_single(*c.operand, DType::f64()));
-  return ctx.push(Cast{arg, c.target, true}, c.target);
+  MORVALEN_LOWER_TRY(arg, single(*c.operand, DType::f64()));
+  return ctx_.push(Cast{arg, c.target, true}, c.target);
 }
 
-Result<NodeIds, Diag> lower_diff(Ctx& ctx, const parse::Diff& d, Span span) {
-  MORVALEN_LOWER_TRY(expr, ctx.lower_single(*d.expr, DType::f64()));
+// The derivative of the operand with respect to a parameter, computed on a
+// snapshot of the DAG so far and imported back; the differentiated nodes stay.
+[[gnu::noinline]] Lowered<std::vector<NodeId>> differentiate_into(Ctx& ctx, NodeId expr, const std::string& variable,
+                                                                    Span span) {
   const TypedDag snapshot = ctx.snapshot(expr);
   diff::TypedDagDifferentiator differentiator(snapshot);
-  auto derivative = differentiator.differentiate(d.variable);
-  if (!derivative) return single(ctx.on_error(diff_error_diag(derivative.error(), span), DType::f64()));
+  auto derivative = differentiator.differentiate(variable);
+  if (!derivative) {
+    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(), [&] { return diff_error_diag(derivative.error(), span); }));
+    return std::vector<NodeId>{id};
+  }
   auto lowered = derivative->lower_to_typed_dag();
   if (!lowered) {
-    return single(ctx.on_error(canon_lower_error_diag(lowered.error().to_string(), span), DType::f64()));
+    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(),
+                                [&] { return canon_lower_error_diag(lowered.error().to_string(), span); }));
+    return std::vector<NodeId>{id};
   }
   return ctx.import_dag(*lowered);
 }
 
-Result<NodeIds, Diag> lower_let(Ctx& ctx, const parse::Let& let) {
-  MORVALEN_LOWER_TRY(value, ctx.lower_single(*let.value, DType::f64()));
-  const std::optional<NodeId> previous = ctx.bind(let.name, value);
-  auto body = lower_expr(ctx, *let.body);
-  ctx.restore(let.name, previous);
+Done Lowerer::lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& out) {
+  MORVALEN_LOWER_TRY(expr, single(*d.expr, DType::f64()));
+  MORVALEN_LOWER_TRY(ids, differentiate_into(ctx_, expr, d.variable, span));
+  out.insert(out.end(), ids.begin(), ids.end());
+  return {};
+}
+
+Done Lowerer::lower_let(const parse::Let& let, std::vector<NodeId>& out) {
+  MORVALEN_LOWER_TRY(value, single(*let.value, DType::f64()));
+  const std::optional<NodeId> previous = ctx_.bind(let.name, value);
+  Done body = lower_into(*let.body, out);
+  ctx_.restore(let.name, previous);
   return body;
 }
 
-Result<NodeIds, Diag> lower_expr_here(Ctx& ctx, const parse::Spanned& spanned) {
-  const Span span = spanned.span;
-  return std::visit(
-      [&](const auto& e) -> Result<NodeIds, Diag> {
-        using T = std::decay_t<decltype(e)>;
-        if constexpr (std::is_same_v<T, parse::Bool>) {
-          return one(ctx.push(Const{Scalar{e.value}}, DType::boolean()));
-        } else if constexpr (std::is_same_v<T, parse::Int>) {
-          return single(lower_int(ctx, e.value, e.suffix, span));
-        } else if constexpr (std::is_same_v<T, parse::Float>) {
-          return single(lower_float(ctx, e.value, e.suffix, span));
-        } else if constexpr (std::is_same_v<T, parse::Complex>) {
-          return single(lower_complex(ctx, e.re, e.im, e.suffix, span));
-        } else if constexpr (std::is_same_v<T, parse::E>) {
-          return one(ctx.push(Const{Scalar{2.718281828459045}}, DType::f64()));
-        } else if constexpr (std::is_same_v<T, parse::Pi>) {
-          return one(ctx.push(Const{Scalar{3.141592653589793}}, DType::f64()));
-        } else if constexpr (std::is_same_v<T, parse::Var>) {
-          if (auto bound = ctx.lookup(e.name)) return one(*bound);
-          return single(ctx.on_error(undefined_variable_diag(e.name, span), DType::f64()));
-        } else if constexpr (std::is_same_v<T, parse::Unary>) {
-          return single(lower_unary(ctx, e, span));
-        } else if constexpr (std::is_same_v<T, parse::Binary>) {
-          return single(lower_binary(ctx, e, span));
-        } else if constexpr (std::is_same_v<T, parse::If>) {
-          return single(lower_if(ctx, e, span));
-        } else if constexpr (std::is_same_v<T, parse::Call>) {
-          return single(lower_call(ctx, e, span));
-        } else if constexpr (std::is_same_v<T, parse::Cast>) {
-          return single(lower_cast(ctx, e, span));
-        } else if constexpr (std::is_same_v<T, parse::Diff>) {
-          return lower_diff(ctx, e, span);
-        } else if constexpr (std::is_same_v<T, parse::Tuple>) {
-          NodeIds ids;
-          ids.reserve(e.elements.size());
-          for (const auto& element : e.elements) {
-            MORVALEN_LOWER_TRY(id, ctx.lower_single(*element, DType::f64()));
-            ids.push_back(id);
-          }
-          return ids;
-        } else {
-          static_assert(std::is_same_v<T, parse::Let>);
-          return lower_let(ctx, e);
-        }
-      },
-      spanned.expr);
+Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span span,
+                                const std::optional<OperandSpans>& operand_spans) {
+  auto promoted = ir::promote(a, b);
+  if (!promoted) {
+    MORVALEN_LOWER_CHECK(report(ctx_, [&] { return type_mismatch_diag(name, a, b, span); }));
+    return DType::f64();
+  }
+  const DType p = *promoted;
+  if (is_unsafe_promotion(a, b)) {
+    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+      return Diag::make(DiagKind::UnsafePromotion, span, diag::unsafe_promotion_message(name, a, b, p),
+                        std::string(diag::kUnsafePromotionHelp));
+    }));
+  }
+  if (!(p == a) || !(p == b)) {
+    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+      Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
+                             diag::promotion_hint(a, b, p));
+      if (operand_spans) {
+        note.labels = std::vector<diag::Label>{
+            diag::Label{operand_spans->lhs, "left operand (" + std::string(to_str(a)) + ")"},
+            diag::Label{operand_spans->rhs, "right operand (" + std::string(to_str(b)) + ")"}};
+      }
+      return note;
+    }));
+  }
+  return p;
 }
 
 }  // namespace
@@ -420,9 +537,9 @@ NodeId Ctx::add_param(std::string name, DType dtype) {
 }
 
 Result<NodeId, Diag> Ctx::lower_single(const parse::Spanned& expr, DType recovery) {
-  MORVALEN_LOWER_TRY(ids, lower_expr(*this, expr));
-  if (ids.size() == 1) return ids.front();
-  return on_error(expected_scalar_diag(ids.size(), expr.span), recovery);
+  auto id = Lowerer(*this).single(expr, recovery);
+  if (!id) return unexpected(unbox(std::move(id).error()));
+  return *id;
 }
 
 std::optional<Diag> Ctx::emit(Diag diag) {
@@ -568,37 +685,17 @@ TypedDag Ctx::finish(std::vector<NodeId> outputs) && {
 // Entry points.
 
 Result<std::vector<NodeId>, Diag> lower_expr(Ctx& ctx, const parse::Spanned& expr) {
-  // The tree's depth is the user's: continue on a fresh stack segment when the
-  // current one runs low.
-  return support::grow_stack([&] { return lower_expr_here(ctx, expr); });
+  std::vector<NodeId> ids;
+  auto done = Lowerer(ctx).lower_into(expr, ids);
+  if (!done) return unexpected(unbox(std::move(done).error()));
+  return ids;
 }
 
 Result<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view name, DType a, DType b, Span span,
                                        std::optional<OperandSpans> operand_spans) {
-  auto promoted = promote(a, b);
-  if (!promoted) {
-    if (auto stop = ctx.emit(type_mismatch_diag(name, a, b, span))) return unexpected(std::move(*stop));
-    return DType::f64();
-  }
-  const DType p = *promoted;
-  if (is_unsafe_promotion(a, b)) {
-    if (auto stop = ctx.emit(Diag::make(DiagKind::UnsafePromotion, span,
-                                        diag::unsafe_promotion_message(name, a, b, p),
-                                        std::string(diag::kUnsafePromotionHelp)))) {
-      return unexpected(std::move(*stop));
-    }
-  }
-  if (!(p == a) || !(p == b)) {
-    Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
-                           diag::promotion_hint(a, b, p));
-    if (operand_spans) {
-      note.labels = std::vector<diag::Label>{
-          diag::Label{operand_spans->lhs, "left operand (" + std::string(to_str(a)) + ")"},
-          diag::Label{operand_spans->rhs, "right operand (" + std::string(to_str(b)) + ")"}};
-    }
-    if (auto stop = ctx.emit(std::move(note))) return unexpected(std::move(*stop));
-  }
-  return p;
+  auto promoted = Lowerer(ctx).promote(name, a, b, span, operand_spans);
+  if (!promoted) return unexpected(unbox(std::move(promoted).error()));
+  return *promoted;
 }
 
 LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config) {

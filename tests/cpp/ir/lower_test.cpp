@@ -16,6 +16,7 @@
 #include "diag.h"
 #include "ir/error.h"
 #include "parse/ast.h"
+#include "parse/parser.h"
 #include "support/internal_error.h"
 
 namespace morvalen::ir {
@@ -1133,6 +1134,170 @@ TEST(LowerDiff, ErrorTranslations) {
   expect_diag(canon_lower_error_diag("builtin `exp` expects 1 arguments, got 2", Span{1, 2}),
               DiagKind::UndefinedFunction, {1, 2},
               "inline differentiation lowering failed: builtin `exp` expects 1 arguments, got 2", call_help);
+}
+
+// ---------------------------------------------------------------------------
+// Lowering from source text.
+
+LowerResultWithErrors lower_source(std::string_view source, const diag::DiagConfig& config = {}) {
+  auto parsed = parse::parse_dsl_with_errors(source);
+  if (!parsed) throw std::runtime_error("parse failed: " + parsed.error().front().message);
+  return lower_with_config_collect(*parsed, config);
+}
+
+TEST(LowerSource, FloatTimesIntLiteral) {
+  auto r = lower_source("|x: f32| x * 2");
+  EXPECT_TRUE(r.errors.empty());
+  ASSERT_EQ(r.warnings.size(), 1u);
+  expect_diag(r.warnings[0], DiagKind::ImplicitPromotion, {9, 14}, "implicit promotion in *: f32 + i8 -> f32",
+              "cast the right operand from i8 to f32 using `@f32`");
+  EXPECT_EQ(r.warnings[0].labels,
+            (std::vector<diag::Label>{{{9, 10}, "left operand (f32)"}, {{13, 14}, "right operand (i8)"}}));
+  const auto& mul = node_as<Binary>(r.dag, r.dag.outputs()[0]);
+  const auto& cast_node = node_as<Cast>(r.dag, mul.rhs);
+  EXPECT_FALSE(cast_node.is_explicit);
+  EXPECT_EQ(r.dag.dtype(cast_node.arg), DType::i8());
+}
+
+TEST(LowerSource, Division) {
+  auto bad = lower_source("|x: f32| x / 2");
+  ASSERT_EQ(bad.errors.size(), 1u);
+  expect_diag(bad.errors[0], DiagKind::TypeMismatch, {9, 14}, "type mismatch in /: cannot promote f32 and i8",
+              kTypeMismatchHelp);
+  auto good = lower_source("|x: f32| x / 2.0");
+  EXPECT_TRUE(good.errors.empty());
+  EXPECT_EQ(out_dtype(good.dag), DType::f32());
+}
+
+TEST(LowerSource, LiteralDefaults) {
+  const std::pair<const char*, DType> cases[] = {
+      {"|| 0.1", DType::f64()},       {"|| 0.5", DType::f16()},         {"|| 100000.0", DType::f32()},
+      {"|| 300", DType::i16()},       {"|| 2147483648", DType::i64()}, {"|| -128", DType::i8()},
+      {"|| 2.0j", DType::c64()},      {"|| 0.1j", DType::c128()},       {"|| 1e10", DType::f32()},
+      {"|| pi", DType::f64()},        {"|| true", DType::boolean()},    {"|| 2@f32", DType::f32()},
+  };
+  for (const auto& [source, dtype] : cases) {
+    SCOPED_TRACE(source);
+    auto r = lower_source(source);
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_TRUE(r.warnings.empty());
+    EXPECT_EQ(out_dtype(r.dag), dtype);
+  }
+}
+
+TEST(LowerSource, UnsafeThenImplicitPromotion) {
+  auto r = lower_source("|a: u64, b: i64| a + b");
+  EXPECT_EQ(messages(r.warnings), (std::vector<std::string>{"unsafe promotion in +: u64 and i64 promoted to i64",
+                                                            "implicit promotion in +: u64 + i64 -> i64"}));
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(out_dtype(r.dag), DType::i64());
+}
+
+TEST(LowerSource, Errors) {
+  struct Case {
+    const char* source;
+    std::vector<std::string> errors;
+  };
+  const Case cases[] = {
+      {"|| -5@u8", {"integer literal `-5` is out of range for `u8`"}},
+      {"|| 256@u8 + 1", {"integer literal `256` is out of range for `u8`"}},
+      {"|n: i32| n // 0", {"division by zero in //"}},
+      {"|n: i32| n % 0", {"division by zero in %"}},
+      {"|x: f64| x / 0.0", {}},
+      {"|x: f64| exp_sigmoid(x)", {"undefined function `exp_sigmoid`"}},
+      {"|x: f64| sigmoid_log(x)", {"undefined function `sigmoid_log`"}},
+      {"|x: f64| exp(x, x)", {"wrong argument count for `exp`: expected 1, got 2"}},
+      {"|x: f32| y + x / 2", {"undefined variable `y`", "type mismatch in /: cannot promote f32 and i8"}},
+      {"|x: f32| !x || x", {"type mismatch in not: cannot promote f32 and bool",
+                            "type mismatch in or: cannot promote bool and f32"}},
+      {"|x: f32| if x then 1 else 2", {"type mismatch in if_cond: cannot promote f32 and bool"}},
+      {"|h: bf16| h + 1", {"type mismatch in +: cannot promote bf16 and i8"}},
+      {"|x: f64| (x, x) * 2", {"expected 1 value, but expression produced 2"}},
+      {"|x: f64|\ny = z\nw = y + q\nw", {"undefined variable `z`", "undefined variable `q`"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    auto r = lower_source(c.source);
+    EXPECT_EQ(messages(r.errors), c.errors);
+  }
+}
+
+TEST(LowerSource, OutOfRangeNegatedLiteralSpansTheMinus) {
+  auto r = lower_source("|| -5@u8");
+  ASSERT_EQ(r.errors.size(), 1u);
+  expect_diag(r.errors[0], DiagKind::IntOutOfRange, {3, 8}, "integer literal `-5` is out of range for `u8`",
+              "adjust the literal value or choose a wider integer dtype that can represent it");
+}
+
+TEST(LowerSource, Warnings) {
+  struct Case {
+    const char* source;
+    std::vector<std::string> warnings;
+  };
+  const Case cases[] = {
+      {"|| 0.1@f16", {"literal `0.1` may lose precision in `f16`"}},
+      {"|| 0.1j@c64", {"literal `0.1` may lose precision in `f32`"}},
+      {"|| 16777217.0@f32", {"literal `16777217` may lose precision in `f32`"}},
+      {"|x: i32| x@f32@f64", {"multiple sequential casts: f32 -> f64; consider casting directly to f64"}},
+      {"|x: i32| cast<f64>(x@f32)", {"multiple sequential casts: f32 -> f64; consider casting directly to f64"}},
+      {"|c: bool, x: f32| if c then x else 1", {"implicit promotion in if_branch: f32 + i8 -> f32"}},
+      {"|n: i8| n == 1000", {"implicit promotion in ==: i8 + i16 -> i16"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    auto r = lower_source(c.source);
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_EQ(messages(r.warnings), c.warnings);
+  }
+}
+
+TEST(LowerSource, AssignmentValueSeesTheOuterBinding) {
+  // The value of `x = x * 2.0` reads the parameter; the result reads the binding.
+  auto r = lower_source("|x: f32|\nx = x * 2.0\nx");
+  EXPECT_TRUE(r.errors.empty());
+  const auto& mul = node_as<Binary>(r.dag, r.dag.outputs()[0]);
+  EXPECT_EQ(mul.op, BinaryOp::Mul);
+  EXPECT_EQ(mul.lhs, NodeId{0});
+}
+
+TEST(LowerSource, InlineDerivatives) {
+  auto square = lower_source("|x: f64| diff[x](x * x)");
+  ASSERT_TRUE(square.errors.empty());
+  EXPECT_DOUBLE_EQ(evaluate(square.dag, {4.0}, square.dag.outputs()[0]), 8.0);
+
+  auto through_let = lower_source("|x: f64|\ny = exp(x) * x\ndiff[x](y)");
+  ASSERT_TRUE(through_let.errors.empty());
+  EXPECT_DOUBLE_EQ(evaluate(through_let.dag, {0.5}, through_let.dag.outputs()[0]), std::exp(0.5) * 1.5);
+
+  auto unknown = lower_source("|x: f64| diff[y](x)");
+  ASSERT_EQ(unknown.errors.size(), 1u);
+  expect_diag(unknown.errors[0], DiagKind::UndefinedVariable, {9, 19}, "unknown differentiation variable `y`",
+              "use an existing floating parameter inside `diff[var](expr)`");
+
+  auto integer = lower_source("|n: i32| diff[n](n * n)");
+  EXPECT_EQ(messages(integer.errors),
+            std::vector<std::string>{"differentiation requires a floating parameter, got `n: i32`"});
+}
+
+TEST(LowerSource, DeepAssignmentChain) {
+  std::string source = "|x: f64|\nv = x\n";
+  for (int i = 0; i < kDeep; ++i) source += "v = v + x\n";
+  source += "v\n";
+  auto r = lower_source(source);
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(r.dag.size(), static_cast<std::size_t>(kDeep) + 1);
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {0.5}, r.dag.outputs()[0]), 0.5 * (kDeep + 1));
+}
+
+TEST(LowerSource, DeepParentheses) {
+  std::string source = "|x: f64| ";
+  for (int i = 0; i < kDeep; ++i) source += "(1.0 + ";
+  source += "(x)";
+  for (int i = 0; i < kDeep; ++i) source += ")";
+  auto r = lower_source(source);
+  EXPECT_TRUE(r.errors.empty());
+  EXPECT_EQ(r.warnings.size(), static_cast<std::size_t>(kDeep));  // each f16 literal meets an f64 sum
+  EXPECT_DOUBLE_EQ(evaluate(r.dag, {0.25}, r.dag.outputs()[0]), kDeep + 0.25);
 }
 
 }  // namespace
