@@ -187,7 +187,7 @@ void seed(const RecExpr& expr, const TypeMap& types, Slots& slots) {
   }
 }
 
-// One sweep of the propagation rules over one node.
+// The propagation rules of one node, as applied at its turn in a sweep.
 void propagate(const MathLang& node, Id self, Slots& slots) {
   MathKind kind = node.kind();
   auto ch = node.children();
