@@ -7,6 +7,14 @@
 
 namespace morvalen::egraph {
 
+void Subst::push_unbound(Var var, Id id) {
+  if (size_ < kInline)
+    inline_[size_] = {var, id};
+  else
+    more_.emplace_back(var, id);
+  ++size_;
+}
+
 void Subst::insert(Var var, Id id) {
   for (std::size_t i = 0; i < size_; ++i) {
     if (var_at(i) == var) {
@@ -137,12 +145,12 @@ class Compiler {
   Program program_;
 };
 
-std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const std::vector<Id>* regs) {
+std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const Id* regs) {
   std::vector<Id> ids;
   ids.reserve(term.nodes.size());
   for (const LookupTerm::Node& n : term.nodes) {
     if (n.var_reg != LookupTerm::kNoReg) {
-      ids.push_back((*regs)[n.var_reg]);
+      ids.push_back(regs[n.var_reg]);
       continue;
     }
     auto found = egraph.lookup(n.node.map_children([&](Id c) { return ids[c.value]; }));
@@ -160,8 +168,13 @@ class Machine {
  public:
   Machine(const Program& program, const EGraph& egraph, std::size_t limit,
           const std::vector<std::optional<Id>>& ground, std::vector<Subst>& out)
-      : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out),
-        regs_(program.num_regs), start_(out.size()) {}
+      : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out), start_(out.size()) {
+    // Rule patterns need a handful of registers: keep them off the heap.
+    if (program.num_regs > small_.size()) {
+      big_.resize(program.num_regs);
+      regs_ = big_.data();
+    }
+  }
 
   void run(Id eclass) {
     if (limit_ == 0) return;
@@ -199,7 +212,7 @@ class Machine {
     }
     const auto& lookup = std::get<LookupInstr>(instr);
     const LookupTerm& term = program_.terms[lookup.term];
-    std::optional<Id> found = term.ground ? ground_[lookup.term] : lookup_term(egraph_, term, &regs_);
+    std::optional<Id> found = term.ground ? ground_[lookup.term] : lookup_term(egraph_, term, regs_);
     if (!found || *found != egraph_.find(regs_[lookup.reg])) return false;
     return exec(pc + 1);
   }
@@ -207,7 +220,7 @@ class Machine {
   bool yield() {
     Subst subst;
     for (std::size_t i = 0; i < program_.vars.size(); ++i)
-      subst.insert(program_.vars[i], egraph_.find(regs_[program_.var_regs[i]]));
+      subst.push_unbound(program_.vars[i], egraph_.find(regs_[program_.var_regs[i]]));
     out_.push_back(std::move(subst));
     return out_.size() - start_ >= limit_;
   }
@@ -217,7 +230,9 @@ class Machine {
   std::size_t limit_;
   const std::vector<std::optional<Id>>& ground_;
   std::vector<Subst>& out_;
-  std::vector<Id> regs_;
+  std::array<Id, 16> small_{};
+  std::vector<Id> big_;
+  Id* regs_ = small_.data();
   std::size_t start_;
 };
 

@@ -36,6 +36,8 @@ using PatternAst = std::vector<ENodeOrVar>;
 class Subst {
  public:
   void insert(Var var, Id id);
+  /// Appends a binding for a variable known not to be bound yet.
+  void push_unbound(Var var, Id id);
   /// The class bound to `var`, if bound.
   std::optional<Id> get(Var var) const;
   /// The class bound to `var`; an unbound variable is an internal failure.

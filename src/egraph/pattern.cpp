@@ -1,5 +1,6 @@
 #include "egraph/pattern.h"
 
+#include <array>
 #include <charconv>
 #include <string>
 #include <utility>
@@ -307,18 +308,24 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
   const Logger& log = egraph.logger();
   log.log(LogLevel::Trace, [&] { return "apply_rec " + to_string() + " " + subst.to_string(); });
-  std::vector<Id> ids;
-  ids.reserve(ast_.size());
-  for (const ENodeOrVar& n : ast_) {
-    if (const Var* v = std::get_if<Var>(&n)) {
-      ids.push_back(subst[*v]);
+  // Rule appliers are a few nodes long: keep the ids off the heap.
+  std::array<Id, 16> small{};
+  std::vector<Id> big;
+  Id* ids = small.data();
+  if (ast_.size() > small.size()) {
+    big.resize(ast_.size());
+    ids = big.data();
+  }
+  for (std::size_t i = 0; i < ast_.size(); ++i) {
+    if (const Var* v = std::get_if<Var>(&ast_[i])) {
+      ids[i] = subst[*v];
       continue;
     }
-    MathLang node = std::get<MathLang>(n).map_children([&](Id c) { return ids[c.value]; });
+    MathLang node = std::get<MathLang>(ast_[i]).map_children([&](Id c) { return ids[c.value]; });
     log.log(LogLevel::Trace, [&] { return "adding: " + node.to_string(); });
-    ids.push_back(egraph.add(node));
+    ids[i] = egraph.add(node);
   }
-  return ids.back();
+  return ids[ast_.size() - 1];
 }
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {

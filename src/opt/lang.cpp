@@ -56,11 +56,6 @@ constexpr std::array<MathKindInfo, kMathKindCount> kKinds = {{
     {"FusedSigmoidLog", "sigmoid_log", 1},
 }};
 
-std::uint64_t canonical_num_bits(double v) {
-  if (std::isnan(v)) return 0x7FF8000000000000ULL;
-  return std::bit_cast<std::uint64_t>(v + 0.0);
-}
-
 // Reads "[+-]digits" within the i64 range.
 std::optional<std::int64_t> parse_int(std::string_view text) {
   std::string_view digits = text;
@@ -140,6 +135,12 @@ void append_escaped(std::string& out, std::string_view text) {
 
 const MathKindInfo& kind_info(MathKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
 
+static_assert([] {
+  for (std::size_t k = 0; k < kMathKindCount; ++k)
+    if (kKinds[k].arity != detail::kArity[k]) return false;
+  return true;
+}());
+
 MathLang MathLang::make_bool(bool value) {
   MathLang n;
   n.kind_ = MathKind::Bool;
@@ -208,17 +209,6 @@ bool MathLang::matches_op(const MathLang& other) const {
   return true;
 }
 
-bool operator==(const MathLang& a, const MathLang& b) {
-  if (a.kind_ != b.kind_) return false;
-  if (a.kind_ == MathKind::Num) {
-    double x = a.num_value();
-    double y = b.num_value();
-    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
-    return x == y;
-  }
-  return a.ids_ == b.ids_;
-}
-
 std::strong_ordering operator<=>(const MathLang& a, const MathLang& b) {
   if (auto c = a.kind_ <=> b.kind_; c != 0) return c;
   if (a.kind_ == MathKind::Bool) return a.bool_value() <=> b.bool_value();
@@ -238,23 +228,6 @@ std::strong_ordering operator<=>(const MathLang& a, const MathLang& b) {
   for (std::size_t i = 0; i < 3; ++i)
     if (auto c = a.ids_[i].value <=> b.ids_[i].value; c != 0) return c;
   return std::strong_ordering::equal;
-}
-
-std::size_t MathLang::hash() const {
-  std::uint64_t lo = 0;
-  std::uint64_t hi = static_cast<std::uint64_t>(kind_) << 32;
-  if (kind_ == MathKind::Num) {
-    lo = canonical_num_bits(num_value());
-  } else {
-    lo = static_cast<std::uint64_t>(ids_[0].value) | (static_cast<std::uint64_t>(ids_[1].value) << 32);
-    hi |= ids_[2].value;
-  }
-  std::uint64_t h = lo * 0x9E3779B97F4A7C15ULL;
-  h ^= (hi + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
-  h ^= h >> 31;
-  h *= 0xBF58476D1CE4E5B9ULL;
-  h ^= h >> 29;
-  return static_cast<std::size_t>(h);
 }
 
 std::string format_num(double value) {

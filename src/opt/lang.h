@@ -80,7 +80,19 @@ struct MathKindInfo {
 
 const MathKindInfo& kind_info(MathKind kind);
 inline std::string_view kind_name(MathKind kind) { return kind_info(kind).name; }
-inline std::size_t kind_arity(MathKind kind) { return kind_info(kind).arity; }
+
+namespace detail {
+// Child counts by variant, inline for the hot paths; checked against the
+// variant table in lang.cpp.
+inline constexpr std::array<std::uint8_t, kMathKindCount> kArity = {
+    0, 0, 0, 2, 1, 2, 0,                 // Bool Int Num Complex Param Cast TypeToken
+    2, 2, 2, 2, 2, 2, 2, 1,              // Add Sub Mul Div FloorDiv Rem Pow Neg
+    2, 2, 2, 2, 2, 2, 2, 2, 1, 3,        // Eq Ne Lt Le Gt Ge And Or Not IfElse
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // Exp ... Ceil
+    1, 1};                               // FusedExpSigmoid FusedSigmoidLog
+}  // namespace detail
+
+inline std::size_t kind_arity(MathKind kind) { return detail::kArity[static_cast<std::size_t>(kind)]; }
 
 /// One term node: a tag plus either a leaf payload (bool, i64, f64 or symbol) or
 /// up to three child `Id`s. 16 bytes, trivially copyable, owns nothing; compares,
@@ -106,7 +118,7 @@ class MathLang {
   static MathLang make(MathKind kind, Id a, Id b, Id c) { return make(kind, std::array<Id, 3>{a, b, c}); }
 
   MathKind kind() const { return kind_; }
-  bool is_leaf() const { return kind_info(kind_).arity == 0; }
+  bool is_leaf() const { return kind_arity(kind_) == 0; }
 
   /// Leaf payloads; reading the wrong one is an internal invariant failure.
   bool bool_value() const;
@@ -115,8 +127,8 @@ class MathLang {
   support::Symbol token() const;
 
   /// The child ids (empty for leaves).
-  std::span<const Id> children() const { return {ids_.data(), kind_info(kind_).arity}; }
-  std::span<Id> children() { return {ids_.data(), kind_info(kind_).arity}; }
+  std::span<const Id> children() const { return {ids_.data(), kind_arity(kind_)}; }
+  std::span<Id> children() { return {ids_.data(), kind_arity(kind_)}; }
 
   /// Copy with every child replaced by `f(child)`.
   template <typename F>
@@ -133,9 +145,28 @@ class MathLang {
   std::string to_string() const;
 
   /// Hash consistent with equality.
-  std::size_t hash() const;
+  std::size_t hash() const {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = static_cast<std::uint64_t>(kind_) << 32;
+    if (kind_ == MathKind::Num) {
+      lo = canonical_num_bits();
+    } else {
+      lo = bits();
+      hi |= ids_[2].value;
+    }
+    std::uint64_t h = lo * 0x9E3779B97F4A7C15ULL;
+    h ^= (hi + 0x632BE59BD9B4E019ULL) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 31;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 29;
+    return static_cast<std::size_t>(h);
+  }
 
-  friend bool operator==(const MathLang& a, const MathLang& b);
+  friend bool operator==(const MathLang& a, const MathLang& b) {
+    if (a.kind_ != b.kind_) return false;
+    if (a.kind_ == MathKind::Num) return num_equal(a.bits(), b.bits());
+    return a.ids_ == b.ids_;
+  }
   friend std::strong_ordering operator<=>(const MathLang& a, const MathLang& b);
 
  private:
@@ -145,6 +176,21 @@ class MathLang {
     ids_[1].value = static_cast<std::uint32_t>(bits >> 32);
   }
   std::uint64_t bits() const { return ids_[0].value | (static_cast<std::uint64_t>(ids_[1].value) << 32); }
+  static bool is_nan_bits(std::uint64_t b) { return (b & 0x7FFFFFFFFFFFFFFFULL) > 0x7FF0000000000000ULL; }
+  // NaN equals NaN; otherwise IEEE equality on the bit patterns (so 0.0 == -0.0).
+  static bool num_equal(std::uint64_t a, std::uint64_t b) {
+    bool an = is_nan_bits(a);
+    bool bn = is_nan_bits(b);
+    if (an || bn) return an && bn;
+    return a == b || ((a | b) & 0x7FFFFFFFFFFFFFFFULL) == 0;
+  }
+  // NaN as the canonical quiet NaN, -0.0 as +0.0.
+  std::uint64_t canonical_num_bits() const {
+    std::uint64_t b = bits();
+    if (is_nan_bits(b)) return 0x7FF8000000000000ULL;
+    if ((b & 0x7FFFFFFFFFFFFFFFULL) == 0) return 0;
+    return b;
+  }
 
   MathKind kind_ = MathKind::Bool;
   std::array<std::uint8_t, 3> pad_{};
