@@ -241,6 +241,47 @@ std::strong_ordering compare_constants(const canon::Constant& a, const canon::Co
   return compare_opt_dtype(a.dtype, b.dtype);
 }
 
+// The cache of pair orders: linear probing over a power-of-two table that
+// doubles up to kCacheMaxSlots and is emptied when that one is half full.
+constexpr std::size_t kCacheMinSlots = std::size_t{1} << 12;
+constexpr std::size_t kCacheMaxSlots = std::size_t{1} << 21;
+
+std::size_t cache_slot(std::uint64_t key, std::size_t slots) {
+  return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & (slots - 1);
+}
+
+std::optional<signed char> cache_find(const std::vector<std::uint64_t>& keys, const std::vector<signed char>& signs,
+                                      std::uint64_t key) {
+  if (keys.empty()) return std::nullopt;
+  for (std::size_t s = cache_slot(key, keys.size());; s = (s + 1) & (keys.size() - 1)) {
+    if (keys[s] == key) return signs[s];
+    if (keys[s] == 0) return std::nullopt;
+  }
+}
+
+void cache_insert(std::vector<std::uint64_t>& keys, std::vector<signed char>& signs, std::size_t& used,
+                  std::uint64_t key, signed char sign) {
+  if (keys.empty() || 2 * (used + 1) > keys.size()) {
+    const std::size_t grown = keys.empty() ? kCacheMinSlots : keys.size() * 2;
+    std::vector<std::uint64_t> old_keys = std::move(keys);
+    std::vector<signed char> old_signs = std::move(signs);
+    keys.assign(std::min(grown, kCacheMaxSlots), 0);
+    signs.assign(keys.size(), 0);
+    used = 0;
+    // At the largest size the old entries are dropped instead of moved.
+    if (grown <= kCacheMaxSlots) {
+      for (std::size_t s = 0; s < old_keys.size(); ++s) {
+        if (old_keys[s] != 0) cache_insert(keys, signs, used, old_keys[s], old_signs[s]);
+      }
+    }
+  }
+  std::size_t s = cache_slot(key, keys.size());
+  while (keys[s] != 0 && keys[s] != key) s = (s + 1) & (keys.size() - 1);
+  if (keys[s] == 0) ++used;
+  keys[s] = key;
+  signs[s] = sign;
+}
+
 // Where two expressions of the same variant first differ: either a field that
 // decides the order, or a pair of distinct operand ids whose order decides it.
 struct FirstDifference {
@@ -510,6 +551,52 @@ bool combine(Number& acc, const Number& n, NumClass k, bool multiply) {
   return true;
 }
 
+// A stable sort of `ids` that exploits what the callers know: `ids[0, split)`
+// and `ids[split, end)` are each often sorted already (the operands of a sum
+// are themselves sorted sums), and one of them is often short. Each run is
+// sorted if it is not, then the runs are merged, the first run's elements
+// going first on ties, which gives exactly the stable sort of the whole.
+template <typename Less>
+void stable_sort_runs(std::vector<CanonExprId>& ids, std::size_t split, Less less, bool first_sorted = false) {
+  const auto mid = ids.begin() + static_cast<std::ptrdiff_t>(split);
+  if (!first_sorted && !std::is_sorted(ids.begin(), mid, less)) std::stable_sort(ids.begin(), mid, less);
+  if (!std::is_sorted(mid, ids.end(), less)) std::stable_sort(mid, ids.end(), less);
+  if (split == 0 || split == ids.size() || !less(*mid, *(mid - 1))) return;
+  constexpr std::size_t kShort = 8;
+  const std::size_t right_len = ids.size() - split;
+  if (split > kShort && right_len > kShort) {
+    std::inplace_merge(ids.begin(), mid, ids.end(), less);
+    return;
+  }
+  // Binary insertion of the short run's elements into the long one.
+  std::vector<CanonExprId> out;
+  out.reserve(ids.size());
+  const std::vector<CanonExprId> first(ids.begin(), mid);
+  const std::vector<CanonExprId> second(mid, ids.end());
+  if (split <= right_len) {
+    // Each element of the first run goes before the equal ones of the second.
+    auto pos = second.begin();
+    for (CanonExprId x : first) {
+      auto at = std::lower_bound(pos, second.end(), x, less);
+      out.insert(out.end(), pos, at);
+      out.push_back(x);
+      pos = at;
+    }
+    out.insert(out.end(), pos, second.end());
+  } else {
+    // Each element of the second run goes after the equal ones of the first.
+    auto pos = first.begin();
+    for (CanonExprId x : second) {
+      auto at = std::upper_bound(pos, first.end(), x, less);
+      out.insert(out.end(), pos, at);
+      out.push_back(x);
+      pos = at;
+    }
+    out.insert(out.end(), pos, first.end());
+  }
+  ids = std::move(out);
+}
+
 }  // namespace
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::build_add(CanonExprId left, CanonExprId right, ir::DType dtype) {
@@ -527,13 +614,16 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
   std::vector<CanonExprId> terms;
   collect_leaves(exprs_, left, op, dtype, terms);
+  const std::size_t split = terms.size();
   collect_leaves(exprs_, right, op, dtype, terms);
   auto less = [this](CanonExprId a, CanonExprId b) { return compare_ids(a, b) < 0; };
-  std::stable_sort(terms.begin(), terms.end(), less);
+  stable_sort_runs(terms, split, less);
 
   const NumClass k = num_class(dtype);
   std::optional<Number> acc;
   std::vector<CanonExprId> rest;
+  bool kept_any = false;
+  bool acc_appended = false;
   for (CanonExprId id : terms) {
     const auto* c = as_constant(exprs_[id.value]);
     std::optional<Number> n = c ? read_number(c->value, k) : std::nullopt;
@@ -549,6 +639,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
       auto kept = intern_expr(canon::Constant{number_literal(*acc, k), dtype});
       if (!kept) return kept;
       rest.push_back(*kept);
+      kept_any = true;
       acc = *n;
     }
   }
@@ -559,13 +650,16 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
       auto folded = intern_expr(canon::Constant{number_literal(*acc, k), dtype});
       if (!folded) return folded;
       rest.push_back(*folded);
+      acc_appended = true;
     }
   }
   if (rest.empty()) {
     return intern_expr(canon::Constant{multiply ? one_literal(dtype) : zero_literal(dtype), dtype});
   }
   if (rest.size() == 1) return rest.front();
-  std::stable_sort(rest.begin(), rest.end(), less);
+  // `rest` is a subsequence of the sorted terms plus the folded constant at the
+  // end, unless an overflow kept constants of its own.
+  stable_sort_runs(rest, rest.size() - (acc_appended ? 1 : 0), less, !kept_any);
   CanonExprId chain = rest.front();
   for (std::size_t i = 1; i < rest.size(); ++i) {
     auto next = intern_expr(canon::Binary{dtype, chain, rest[i], op});
@@ -673,7 +767,9 @@ Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vec
   }
   for (CanonExprId id : outputs) MORVALEN_CHECK_ID(id);
   interned_.clear();
-  compare_memo_.clear();
+  compare_keys_.clear();
+  compare_signs_.clear();
+  compare_used_ = 0;
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
 }
 
@@ -683,8 +779,8 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
   // order of a pair is decided by its first differing field, and when that is
   // an operand, by the order of that operand pair alone. The comparison is
   // therefore one walk down a chain of pairs (no recursion), and every pair on
-  // the chain shares the result, which is remembered: sorting the factors of
-  // deep expressions would otherwise walk the same chains again and again.
+  // the chain shares the result, which is cached: sorting the factors of deep
+  // expressions would otherwise walk the same chains again and again.
   const std::size_t n = exprs_.size();
   std::vector<std::uint64_t> chain;
   std::strong_ordering result = std::strong_ordering::equal;
@@ -701,9 +797,9 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
       break;
     }
     const std::uint64_t key = (std::uint64_t{a.value} << 32) | b.value;
-    if (auto it = compare_memo_.find(key); it != compare_memo_.end()) {
-      result = it->second < 0 ? std::strong_ordering::less
-                              : (it->second > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
+    if (auto known = cache_find(compare_keys_, compare_signs_, key)) {
+      result = *known < 0 ? std::strong_ordering::less
+                          : (*known > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
       break;
     }
     chain.push_back(key);
@@ -716,7 +812,12 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
     b = d.b;
   }
   const signed char sign = result < 0 ? -1 : (result > 0 ? 1 : 0);
-  for (std::uint64_t key : chain) compare_memo_.emplace(key, sign);
+  // The first 64 pairs and every 64th one below them are remembered: a later
+  // walk that joins this chain then ends within 64 steps, and a long walk does
+  // not flood the cache.
+  for (std::size_t k = 0; k < chain.size(); k += (k < 64 ? 1 : 64)) {
+    cache_insert(compare_keys_, compare_signs_, compare_used_, chain[k], sign);
+  }
   return result;
 }
 

@@ -135,8 +135,12 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;
   std::unordered_map<ExprKey, CanonExprId, ExprKeyHash> interned_;
-  // Known orders of id pairs (first id in the high half): -1, 0 or 1.
-  mutable std::unordered_map<std::uint64_t, signed char> compare_memo_;
+  // Known orders of id pairs: an open-addressing table of keys (first id in
+  // the high half; 0 marks a free slot, and a pair of equal ids is never
+  // stored) and their signs. It only saves work, so it is emptied when full.
+  mutable std::vector<std::uint64_t> compare_keys_;
+  mutable std::vector<signed char> compare_signs_;
+  mutable std::size_t compare_used_ = 0;
 };
 
 }  // namespace morvalen::diff
