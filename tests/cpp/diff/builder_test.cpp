@@ -311,6 +311,58 @@ TEST_F(BuilderTest, SumsAreOrderedStructurally) {
   EXPECT_EQ(text(add(x, x)), "(x + x)");
 }
 
+TEST_F(BuilderTest, AnyGroupingAndOrderGivesTheSameSumAndProduct) {
+  // Terms of several variants, with ties in the order (x twice) and constants.
+  std::vector<CanonExprId> terms = {param("x"), param("y"), param("x"), neg(param("z")), f(2.0), f(3.0),
+                                    ok(b.call("sin", std::vector<CanonExprId>{param("x")}, DType::f64())),
+                                    bin(BinaryOp::Div, param("y"), param("x")), param("a"), param("w")};
+  for (int k = 0; k < 8; ++k) terms.push_back(ok(b.call(testing::cat({"f", std::to_string(k)}), terms, DType::f64())));
+  // Expected: the non-constant terms and the folded constant, sorted and
+  // folded from the left.
+  auto expected = [&](CanonExprId folded, const char* op) {
+    std::vector<CanonExprId> ids = {folded};
+    for (CanonExprId id : terms) {
+      if (!std::holds_alternative<canon::Constant>(b.expr(id))) ids.push_back(id);
+    }
+    std::stable_sort(ids.begin(), ids.end(), [&](CanonExprId l, CanonExprId r) { return b.compare_ids(l, r) < 0; });
+    std::string out = text(ids[0]);
+    for (std::size_t k = 1; k < ids.size(); ++k) out = testing::cat({"(", out, " ", op, " ", text(ids[k]), ")"});
+    return out;
+  };
+  const std::string expected_sum = expected(f(5.0), "+");
+  const std::string expected_product = expected(f(6.0), "*");
+  // Shuffle, then combine random neighbours until one id is left.
+  std::uint32_t seed = 12345;
+  auto next = [&seed](std::uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % n;
+  };
+  std::optional<CanonExprId> sum_id;
+  std::optional<CanonExprId> product_id;
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<CanonExprId> sums = terms;
+    std::vector<CanonExprId> products = terms;
+    for (std::size_t k = sums.size(); k > 1; --k) std::swap(sums[k - 1], sums[next(static_cast<std::uint32_t>(k))]);
+    products = sums;
+    while (sums.size() > 1) {
+      const std::size_t at = next(static_cast<std::uint32_t>(sums.size() - 1));
+      sums[at] = add(sums[at], sums[at + 1]);
+      sums.erase(sums.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+      products[at] = mul(products[at], products[at + 1]);
+      products.erase(products.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+    }
+    if (!sum_id) {
+      sum_id = sums[0];
+      product_id = products[0];
+    }
+    EXPECT_EQ(sums[0], *sum_id);
+    EXPECT_EQ(products[0], *product_id);
+  }
+  EXPECT_EQ(text(*sum_id), expected_sum);
+  EXPECT_EQ(text(*product_id), expected_product);
+}
+
 TEST_F(BuilderTest, SumsFlattenOnlyThroughTheSameDtype) {
   const CanonExprId x = param("x", DType::f32());
   const CanonExprId y = param("y", DType::f32());
