@@ -65,6 +65,21 @@ std::optional<Id> NodeMemo::insert(const MathLang& node, Id id) {
   }
 }
 
+std::pair<Id, bool> NodeMemo::find_or_insert(const MathLang& node, Id id) {
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.id.value == kEmpty) {
+      slot.node = node;
+      slot.id = id;
+      ++size_;
+      return {id, true};
+    }
+    if (slot.node == node) return {slot.id, false};
+  }
+}
+
 void NodeMemo::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
@@ -94,16 +109,24 @@ Id EGraph::add_uncanonical(const MathLang& original) {
   for (Id c : original.children())
     if (c.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(c.value));
   MathLang node = canonicalize(original);
-  if (const Id* existing = memo_.find(node)) return *existing;
+  // The id a new class would get; one probe both finds and reserves the entry.
+  Id fresh{static_cast<std::uint32_t>(nodes_.size())};
+  auto [stored, inserted] = memo_.find_or_insert(node, fresh);
+  if (!inserted) return stored;
 
   Id id = unionfind_.make_set();
+  if (id != fresh) throw InternalError("memo collision on a fresh e-node " + node.to_string());
   logger_.log(LogLevel::Trace, [&] { return "  ...adding to " + std::to_string(id.value); });
   nodes_.push_back(original);
-  for (Id c : node.children()) eclass_mut(c).parents.push_back(id);
+  for (Id c : node.children()) {
+    // Most classes end up with a few parents: one allocation instead of three.
+    std::vector<Id>& parents = eclass_mut(c).parents;
+    if (parents.capacity() == 0) parents.reserve(4);
+    parents.push_back(id);
+  }
   classes_.emplace_back(EClass{id, {node}, {}});
   ++class_count_;
   pending_.push_back(id);
-  if (memo_.insert(node, id).has_value()) throw InternalError("memo collision on a fresh e-node " + node.to_string());
   clean_ = false;
   return id;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "egraph/log.h"
@@ -55,6 +56,9 @@ class NodeMemo {
   const Id* find(const MathLang& node) const;
   /// Inserts or overwrites; returns the previous value if there was one.
   std::optional<Id> insert(const MathLang& node, Id id);
+  /// The stored id of `node`, or inserts `id` for it (one probe sequence);
+  /// the flag tells whether it was inserted.
+  std::pair<Id, bool> find_or_insert(const MathLang& node, Id id);
   /// Bytes held by the table.
   std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
 
