@@ -241,45 +241,13 @@ std::strong_ordering compare_constants(const canon::Constant& a, const canon::Co
   return compare_opt_dtype(a.dtype, b.dtype);
 }
 
-// The cache of pair orders: linear probing over a power-of-two table that
-// doubles up to kCacheMaxSlots and is emptied when that one is half full.
+// The pair-order cache: linear probing over power-of-two tables; the young
+// one doubles up to kCacheMaxSlots and ages when that one is half full.
 constexpr std::size_t kCacheMinSlots = std::size_t{1} << 12;
-constexpr std::size_t kCacheMaxSlots = std::size_t{1} << 21;
+constexpr std::size_t kCacheMaxSlots = std::size_t{1} << 20;
 
 std::size_t cache_slot(std::uint64_t key, std::size_t slots) {
   return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & (slots - 1);
-}
-
-std::optional<signed char> cache_find(const std::vector<std::uint64_t>& keys, const std::vector<signed char>& signs,
-                                      std::uint64_t key) {
-  if (keys.empty()) return std::nullopt;
-  for (std::size_t s = cache_slot(key, keys.size());; s = (s + 1) & (keys.size() - 1)) {
-    if (keys[s] == key) return signs[s];
-    if (keys[s] == 0) return std::nullopt;
-  }
-}
-
-void cache_insert(std::vector<std::uint64_t>& keys, std::vector<signed char>& signs, std::size_t& used,
-                  std::uint64_t key, signed char sign) {
-  if (keys.empty() || 2 * (used + 1) > keys.size()) {
-    const std::size_t grown = keys.empty() ? kCacheMinSlots : keys.size() * 2;
-    std::vector<std::uint64_t> old_keys = std::move(keys);
-    std::vector<signed char> old_signs = std::move(signs);
-    keys.assign(std::min(grown, kCacheMaxSlots), 0);
-    signs.assign(keys.size(), 0);
-    used = 0;
-    // At the largest size the old entries are dropped instead of moved.
-    if (grown <= kCacheMaxSlots) {
-      for (std::size_t s = 0; s < old_keys.size(); ++s) {
-        if (old_keys[s] != 0) cache_insert(keys, signs, used, old_keys[s], old_signs[s]);
-      }
-    }
-  }
-  std::size_t s = cache_slot(key, keys.size());
-  while (keys[s] != 0 && keys[s] != key) s = (s + 1) & (keys.size() - 1);
-  if (keys[s] == 0) ++used;
-  keys[s] = key;
-  signs[s] = sign;
 }
 
 // Where two expressions of the same variant first differ: either a field that
@@ -767,10 +735,51 @@ Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vec
   }
   for (CanonExprId id : outputs) MORVALEN_CHECK_ID(id);
   interned_.clear();
-  compare_keys_.clear();
-  compare_signs_.clear();
-  compare_used_ = 0;
+  compare_cache_.clear();
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
+}
+
+signed char InternedCanonExprBuilder::PairOrderCache::find(std::uint64_t key) const {
+  for (const Table* t : {&young_, &old_}) {
+    if (t->keys.empty()) continue;
+    const std::size_t mask = t->keys.size() - 1;
+    for (std::size_t s = cache_slot(key, t->keys.size());; s = (s + 1) & mask) {
+      if (t->keys[s] == key) return t->signs[s];
+      if (t->keys[s] == 0) break;
+    }
+  }
+  return -2;
+}
+
+void InternedCanonExprBuilder::PairOrderCache::insert(std::uint64_t key, signed char sign) {
+  if (young_.keys.empty() || 2 * (young_.used + 1) > young_.keys.size()) {
+    if (young_.keys.size() >= kCacheMaxSlots) {
+      old_ = std::move(young_);
+      young_ = Table{};
+      young_.keys.assign(kCacheMaxSlots, 0);
+      young_.signs.assign(kCacheMaxSlots, 0);
+    } else {
+      Table grown;
+      const std::size_t slots = young_.keys.empty() ? kCacheMinSlots : 2 * young_.keys.size();
+      grown.keys.assign(slots, 0);
+      grown.signs.assign(slots, 0);
+      std::swap(grown, young_);
+      for (std::size_t s = 0; s < grown.keys.size(); ++s) {
+        if (grown.keys[s] != 0) insert(grown.keys[s], grown.signs[s]);
+      }
+    }
+  }
+  const std::size_t mask = young_.keys.size() - 1;
+  std::size_t s = cache_slot(key, young_.keys.size());
+  while (young_.keys[s] != 0 && young_.keys[s] != key) s = (s + 1) & mask;
+  if (young_.keys[s] == 0) ++young_.used;
+  young_.keys[s] = key;
+  young_.signs[s] = sign;
+}
+
+void InternedCanonExprBuilder::PairOrderCache::clear() {
+  young_ = Table{};
+  old_ = Table{};
 }
 
 std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonExprId b) const {
@@ -797,9 +806,9 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
       break;
     }
     const std::uint64_t key = (std::uint64_t{a.value} << 32) | b.value;
-    if (auto known = cache_find(compare_keys_, compare_signs_, key)) {
-      result = *known < 0 ? std::strong_ordering::less
-                          : (*known > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
+    if (const signed char known = compare_cache_.find(key); known != -2) {
+      result = known < 0 ? std::strong_ordering::less
+                         : (known > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
       break;
     }
     chain.push_back(key);
@@ -816,7 +825,7 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
   // walk that joins this chain then ends within 64 steps, and a long walk does
   // not flood the cache.
   for (std::size_t k = 0; k < chain.size(); k += (k < 64 ? 1 : 64)) {
-    cache_insert(compare_keys_, compare_signs_, compare_used_, chain[k], sign);
+    compare_cache_.insert(chain[k], sign);
   }
   return result;
 }

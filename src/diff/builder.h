@@ -135,12 +135,29 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;
   std::unordered_map<ExprKey, CanonExprId, ExprKeyHash> interned_;
-  // Known orders of id pairs: an open-addressing table of keys (first id in
-  // the high half; 0 marks a free slot, and a pair of equal ids is never
-  // stored) and their signs. It only saves work, so it is emptied when full.
-  mutable std::vector<std::uint64_t> compare_keys_;
-  mutable std::vector<signed char> compare_signs_;
-  mutable std::size_t compare_used_ = 0;
+  // Known orders of id pairs. It only saves work, so it forgets old entries
+  // instead of growing without bound.
+  class PairOrderCache {
+   public:
+    /// The sign (-1, 0, 1) stored for `key`, or -2 when none is.
+    signed char find(std::uint64_t key) const;
+    void insert(std::uint64_t key, signed char sign);
+    void clear();
+
+   private:
+    // Open-addressing tables of keys (first id in the high half; 0 marks a
+    // free slot, and a pair of equal ids is never stored) and signs. New
+    // entries go to the young table; when it is full it becomes the old one
+    // and the previous old one is dropped.
+    struct Table {
+      std::vector<std::uint64_t> keys;
+      std::vector<signed char> signs;
+      std::size_t used = 0;
+    };
+    Table young_;
+    Table old_;
+  };
+  mutable PairOrderCache compare_cache_;
 };
 
 }  // namespace morvalen::diff
