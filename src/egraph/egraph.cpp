@@ -92,6 +92,8 @@ void NodeMemo::grow() {
   }
 }
 
+void EGraph::invalid_id(Id id) { throw InternalError("Invalid id " + std::to_string(id.value)); }
+
 EClass& EGraph::eclass_mut(Id root) {
   auto& slot = classes_[root.value];
   if (!slot.has_value()) throw InternalError("Invalid id " + std::to_string(root.value));

@@ -96,8 +96,15 @@ class EGraph {
   /// Looks up the nodes of `expr` bottom-up; absent if any node is absent.
   std::optional<Id> lookup_expr(const RecExpr& expr) const;
 
-  Id find(Id id) const { return unionfind_.find(id); }
-  Id find_mut(Id id) { return unionfind_.find_mut(id); }
+  /// The canonical id; an id never created is the "Invalid id N" failure.
+  Id find(Id id) const {
+    if (id.value >= unionfind_.size()) invalid_id(id);
+    return unionfind_.find(id);
+  }
+  Id find_mut(Id id) {
+    if (id.value >= unionfind_.size()) invalid_id(id);
+    return unionfind_.find_mut(id);
+  }
   /// `node` with every child replaced by its canonical id.
   MathLang canonicalize(const MathLang& node) const {
     return node.map_children([this](Id c) { return find(c); });
@@ -146,6 +153,7 @@ class EGraph {
 
  private:
   EClass& eclass_mut(Id root);
+  [[noreturn]] static void invalid_id(Id id);
 
   UnionFind unionfind_;
   NodeMemo memo_;

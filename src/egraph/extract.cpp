@@ -117,12 +117,13 @@ Extractor::Extractor(const EGraph& egraph, CostFunction cost)
 
 std::optional<std::pair<Cost, MathLang>> Extractor::best(Id eclass) const {
   Id root = egraph_.find(eclass);
+  if (root.value >= best_.size()) return std::nullopt;  // created after the extractor
   return best_[root.value];
 }
 
 BestTerm Extractor::find_best(Id eclass) const {
-  if (eclass.value >= best_.size()) throw InternalError("Invalid id " + std::to_string(eclass.value));
   Id root = egraph_.find(eclass);
+  if (root.value >= best_.size()) throw InternalError("no extracted cost for eclass " + std::to_string(root.value));
   const auto& root_entry = best_[root.value];
   if (!root_entry) throw InternalError("no extracted cost for eclass " + std::to_string(root.value));
 

@@ -190,6 +190,9 @@ TEST(EGraphFailure, InvalidIdAndDirtySearch) {
   g.rebuild();
   EXPECT_EQ(internal_failure([&] { g.check_clean(); }), "no failure");
   EXPECT_EQ(internal_failure([&] { g.add(MathLang::make(MathKind::Neg, Id{5})); }), "Invalid id 5");
+  EXPECT_EQ(internal_failure([&] { g.find(Id{1}); }), "Invalid id 1");
+  EXPECT_EQ(internal_failure([&] { g.union_classes(Id{0}, Id{2}); }), "Invalid id 2");
+  EXPECT_FALSE(g.lookup(MathLang::make(MathKind::Neg, Id{4})).has_value());
 }
 
 TEST(EGraphLog, NothingIsWrittenWithoutASink) {
