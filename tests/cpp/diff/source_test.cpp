@@ -60,5 +60,25 @@ TEST(SourceDiffTest, Table) {
   }
 }
 
+TEST(SourceDiffTest, DeeplyNestedProgram) {
+  constexpr int kDepth = 100000;
+  std::string source = "|x: f64| ";
+  for (int k = 0; k < kDepth; ++k) source += "sin(";
+  source += "x";
+  source.append(kDepth, ')');
+  auto program = parse::parse_dsl_with_errors(source);
+  ASSERT_TRUE(program);
+  ir::LowerResultWithErrors lowered = ir::lower_with_config_collect(*program, diag::DiagConfig{});
+  ASSERT_TRUE(lowered.errors.empty());
+  TypedDagDifferentiator differentiator(lowered.dag);
+  auto fn = differentiator.differentiate("x");
+  ASSERT_TRUE(fn) << fn.error().to_string();
+  auto dag = fn->lower_to_typed_dag();
+  ASSERT_TRUE(dag) << dag.error().to_string();
+  // The primal chain of sin, one cos per level and the product chain.
+  EXPECT_GT(dag->size(), 2u * kDepth);
+  EXPECT_LT(dag->size(), 4u * kDepth);
+}
+
 }  // namespace
 }  // namespace morvalen::diff
