@@ -117,36 +117,6 @@ Literal number_literal(const Number& n, NumClass k) {
   throw InternalError("canonical builder: no literal for a non-numeric class");
 }
 
-Literal zero_literal(ir::DType t) {
-  switch (t.kind) {
-    case ir::DTypeKind::Bool:
-      return literal::Bool{false};
-    case ir::DTypeKind::UInt:
-    case ir::DTypeKind::Int:
-      return literal::Int{0};
-    case ir::DTypeKind::Float:
-      return literal::Float{0.0};
-    case ir::DTypeKind::Complex:
-      return literal::Complex{0.0, 0.0};
-  }
-  return literal::Bool{false};
-}
-
-Literal one_literal(ir::DType t) {
-  switch (t.kind) {
-    case ir::DTypeKind::Bool:
-      return literal::Bool{true};
-    case ir::DTypeKind::UInt:
-    case ir::DTypeKind::Int:
-      return literal::Int{1};
-    case ir::DTypeKind::Float:
-      return literal::Float{1.0};
-    case ir::DTypeKind::Complex:
-      return literal::Complex{1.0, 0.0};
-  }
-  return literal::Bool{true};
-}
-
 // The constant equals `target` (0 or 1) in the sense the power rules use: for a
 // float dtype an Int or Float literal; for a complex dtype an Int, Float or
 // Complex literal with a zero imaginary part; for an integer dtype an Int literal.

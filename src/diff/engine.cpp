@@ -20,36 +20,6 @@ Result<CanonExprId, DiffError> lift(Result<CanonExprId, CanonBuildError> r) {
   return *r;
 }
 
-Literal zero_of(ir::DType t) {
-  switch (t.kind) {
-    case ir::DTypeKind::Bool:
-      return literal::Bool{false};
-    case ir::DTypeKind::UInt:
-    case ir::DTypeKind::Int:
-      return literal::Int{0};
-    case ir::DTypeKind::Float:
-      return literal::Float{0.0};
-    case ir::DTypeKind::Complex:
-      return literal::Complex{0.0, 0.0};
-  }
-  return literal::Bool{false};
-}
-
-Literal one_of(ir::DType t) {
-  switch (t.kind) {
-    case ir::DTypeKind::Bool:
-      return literal::Bool{true};
-    case ir::DTypeKind::UInt:
-    case ir::DTypeKind::Int:
-      return literal::Int{1};
-    case ir::DTypeKind::Float:
-      return literal::Float{1.0};
-    case ir::DTypeKind::Complex:
-      return literal::Complex{1.0, 0.0};
-  }
-  return literal::Bool{true};
-}
-
 // One half of a dtype for the derivative of sqrt; integer (and bool) dtypes
 // have no half and use the Int constant 0.
 Literal half_of(ir::DType t) {
@@ -416,10 +386,10 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::select(CanonExprId cond
   return lift(builder_.select(cond, a, b, t));
 }
 TypedDagDifferentiator::IdResult TypedDagDifferentiator::one(ir::DType t) {
-  return lift(builder_.intern_expr(canon::Constant{one_of(t), t}));
+  return lift(builder_.intern_expr(canon::Constant{one_literal(t), t}));
 }
 TypedDagDifferentiator::IdResult TypedDagDifferentiator::zero(ir::DType t) {
-  return lift(builder_.intern_expr(canon::Constant{zero_of(t), t}));
+  return lift(builder_.intern_expr(canon::Constant{zero_literal(t), t}));
 }
 TypedDagDifferentiator::IdResult TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));

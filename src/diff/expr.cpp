@@ -42,6 +42,36 @@ void mix_dtype(std::size_t& h, const std::optional<ir::DType>& d) {
 
 }  // namespace
 
+Literal zero_literal(ir::DType dtype) {
+  switch (dtype.kind) {
+    case ir::DTypeKind::Bool:
+      return literal::Bool{false};
+    case ir::DTypeKind::UInt:
+    case ir::DTypeKind::Int:
+      return literal::Int{0};
+    case ir::DTypeKind::Float:
+      return literal::Float{0.0};
+    case ir::DTypeKind::Complex:
+      return literal::Complex{0.0, 0.0};
+  }
+  return literal::Bool{false};
+}
+
+Literal one_literal(ir::DType dtype) {
+  switch (dtype.kind) {
+    case ir::DTypeKind::Bool:
+      return literal::Bool{true};
+    case ir::DTypeKind::UInt:
+    case ir::DTypeKind::Int:
+      return literal::Int{1};
+    case ir::DTypeKind::Float:
+      return literal::Float{1.0};
+    case ir::DTypeKind::Complex:
+      return literal::Complex{1.0, 0.0};
+  }
+  return literal::Bool{true};
+}
+
 std::string CanonExprId::debug() const { return "CanonExprId(" + std::to_string(value) + ")"; }
 
 std::optional<ir::DType> expr_dtype(const CanonExpr& expr) {

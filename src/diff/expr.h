@@ -99,6 +99,13 @@ struct Cast {
 using CanonExpr =
     std::variant<canon::Parameter, canon::Constant, canon::Unary, canon::Binary, canon::Call, canon::Select, canon::Cast>;
 
+/// The zero of a dtype by its kind: Bool false, Int 0, Float 0.0 or Complex
+/// (0.0, 0.0).
+Literal zero_literal(ir::DType dtype);
+/// The one of a dtype by its kind: Bool true, Int 1, Float 1.0 or Complex
+/// (1.0, 0.0).
+Literal one_literal(ir::DType dtype);
+
 /// The dtype an expression carries: its own dtype field; for a constant its
 /// optional dtype.
 std::optional<ir::DType> expr_dtype(const CanonExpr& expr);
