@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "diff/test_render.h"
@@ -405,6 +408,167 @@ TEST(EngineErrorTest, ASecondCallIsAnInternalError) {
   TypedDagDifferentiator d(std::move(m).finish({x}));
   ASSERT_TRUE(d.differentiate("x"));
   EXPECT_THROW((void)d.differentiate("x"), InternalError);
+}
+
+// ---------------------------------------------------------------------------
+// Finite differences as an oracle
+
+// Evaluates a DAG of f64 and bool nodes at the given parameter values (bools
+// as 0 and 1), in node order.
+double evaluate(const ir::TypedDag& dag, const std::vector<double>& args) {
+  std::vector<double> v(dag.size());
+  for (std::size_t k = 0; k < dag.size(); ++k) {
+    v[k] = std::visit(
+        [&](const auto& n) -> double {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, ir::Param>) {
+            return args.at(n.index);
+          } else if constexpr (std::is_same_v<T, ir::Const>) {
+            if (const auto* d = std::get_if<double>(&n.value)) return *d;
+            if (const auto* i = std::get_if<std::int64_t>(&n.value)) return static_cast<double>(*i);
+            if (const auto* b = std::get_if<bool>(&n.value)) return *b ? 1.0 : 0.0;
+            ADD_FAILURE() << "complex constant";
+            return 0.0;
+          } else if constexpr (std::is_same_v<T, ir::Unary>) {
+            return n.op == ir::UnaryOp::Neg ? -v[n.arg.value] : (v[n.arg.value] == 0.0 ? 1.0 : 0.0);
+          } else if constexpr (std::is_same_v<T, ir::Binary>) {
+            const double a = v[n.lhs.value];
+            const double c = v[n.rhs.value];
+            switch (n.op) {
+              case BinaryOp::Add: return a + c;
+              case BinaryOp::Sub: return a - c;
+              case BinaryOp::Mul: return a * c;
+              case BinaryOp::Div: return a / c;
+              case BinaryOp::FloorDiv: return std::floor(a / c);
+              case BinaryOp::Rem: return a - std::floor(a / c) * c;
+              case BinaryOp::Pow: return std::pow(a, c);
+              case BinaryOp::Eq: return a == c;
+              case BinaryOp::Ne: return a != c;
+              case BinaryOp::Lt: return a < c;
+              case BinaryOp::Le: return a <= c;
+              case BinaryOp::Gt: return a > c;
+              case BinaryOp::Ge: return a >= c;
+              case BinaryOp::And: return a != 0.0 && c != 0.0;
+              case BinaryOp::Or: return a != 0.0 || c != 0.0;
+            }
+            return 0.0;
+          } else if constexpr (std::is_same_v<T, ir::If>) {
+            return v[n.cond.value] != 0.0 ? v[n.then_branch.value] : v[n.else_branch.value];
+          } else if constexpr (std::is_same_v<T, ir::Call>) {
+            const double x = v[n.args.at(0).value];
+            auto sigmoid = [](double z) { return 1.0 / (1.0 + std::exp(-z)); };
+            switch (n.builtin) {
+              case Builtin::Exp: return std::exp(x);
+              case Builtin::Log: return std::log(x);
+              case Builtin::Sqrt: return std::sqrt(x);
+              case Builtin::Abs: return std::fabs(x);
+              case Builtin::Sin: return std::sin(x);
+              case Builtin::Cos: return std::cos(x);
+              case Builtin::Tanh: return std::tanh(x);
+              case Builtin::Sigmoid: return sigmoid(x);
+              case Builtin::Relu: return x > 0.0 ? x : 0.0;
+              case Builtin::Softplus: return std::log1p(std::exp(x));
+              case Builtin::Floor: return std::floor(x);
+              case Builtin::Ceil: return std::ceil(x);
+              case Builtin::ExpSigmoid: return sigmoid(std::exp(x));
+              case Builtin::SigmoidLog: return std::log(sigmoid(x));
+            }
+            return 0.0;
+          } else {
+            return v[n.arg.value];
+          }
+        },
+        dag.nodes()[k]);
+  }
+  return v.at(dag.outputs().at(0).value);
+}
+
+struct OracleCase {
+  const char* name;
+  // Builds the result from the nodes of x and y.
+  NodeId (*build)(DagMaker&, NodeId, NodeId);
+};
+
+TEST(EngineOracleTest, DerivativesAgreeWithFiniteDifferences) {
+  using M = DagMaker;
+  const std::vector<OracleCase> cases = {
+      {"x*y + sin(x)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, y), m.call(Builtin::Sin, {x}));
+       }},
+      {"x / (y + x*x)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Div, x, m.bin(BinaryOp::Add, y, m.bin(BinaryOp::Mul, x, x)));
+       }},
+      {"exp(x) * cos(y*x)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Mul, m.call(Builtin::Exp, {x}), m.call(Builtin::Cos, {m.bin(BinaryOp::Mul, y, x)}));
+       }},
+      {"x ** 3 - y ** 2", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Sub, m.bin(BinaryOp::Pow, x, m.cast(m.i(3), DType::f64())),
+                      m.bin(BinaryOp::Pow, y, m.f(2.0)));
+       }},
+      {"x ** y", [](M& m, NodeId x, NodeId y) { return m.bin(BinaryOp::Pow, x, y); }},
+      {"(x ** 2) ** y", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Pow, m.bin(BinaryOp::Pow, x, m.f(2.0)), y);
+       }},
+      {"tanh(x*y) - sigmoid(x)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Sub, m.call(Builtin::Tanh, {m.bin(BinaryOp::Mul, x, y)}),
+                      m.call(Builtin::Sigmoid, {x}));
+       }},
+      {"sqrt(x*x + 1) / y", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Div,
+                      m.call(Builtin::Sqrt, {m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, x), m.f(1.0))}), y);
+       }},
+      {"log(x*x + y)", [](M& m, NodeId x, NodeId y) {
+         return m.call(Builtin::Log, {m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, x), y)});
+       }},
+      {"softplus(x) * relu(y - 1)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Mul, m.call(Builtin::Softplus, {x}),
+                      m.call(Builtin::Relu, {m.bin(BinaryOp::Sub, y, m.f(1.0))}));
+       }},
+      {"abs(x - y) * x", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Mul, m.call(Builtin::Abs, {m.bin(BinaryOp::Sub, x, y)}), x);
+       }},
+      {"if x > y then x*x else -(y*x)", [](M& m, NodeId x, NodeId y) {
+         return m.select(m.cmp(BinaryOp::Gt, x, y), m.bin(BinaryOp::Mul, x, x), m.neg(m.bin(BinaryOp::Mul, y, x)));
+       }},
+      {"exp_sigmoid(x) + sigmoid_log(y*x)", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Add, m.call(Builtin::ExpSigmoid, {x}),
+                      m.call(Builtin::SigmoidLog, {m.bin(BinaryOp::Mul, y, x)}));
+       }},
+      {"x % y + floor(x) * x", [](M& m, NodeId x, NodeId y) {
+         return m.bin(BinaryOp::Add, m.bin(BinaryOp::Rem, x, y), m.bin(BinaryOp::Mul, m.call(Builtin::Floor, {x}), x));
+       }},
+      {"(x - 2) * (y - x) - x + 3", [](M& m, NodeId x, NodeId y) {
+         const NodeId p = m.bin(BinaryOp::Mul, m.bin(BinaryOp::Sub, x, m.f(2.0)), m.bin(BinaryOp::Sub, y, x));
+         return m.bin(BinaryOp::Add, m.bin(BinaryOp::Sub, p, x), m.f(3.0));
+       }},
+  };
+  const std::vector<std::vector<double>> points = {{0.7, 1.3}, {1.9, 0.45}, {2.6, 3.1}};
+  for (const OracleCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    DagMaker m;
+    const NodeId x = m.param("x", DType::f64());
+    const NodeId y = m.param("y", DType::f64());
+    const NodeId out = c.build(m, x, y);
+    const ir::TypedDag primal = std::move(m).finish({out});
+    for (std::size_t var = 0; var < 2; ++var) {
+      auto fn = differentiate(primal, var == 0 ? "x" : "y");
+      ASSERT_TRUE(fn) << fn.error().to_string();
+      auto derivative = fn->lower_to_typed_dag();
+      ASSERT_TRUE(derivative) << derivative.error().to_string();
+      for (const auto& point : points) {
+        const double h = 1e-6;
+        std::vector<double> up = point;
+        std::vector<double> down = point;
+        up[var] += h;
+        down[var] -= h;
+        const double numeric = (evaluate(primal, up) - evaluate(primal, down)) / (2 * h);
+        const double symbolic = evaluate(*derivative, point);
+        EXPECT_NEAR(symbolic, numeric, 1e-5 * (1.0 + std::fabs(numeric)))
+            << "d/d" << (var == 0 ? "x" : "y") << " at (" << point[0] << ", " << point[1] << ") = "
+            << render(fn->exprs(), fn->outputs()[0]);
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
