@@ -14,10 +14,11 @@
 namespace morvalen::diff {
 namespace {
 
-// How many terms (or factors) one sum (or product) collects at most. Flattening
-// a DAG whose sums reuse earlier sums (a2 = a1 + a0, a3 = a2 + a1, ...) would
-// otherwise copy an exponential number of leaves; past this bound the remaining
-// nested sums are kept as single terms, which leaves the value unchanged.
+// How many terms (or factors) collecting the operands of one sum (or product)
+// expands to. Flattening a DAG whose sums reuse earlier sums (a2 = a1 + a0,
+// a3 = a2 + a1, ...) would otherwise copy an exponential number of leaves; past
+// this bound the remaining nested sums are kept as single terms, which leaves
+// the value unchanged.
 constexpr std::size_t kMaxCollected = 64;
 
 // ---------------------------------------------------------------------------

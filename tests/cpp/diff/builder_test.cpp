@@ -415,6 +415,39 @@ TEST_F(BuilderTest, DifferenceIsTheSumWithTheNegation) {
   EXPECT_EQ(bin(BinaryOp::Sub, x, f(0.0)), x);
 }
 
+TEST_F(BuilderTest, CollectingTermsAndFactors) {
+  const CanonExprId x = param("x");
+  const CanonExprId y = param("y");
+  const CanonExprId z = param("z");
+  const CanonExprId sum = add(add(x, y), z);
+  std::vector<CanonExprId> out;
+  b.collect_add_terms(sum, DType::f64(), out);
+  EXPECT_EQ(out, (std::vector<CanonExprId>{x, y, z}));
+  out.clear();
+  b.collect_add_terms(sum, DType::f32(), out);
+  EXPECT_EQ(out, (std::vector<CanonExprId>{sum}));
+  out.clear();
+  b.collect_mul_factors(sum, DType::f64(), out);
+  EXPECT_EQ(out, (std::vector<CanonExprId>{sum}));
+  const CanonExprId product = mul(mul(z, y), x);
+  out.clear();
+  b.collect_mul_factors(product, DType::f64(), out);
+  EXPECT_EQ(out, (std::vector<CanonExprId>{x, y, z}));
+  EXPECT_EQ(ok(b.build_add(z, x, DType::f64())), add(x, z));
+}
+
+TEST_F(BuilderTest, LongSumsAreFullyOrdered) {
+  // 64 terms added one by one in reverse order come out as one sorted chain.
+  std::vector<CanonExprId> params;
+  for (int k = 0; k < 64; ++k) params.push_back(param(testing::cat({"p", k < 10 ? "0" : "", std::to_string(k)})));
+  CanonExprId sum = params.back();
+  for (int k = 62; k >= 0; --k) sum = add(sum, params[static_cast<std::size_t>(k)]);
+  std::vector<CanonExprId> terms;
+  b.collect_add_terms(sum, DType::f64(), terms);
+  EXPECT_EQ(terms, params);
+  EXPECT_EQ(text(sum).substr(0, 73), std::string(63, '(') + "p00 + p01)");
+}
+
 TEST_F(BuilderTest, NestedSharedSumsStayBounded) {
   // s(k) = s(k-1) + s(k-2): fully flattened, s(60) would have 10^12 terms.
   CanonExprId prev = param("a");
