@@ -14,11 +14,12 @@
 namespace morvalen::diff {
 namespace {
 
-// How many terms (or factors) collecting the operands of one sum (or product)
-// expands to. Flattening a DAG whose sums reuse earlier sums (a2 = a1 + a0,
-// a3 = a2 + a1, ...) would otherwise copy an exponential number of leaves; past
-// this bound the remaining nested sums are kept as single terms, which leaves
-// the value unchanged.
+// The most terms (or factors) one nested sum (or product) is flattened into; a
+// larger operand is split only at its top node, and a larger part below that
+// stays one term. Flattening a DAG whose sums reuse earlier sums (a2 = a1 + a0,
+// a3 = a2 + a1, ...) would otherwise copy an exponential number of leaves, and
+// long chains would be copied again at every step. The value is the same
+// either way.
 constexpr std::size_t kMaxCollected = 64;
 
 // ---------------------------------------------------------------------------
@@ -427,23 +428,45 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::binary(ir::BinaryOp op, Can
 
 namespace {
 
+bool is_chain_node(const std::vector<CanonExpr>& exprs, CanonExprId id, ir::BinaryOp op, ir::DType dtype) {
+  const auto* b = id.value < exprs.size() ? std::get_if<canon::Binary>(&exprs[id.value]) : nullptr;
+  return b != nullptr && b->op == op && b->dtype == dtype;
+}
+
 // Appends the leaves of nested `op` nodes of exactly `dtype` below `root`, left
-// to right, expanding at most `kMaxCollected` leaves in total.
-void collect_leaves(const std::vector<CanonExpr>& exprs, CanonExprId root, ir::BinaryOp op, ir::DType dtype,
-                    std::vector<CanonExprId>& out) {
+// to right, and returns true; when there are more than `kMaxCollected` of
+// them, appends nothing and returns false.
+bool collect_all_leaves(const std::vector<CanonExpr>& exprs, CanonExprId root, ir::BinaryOp op, ir::DType dtype,
+                        std::vector<CanonExprId>& out) {
+  const std::size_t start = out.size();
   std::vector<CanonExprId> pending{root};
   while (!pending.empty()) {
     const CanonExprId id = pending.back();
     pending.pop_back();
-    const auto* b = id.value < exprs.size() ? std::get_if<canon::Binary>(&exprs[id.value]) : nullptr;
-    const bool expand = b != nullptr && b->op == op && b->dtype == dtype &&
-                        out.size() + pending.size() + 2 <= kMaxCollected;
-    if (expand) {
-      pending.push_back(b->right);
-      pending.push_back(b->left);
+    if (is_chain_node(exprs, id, op, dtype)) {
+      const auto& b = std::get<canon::Binary>(exprs[id.value]);
+      pending.push_back(b.right);
+      pending.push_back(b.left);
     } else {
       out.push_back(id);
     }
+    if (out.size() - start + pending.size() > kMaxCollected) {
+      out.resize(start);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The terms of one operand: all its leaves when there are at most
+// `kMaxCollected`; otherwise its two operands, each by all its leaves or as
+// one term.
+void collect_leaves(const std::vector<CanonExpr>& exprs, CanonExprId root, ir::BinaryOp op, ir::DType dtype,
+                    std::vector<CanonExprId>& out) {
+  if (collect_all_leaves(exprs, root, op, dtype, out)) return;
+  const auto& b = std::get<canon::Binary>(exprs[root.value]);
+  for (CanonExprId child : {b.left, b.right}) {
+    if (!collect_all_leaves(exprs, child, op, dtype, out)) out.push_back(child);
   }
 }
 

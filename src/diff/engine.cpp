@@ -238,7 +238,15 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::B
   }
   auto pair = primal_and_derivative_pair(left, right);
   if (!pair) return unexpected(std::move(pair).error());
-  const auto [u, v, du, dv] = *pair;
+  return binary_rule(op, *pair, t);
+}
+
+// Kept out of line so that the many temporaries of these rules stay off the
+// frames of the recursion through `derivative_binary`.
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::binary_rule(ir::BinaryOp op,
+                                                                                        const Pair& pair,
+                                                                                        ir::DType t) {
+  const auto [u, v, du, dv] = pair;
   switch (op) {
     case ir::BinaryOp::Mul: {
       MORVALEN_TRY(du_v, mul(du, v, t));
@@ -288,6 +296,14 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::B
 TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
                                                                             CanonExprId dx, ir::DType t) {
   MORVALEN_TRY(x, primal_expr(arg));
+  return builtin_rule(builtin, x, dx, t);
+}
+
+// Out of line for the same reason as `binary_rule`.
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_rule(ir::Builtin builtin,
+                                                                                         CanonExprId x,
+                                                                                         CanonExprId dx,
+                                                                                         ir::DType t) {
   switch (builtin) {
     case ir::Builtin::Exp: {
       MORVALEN_TRY(e, call_builtin1(ir::Builtin::Exp, x, t));

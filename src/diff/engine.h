@@ -51,6 +51,10 @@ class TypedDagDifferentiator {
   IdResult derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
   IdResult builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
   Result<Pair, DiffError> primal_and_derivative_pair(ir::NodeId left, ir::NodeId right);
+  // The formulas once the operands are built: "*", "/", "%", "**" from the
+  // pair, and each builtin from its argument and the argument's derivative.
+  IdResult binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType dtype);
+  IdResult builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx, ir::DType dtype);
 
   IdResult add(CanonExprId a, CanonExprId b, ir::DType dtype);
   IdResult sub(CanonExprId a, CanonExprId b, ir::DType dtype);

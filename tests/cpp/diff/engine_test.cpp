@@ -604,8 +604,8 @@ TEST(EngineScaleTest, HeavilySharedChainStaysLinear) {
   ASSERT_TRUE(fn) << fn.error().to_string();
   auto dag = fn->lower_to_typed_dag();
   ASSERT_TRUE(dag) << dag.error().to_string();
-  EXPECT_LT(fn->exprs().size(), 200u * kDepth);
-  EXPECT_LT(dag->size(), 200u * kDepth);
+  EXPECT_LT(fn->exprs().size(), 8u * kDepth);
+  EXPECT_LT(dag->size(), 8u * kDepth);
 }
 
 }  // namespace
