@@ -30,7 +30,7 @@ from standard input when the argument is `-`.
 _EPILOG = """\
 examples:
   morvalen simplify '|x: f32| x * 2 + 1'
-  morvalen simplify --optimize '|x: f64| x * 1.0 + 0.0'
+  morvalen simplify --optimize '|x: f64| log(sigmoid(x))'
   morvalen diff x '|x: f64| x ** 3'
   morvalen emit --name area '|r: f64| pi * r ** 2'
   echo '|a: f64, b: f64| a * b' | morvalen simplify -
