@@ -15,11 +15,6 @@ DiffError builder_failed(const CanonBuildError& error) {
   return invariant("canonical builder failed: " + error.to_string());
 }
 
-Result<CanonExprId, DiffError> lift(Result<CanonExprId, CanonBuildError> r) {
-  if (!r) return unexpected(builder_failed(r.error()));
-  return *r;
-}
-
 // One half of a dtype for the derivative of sqrt; integer (and bool) dtypes
 // have no half and use the Int constant 0.
 Literal half_of(ir::DType t) {
@@ -47,12 +42,12 @@ Literal literal_of(const ir::Scalar& s) {
 
 }  // namespace
 
-// Evaluates a `Result<CanonExprId, DiffError>` expression into `var`, returning
-// its error from the enclosing function.
-#define MORVALEN_TRY(var, expr)                   \
-  auto var##_result_ = (expr);                    \
-  if (!var##_result_) return var##_result_;       \
-  const CanonExprId var = *var##_result_
+// Evaluates a `Built` expression into the id `var`, returning the failure from
+// the enclosing function.
+#define MORVALEN_TRY(var, expr)              \
+  const Built var##_built_ = (expr);         \
+  if (!var##_built_.ok) return Built{};      \
+  const CanonExprId var = var##_built_.id
 
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
     : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {}
@@ -77,17 +72,17 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   param_index_ = *found;
   if (dag_.outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
 
-  auto d = derivative_expr(dag_.outputs().front());
-  if (!d) return unexpected(std::move(d).error());
-  CanonExprId result = *d;
+  const Built d = derivative_expr(dag_.outputs().front());
+  if (!d.ok) return unexpected(take_error());
+  CanonExprId result = d.id;
   const CanonExpr& expr = builder_.expr(result);
   const auto* constant = std::get_if<canon::Constant>(&expr);
   const bool is_e_or_pi = constant != nullptr && (std::holds_alternative<literal::E>(constant->value) ||
                                                   std::holds_alternative<literal::Pi>(constant->value));
   if (auto own = expr_dtype(expr); own && !is_e_or_pi && !(*own == param_dtype)) {
-    auto cast = lift(builder_.cast_with_explicit(result, param_dtype, false));
-    if (!cast) return unexpected(std::move(cast).error());
-    result = *cast;
+    const Built cast = lift(builder_.cast_with_explicit(result, param_dtype, false));
+    if (!cast.ok) return unexpected(take_error());
+    result = cast.id;
   }
   auto finished = std::move(builder_).finish(params, {result});
   if (!finished) return unexpected(builder_failed(finished.error()));
@@ -98,9 +93,9 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_expr(ir::NodeId 
   if (node.value >= dag_.size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  if (const auto& memo = primal_memo_[node.value]) return *memo;
-  IdResult r = support::grow_stack([&] { return primal_uncached(node); });
-  if (r) primal_memo_[node.value] = *r;
+  if (const auto& memo = primal_memo_[node.value]) return Built{*memo, true};
+  const Built r = support::grow_stack([&] { return primal_uncached(node); });
+  if (r.ok) primal_memo_[node.value] = r.id;
   return r;
 }
 
@@ -108,9 +103,9 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_expr(ir::Nod
   if (node.value >= dag_.size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  if (const auto& memo = derivative_memo_[node.value]) return *memo;
-  IdResult r = support::grow_stack([&] { return derivative_uncached(node); });
-  if (r) derivative_memo_[node.value] = *r;
+  if (const auto& memo = derivative_memo_[node.value]) return Built{*memo, true};
+  const Built r = support::grow_stack([&] { return derivative_uncached(node); });
+  if (r.ok) derivative_memo_[node.value] = r.id;
   return r;
 }
 
@@ -121,10 +116,10 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_uncached(ir::Nod
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
           const auto& params = dag_.params();
-          if (n.index >= params.size()) return unexpected(invariant("invalid param id " + std::to_string(n.index)));
+          if (n.index >= params.size()) return fail(invariant("invalid param id " + std::to_string(n.index)));
           const ir::ParamDecl& decl = params[n.index];
           if (!(decl.dtype == t)) {
-            return unexpected(invariant("param `" + decl.name + "` dtype mismatch: node uses " +
+            return fail(invariant("param `" + decl.name + "` dtype mismatch: node uses " +
                                         std::string(ir::to_str(t)) + ", signature uses " +
                                         std::string(ir::to_str(decl.dtype))));
           }
@@ -187,7 +182,7 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_uncached(ir:
           return select(c, da, db, t);
         } else if constexpr (std::is_same_v<T, ir::Call>) {
           if (n.args.size() != 1) {
-            return unexpected(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(n.builtin))}});
+            return fail(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(n.builtin))}});
           }
           MORVALEN_TRY(dx, derivative_expr(n.args.front()));
           return builtin_derivative(n.builtin, n.args.front(), dx, t);
@@ -198,17 +193,18 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_uncached(ir:
       dag_.node(node));
 }
 
-Result<TypedDagDifferentiator::Pair, DiffError> TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left,
-                                                                                                  ir::NodeId right) {
-  auto u = primal_expr(left);
-  if (!u) return unexpected(std::move(u).error());
-  auto v = primal_expr(right);
-  if (!v) return unexpected(std::move(v).error());
-  auto du = derivative_expr(left);
-  if (!du) return unexpected(std::move(du).error());
-  auto dv = derivative_expr(right);
-  if (!dv) return unexpected(std::move(dv).error());
-  return Pair{*u, *v, *du, *dv};
+bool TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out) {
+  // In this order: u, v, du, dv.
+  const Built u = primal_expr(left);
+  if (!u.ok) return false;
+  const Built v = primal_expr(right);
+  if (!v.ok) return false;
+  const Built du = derivative_expr(left);
+  if (!du.ok) return false;
+  const Built dv = derivative_expr(right);
+  if (!dv.ok) return false;
+  out = Pair{u.id, v.id, du.id, dv.id};
+  return true;
 }
 
 TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
@@ -236,9 +232,9 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::B
     case ir::BinaryOp::Pow:
       break;
   }
-  auto pair = primal_and_derivative_pair(left, right);
-  if (!pair) return unexpected(std::move(pair).error());
-  return binary_rule(op, *pair, t);
+  Pair pair;
+  if (!primal_and_derivative_pair(left, right, pair)) return Built{};
+  return binary_rule(op, pair, t);
 }
 
 // Kept out of line so that the many temporaries of these rules stay off the
@@ -379,43 +375,63 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_derivative(ir::
   throw InternalError("differentiation: unknown builtin");
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::IdResult TypedDagDifferentiator::fail(DiffError error) {
+  error_ = std::move(error);
+  return Built{};
+}
+
+// The small operations below are kept out of line: the builder's results they
+// unwrap would otherwise sit in the frames of the recursion.
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::lift(
+    const Result<CanonExprId, CanonBuildError>& built) {
+  if (!built) return fail(builder_failed(built.error()));
+  return Built{*built, true};
+}
+
+DiffError TypedDagDifferentiator::take_error() {
+  if (!error_) throw InternalError("differentiation failed without an error");
+  DiffError error = std::move(*error_);
+  error_.reset();
+  return error;
+}
+
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Add, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Sub, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Mul, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Div, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Pow, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
   return lift(builder_.unary(ir::UnaryOp::Neg, a, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
                                                                 ir::DType t) {
   return lift(builder_.select(cond, a, b, t));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::one(ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::one(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{one_literal(t), t}));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::zero(ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::zero(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{zero_literal(t), t}));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Gt, x, z, ir::DType::boolean()));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Lt, x, z, ir::DType::boolean()));
 }
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
+[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
                                                                        ir::DType t) {
   const CanonExprId args[1] = {x};
   return lift(builder_.call(ir::to_str(builtin), args, t));

@@ -35,7 +35,13 @@ class TypedDagDifferentiator {
   Result<CanonFunction, DiffError> differentiate(std::string_view variable);
 
  private:
-  using IdResult = Result<CanonExprId, DiffError>;
+  // An expression id, or a failure whose error waits in `error_`. Kept this
+  // small so that the frames of the recursion over the DAG stay small.
+  struct Built {
+    CanonExprId id;
+    bool ok = false;
+  };
+  using IdResult = Built;
 
   struct Pair {
     CanonExprId u;
@@ -50,11 +56,15 @@ class TypedDagDifferentiator {
   IdResult derivative_uncached(ir::NodeId node);
   IdResult derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
   IdResult builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
-  Result<Pair, DiffError> primal_and_derivative_pair(ir::NodeId left, ir::NodeId right);
+  bool primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out);
   // The formulas once the operands are built: "*", "/", "%", "**" from the
   // pair, and each builtin from its argument and the argument's derivative.
   IdResult binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType dtype);
   IdResult builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx, ir::DType dtype);
+
+  IdResult fail(DiffError error);
+  IdResult lift(const Result<CanonExprId, CanonBuildError>& built);
+  DiffError take_error();
 
   IdResult add(CanonExprId a, CanonExprId b, ir::DType dtype);
   IdResult sub(CanonExprId a, CanonExprId b, ir::DType dtype);
@@ -74,6 +84,7 @@ class TypedDagDifferentiator {
   InternedCanonExprBuilder builder_;
   std::vector<std::optional<CanonExprId>> primal_memo_;
   std::vector<std::optional<CanonExprId>> derivative_memo_;
+  std::optional<DiffError> error_;
   bool used_ = false;
 };
 
