@@ -9,7 +9,6 @@
 
 #include "ir/node.h"
 #include "support/internal_error.h"
-#include "support/stack.h"
 
 namespace morvalen::diff {
 namespace {
@@ -20,10 +19,11 @@ struct DeclaredParam {
 };
 
 // The working state of one lowering: the node and dtype tables under
-// construction and the expression-to-node memo.
+// construction, the expression-to-node memo and the walk's stack.
 class CanonLowering {
  public:
-  explicit CanonLowering(const CanonFunction& function) : function_(function), memo_(function.exprs().size()), in_progress_(function.exprs().size(), false) {
+  explicit CanonLowering(const CanonFunction& function)
+      : function_(function), memo_(function.exprs().size()), in_progress_(function.exprs().size(), false) {
     const auto& signature = function.signature();
     for (std::size_t i = 0; i < signature.size(); ++i) {
       // A repeated name keeps its later entry.
@@ -33,25 +33,31 @@ class CanonLowering {
     dtypes_.reserve(function.exprs().size());
   }
 
-  Result<ir::NodeId, CanonLowerError> lower_expr(CanonExprId id) {
-    if (id.value >= function_.exprs().size()) return unexpected(CanonLowerError{CanonLowerError::InvalidId{id}});
-    if (const auto& memo = memo_[id.value]) return *memo;
-    // A function assembled by hand may refer back to an expression still being
-    // lowered; that id cannot be lowered and is reported as invalid.
-    if (in_progress_[id.value]) return unexpected(CanonLowerError{CanonLowerError::InvalidId{id}});
-    in_progress_[id.value] = true;
-    auto node = support::grow_stack([&] { return lower_uncached(function_.exprs()[id.value]); });
-    in_progress_[id.value] = false;
-    if (node) memo_[id.value] = *node;
-    return node;
+  // Lowers `root` and everything below it: a depth-first walk on an explicit
+  // stack (expressions can be as deep as the DAG they came from), appending
+  // each node after its operands, left to right.
+  Result<ir::NodeId, CanonLowerError> lower_expr(CanonExprId root) {
+    if (auto failed = enter(root)) return unexpected(std::move(*failed));
+    while (!stack_.empty()) {
+      Frame& frame = stack_.back();
+      const CanonExpr& expr = function_.exprs()[frame.id.value];
+      if (frame.next < operand_count(expr)) {
+        const CanonExprId operand = operand_at(expr, frame.next++);
+        if (auto failed = enter(operand)) return unexpected(std::move(*failed));
+        continue;
+      }
+      const CanonExprId done = frame.id;
+      stack_.pop_back();
+      memo_[done.value] = append(function_.exprs()[done.value]);
+      in_progress_[done.value] = false;
+    }
+    return *memo_[root.value];
   }
 
   std::vector<ir::Node> take_nodes() { return std::move(nodes_); }
   std::vector<ir::DType> take_dtypes() { return std::move(dtypes_); }
 
  private:
-  using NodeResult = Result<ir::NodeId, CanonLowerError>;
-
   ir::NodeId push(ir::Node node, ir::DType dtype) {
     nodes_.push_back(std::move(node));
     dtypes_.push_back(dtype);
@@ -79,56 +85,102 @@ class CanonLowering {
         c.value);
   }
 
-  NodeResult lower_uncached(const CanonExpr& expr) {
+  struct Frame {
+    CanonExprId id;
+    std::size_t next = 0;
+  };
+
+  static std::size_t operand_count(const CanonExpr& expr) {
     return std::visit(
-        [&](const auto& e) -> NodeResult {
+        [](const auto& e) -> std::size_t {
+          using T = std::decay_t<decltype(e)>;
+          if constexpr (std::is_same_v<T, canon::Unary> || std::is_same_v<T, canon::Cast>) {
+            return 1;
+          } else if constexpr (std::is_same_v<T, canon::Binary>) {
+            return 2;
+          } else if constexpr (std::is_same_v<T, canon::Select>) {
+            return 3;
+          } else if constexpr (std::is_same_v<T, canon::Call>) {
+            return e.args.size();
+          } else {
+            return 0;
+          }
+        },
+        expr);
+  }
+
+  static CanonExprId operand_at(const CanonExpr& expr, std::size_t k) {
+    return std::visit(
+        [k](const auto& e) -> CanonExprId {
+          using T = std::decay_t<decltype(e)>;
+          if constexpr (std::is_same_v<T, canon::Unary> || std::is_same_v<T, canon::Cast>) {
+            return e.operand;
+          } else if constexpr (std::is_same_v<T, canon::Binary>) {
+            return k == 0 ? e.left : e.right;
+          } else if constexpr (std::is_same_v<T, canon::Select>) {
+            return k == 0 ? e.cond : (k == 1 ? e.then_branch : e.else_branch);
+          } else if constexpr (std::is_same_v<T, canon::Call>) {
+            return e.args[k];
+          } else {
+            throw InternalError("canonical lowering: leaf expression has no operands");
+          }
+        },
+        expr);
+  }
+
+  // Starts lowering `id`: nothing to do when it is already lowered; leaves are
+  // appended at once; other expressions are checked and pushed so that their
+  // operands are lowered first.
+  std::optional<CanonLowerError> enter(CanonExprId id) {
+    if (id.value >= function_.exprs().size()) return CanonLowerError{CanonLowerError::InvalidId{id}};
+    if (memo_[id.value]) return std::nullopt;
+    // A function assembled by hand may refer back to an expression still being
+    // lowered; that id cannot be lowered and is reported as invalid.
+    if (in_progress_[id.value]) return CanonLowerError{CanonLowerError::InvalidId{id}};
+    const CanonExpr& expr = function_.exprs()[id.value];
+    if (const auto* p = std::get_if<canon::Parameter>(&expr)) {
+      auto it = params_.find(p->name);
+      if (it == params_.end()) return CanonLowerError{CanonLowerError::MissingParameter{p->name}};
+      if (!(it->second.dtype == p->dtype)) {
+        return CanonLowerError{CanonLowerError::ParameterDtypeMismatch{p->name, p->dtype, it->second.dtype}};
+      }
+    } else if (const auto* c = std::get_if<canon::Call>(&expr)) {
+      if (!ir::parse_builtin(c->name)) return CanonLowerError{CanonLowerError::UnknownBuiltin{c->name}};
+      if (c->args.size() != 1) return CanonLowerError{CanonLowerError::ArityMismatch{c->name, 1, c->args.size()}};
+    }
+    if (operand_count(expr) == 0) {
+      memo_[id.value] = append(expr);
+      return std::nullopt;
+    }
+    in_progress_[id.value] = true;
+    stack_.push_back(Frame{id, 0});
+    return std::nullopt;
+  }
+
+  ir::NodeId lowered(CanonExprId id) const { return *memo_[id.value]; }
+
+  // Appends the node of an expression whose operands are lowered and checked.
+  ir::NodeId append(const CanonExpr& expr) {
+    return std::visit(
+        [&](const auto& e) -> ir::NodeId {
           using T = std::decay_t<decltype(e)>;
           if constexpr (std::is_same_v<T, canon::Parameter>) {
-            auto it = params_.find(e.name);
-            if (it == params_.end()) return unexpected(CanonLowerError{CanonLowerError::MissingParameter{e.name}});
-            if (!(it->second.dtype == e.dtype)) {
-              return unexpected(
-                  CanonLowerError{CanonLowerError::ParameterDtypeMismatch{e.name, e.dtype, it->second.dtype}});
-            }
-            return push(ir::Param{it->second.index}, e.dtype);
+            return push(ir::Param{params_.at(e.name).index}, e.dtype);
           } else if constexpr (std::is_same_v<T, canon::Constant>) {
             auto [scalar, dtype] = constant_scalar(e);
             return push(ir::Const{scalar}, dtype);
           } else if constexpr (std::is_same_v<T, canon::Unary>) {
-            auto x = lower_expr(e.operand);
-            if (!x) return x;
-            return push(ir::Unary{*x, e.op}, e.dtype);
+            return push(ir::Unary{lowered(e.operand), e.op}, e.dtype);
           } else if constexpr (std::is_same_v<T, canon::Binary>) {
-            auto a = lower_expr(e.left);
-            if (!a) return a;
-            auto b = lower_expr(e.right);
-            if (!b) return b;
-            return push(ir::Binary{e.op, *a, *b}, e.dtype);
+            return push(ir::Binary{e.op, lowered(e.left), lowered(e.right)}, e.dtype);
           } else if constexpr (std::is_same_v<T, canon::Select>) {
-            auto c = lower_expr(e.cond);
-            if (!c) return c;
-            auto a = lower_expr(e.then_branch);
-            if (!a) return a;
-            auto b = lower_expr(e.else_branch);
-            if (!b) return b;
-            return push(ir::If{*c, *a, *b}, e.dtype);
+            return push(ir::If{lowered(e.cond), lowered(e.then_branch), lowered(e.else_branch)}, e.dtype);
           } else if constexpr (std::is_same_v<T, canon::Call>) {
-            const std::optional<ir::Builtin> builtin = ir::parse_builtin(e.name);
-            if (!builtin) return unexpected(CanonLowerError{CanonLowerError::UnknownBuiltin{e.name}});
-            if (e.args.size() != 1) {
-              return unexpected(CanonLowerError{CanonLowerError::ArityMismatch{e.name, 1, e.args.size()}});
-            }
             std::vector<ir::NodeId> args;
-            for (CanonExprId arg : e.args) {
-              auto a = lower_expr(arg);
-              if (!a) return a;
-              args.push_back(*a);
-            }
-            return push(ir::Call{*builtin, std::move(args)}, e.dtype);
+            for (CanonExprId arg : e.args) args.push_back(lowered(arg));
+            return push(ir::Call{*ir::parse_builtin(e.name), std::move(args)}, e.dtype);
           } else {
-            auto x = lower_expr(e.operand);
-            if (!x) return x;
-            return push(ir::Cast{*x, e.dtype, e.is_explicit}, e.dtype);
+            return push(ir::Cast{lowered(e.operand), e.dtype, e.is_explicit}, e.dtype);
           }
         },
         expr);
@@ -138,6 +190,7 @@ class CanonLowering {
   std::unordered_map<std::string, DeclaredParam> params_;
   std::vector<std::optional<ir::NodeId>> memo_;
   std::vector<bool> in_progress_;
+  std::vector<Frame> stack_;
   std::vector<ir::Node> nodes_;
   std::vector<ir::DType> dtypes_;
 };
