@@ -144,3 +144,28 @@ def test_random_programs_with_builtins_match(seed):
 def test_simplified_text_of_a_shared_expression():
     # A let-bound expression used twice is rendered twice (no temporaries).
     assert simplify_expr("|x: f64|\ny = x + 1.5\ny * y") == "(x + 1.5) * (x + 1.5)"
+
+
+OPTIMIZED_TEXTS = [
+    ("|n: i32| n * 1 + 0", "n"),
+    ("|x: f64| log(exp(x))", "x"),
+    ("|x: f64| --x", "x"),
+    ("|x: f64| sigmoid(exp(x))", "exp_sigmoid(x)"),
+    ("|x: f64| log(sigmoid(x))", "sigmoid_log(x)"),
+    ("|b: bool| !!b", "b"),
+]
+
+
+@pytest.mark.parametrize(("source", "text"), OPTIMIZED_TEXTS)
+def test_optimized_texts(source, text):
+    assert simplify_expr(source, optimize=True) == text
+
+
+def test_fused_builtins_emit_and_evaluate():
+    code = emit_python("|x: f64| sigmoid(exp(x)) + log(sigmoid(x))", optimize=True)
+    assert "(1.0 / (1.0 + math.exp(-math.exp(t" in code
+    assert "math.log(1.0 / (1.0 + math.exp(-t" in code
+    fn = load_function(code)
+    for x in [-2.0, -0.5, 0.0, 0.75, 2.0]:
+        want = _sigmoid(math.exp(x)) + math.log(_sigmoid(x))
+        assert math.isclose(fn(x), want, rel_tol=1e-12, abs_tol=1e-15)

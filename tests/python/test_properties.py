@@ -162,3 +162,13 @@ KNOWN_DERIVATIVES = [
 @pytest.mark.parametrize(("source", "text"), KNOWN_DERIVATIVES)
 def test_known_derivative_texts(source, text):
     assert diff(source, "x") == text
+
+
+def test_the_optimizer_changes_some_random_programs():
+    # Keeps the agreement property above from holding vacuously.
+    changed = 0
+    for seed in range(40):
+        rng = random.Random(2000 + seed)
+        program = random_program(rng, depth=3, builtins=seed % 2 == 0, comparisons=["<", ">"])
+        changed += emit_python(program.source) != emit_python(program.source, optimize=True)
+    assert changed >= 10
