@@ -95,6 +95,14 @@ constexpr InfixTable make_infix_table() {
 
 constexpr InfixTable kInfix = make_infix_table();
 
+// Builds a tree node out of line: the `Expr` temporaries then live in this
+// frame instead of in every recursive parse frame, which keeps deep nesting
+// cheap in stack.
+template <typename T>
+[[gnu::noinline]] Child new_node(T&& value, Span span) {
+  return make_child(Expr(std::forward<T>(value)), span);
+}
+
 // Failure memo bits, per token position. Whether a rule fails at a position
 // depends on nothing but the position, and recovery retries the same rules at
 // the same positions; remembering failures keeps those retries from
@@ -110,8 +118,8 @@ constexpr std::uint8_t kExprFailed = 4;
 // far into a recorded error; an overall failure reports it last.
 class ExprParser {
  public:
-  ExprParser(const std::vector<Token>& tokens, Span eoi)
-      : tokens_(tokens), n_(tokens.size()), eoi_(eoi), memo_(tokens.size() + 1, 0) {}
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi)
+      : tokens_(tokens), text_(text), offset_(offset), n_(tokens.size()), eoi_(eoi), memo_(tokens.size() + 1, 0) {}
 
   ExprParseOutput run() {
     ExprParseOutput out;
@@ -143,7 +151,12 @@ class ExprParser {
 
   // ---- Input and error bookkeeping ----
 
-  std::size_t kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind.index() : kEnd; }
+  std::size_t kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind : kEnd; }
+  // The source text of the token at `p` (an identifier or dtype name).
+  std::string_view word(std::size_t p) const {
+    const Span s = tokens_[p].span;
+    return text_.substr(s.start - offset_, s.end - s.start);
+  }
   Span span_at(std::size_t p) const { return p < n_ ? tokens_[p].span : eoi_; }
   Span prev_span() const { return tokens_[pos_ - 1].span; }
 
@@ -205,7 +218,7 @@ class ExprParser {
     jump_.resize(n_ + 2);
     for (std::size_t i = 0; i < n_ + 2; ++i) jump_[i] = i + 1;
     for (std::size_t i = n_; i-- > 0;) {
-      std::size_t k = tokens_[i].kind.index();
+      std::size_t k = tokens_[i].kind;
       next_rparen_[i] = k == kRParen ? i : next_rparen_[i + 1];
       next_sep_[i] = (k == kRParen || k == kComma) ? i : next_sep_[i + 1];
       next_stop_[i] = (k == kComma || k == kRParen || k == kThen || k == kElse) ? i : next_stop_[i + 1];
@@ -270,7 +283,16 @@ class ExprParser {
   // expr = if-expression | operator-expression, with recovery: when neither
   // parses, skip one token at a time and retry, giving up at `,`, `)`, `then`,
   // `else` or the end.
+  //
+  // Every nesting level passes through here and through `pratt`, so both
+  // check the remaining stack. The check is done inline and the switch to a
+  // new segment out of line, which keeps the per-level frames small.
   Child expr() {
+    if (support::stack_is_low()) return expr_on_new_stack();
+    return expr_with_recovery();
+  }
+
+  [[gnu::noinline]] Child expr_on_new_stack() {
     return support::grow_stack([&] { return expr_with_recovery(); });
   }
 
@@ -342,7 +364,7 @@ class ExprParser {
     Child else_branch = expr();
     if (!else_branch) return fail(mark);
     Span span{start, else_branch->span.end};
-    return make_child(If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
+    return new_node(If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
   }
 
   Child fail(const Mark& mark) {
@@ -352,6 +374,11 @@ class ExprParser {
 
   // operator-expression = operand (infix-op operand)*, by binding power.
   Child pratt(unsigned min_power) {
+    if (support::stack_is_low()) return pratt_on_new_stack(min_power);
+    return pratt_loop(min_power);
+  }
+
+  [[gnu::noinline]] Child pratt_on_new_stack(unsigned min_power) {
     return support::grow_stack([&] { return pratt_loop(min_power); });
   }
 
@@ -387,7 +414,7 @@ class ExprParser {
         break;
       }
       Span span{lhs->span.start, rhs->span.end};
-      lhs = make_child(Binary{std::move(lhs), std::move(rhs), op.op}, span);
+      lhs = new_node(Binary{std::move(lhs), std::move(rhs), op.op}, span);
     }
     return lhs;
   }
@@ -403,7 +430,7 @@ class ExprParser {
       if (Child inner = pratt(kPrefixPower)) {
         Span span{span_at(start).start, inner->span.end};
         ir::UnaryOp op = kind == kMinus ? ir::UnaryOp::Neg : ir::UnaryOp::Not;
-        return make_child(Unary{std::move(inner), op}, span);
+        return new_node(Unary{std::move(inner), op}, span);
       }
       rewind(mark);
     }
@@ -428,7 +455,7 @@ class ExprParser {
         break;
       }
       Span span{node->span.start, prev_span().end};
-      node = make_child(Cast{std::move(node), *target}, span);
+      node = new_node(Cast{std::move(node), *target}, span);
     }
     expected_at(pos_);
     return node;
@@ -436,18 +463,17 @@ class ExprParser {
 
   // dtype = (Ident | TypeName), naming one of the fifteen dtypes.
   [[gnu::noinline]] std::optional<ir::DType> dtype() {
-    const std::string* text = nullptr;
-    if (pos_ < n_) {
-      if (const auto* ident = std::get_if<tok::Ident>(&tokens_[pos_].kind)) text = &ident->text;
-      if (const auto* type = std::get_if<tok::TypeName>(&tokens_[pos_].kind)) text = &type->text;
-    }
-    if (!text) {
+    const std::size_t kind = kind_at(pos_);
+    if (kind != kIdent && kind != kTypeName) {
       expected_at(pos_);
       return std::nullopt;
     }
-    Result<ir::DType, std::string> parsed = ir::parse_dtype(*text);
+    const std::string_view text = word(pos_);
+    Result<ir::DType, std::string> parsed = ir::parse_dtype(text);
     if (!parsed) {
-      custom_at(pos_, std::string(kUnknownDtypePrefix) + *text);
+      std::string message(kUnknownDtypePrefix);
+      message += text;
+      custom_at(pos_, std::move(message));
       return std::nullopt;
     }
     ++pos_;
@@ -471,7 +497,7 @@ class ExprParser {
   //        `false` | `e` | `pi` | Ident
   Child atom() {
     const std::size_t start = pos_;
-    const Token* token = start < n_ ? &tokens_[start] : nullptr;
+    const CompactToken* token = start < n_ ? &tokens_[start] : nullptr;
     switch (kind_at(start)) {
       case kCast:
         if (Child c = cast_atom()) return c;
@@ -482,7 +508,7 @@ class ExprParser {
       case kIdent: {
         if (Child c = call_atom()) return c;
         ++pos_;
-        return make_child(Var{std::get<tok::Ident>(token->kind).text}, token->span);
+        return new_node(Var{std::string(word(start))}, token->span);
       }
       case kLParen:
         if (Child c = paren_atom()) return c;
@@ -490,28 +516,28 @@ class ExprParser {
       case kFloat: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return make_child(Float{std::get<tok::Float>(token->kind).value, suffix}, literal_span(start));
+        return new_node(Float{token->float_value(), suffix}, literal_span(start));
       }
       case kImag: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return make_child(Complex{0.0, std::get<tok::Imag>(token->kind).value, suffix}, literal_span(start));
+        return new_node(Complex{0.0, token->float_value(), suffix}, literal_span(start));
       }
       case kInt: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return make_child(Int{std::get<tok::Int>(token->kind).value, suffix}, literal_span(start));
+        return new_node(Int{token->int_value(), suffix}, literal_span(start));
       }
       case kTrue:
       case kFalse:
         ++pos_;
-        return make_child(Bool{kind_at(start) == kTrue}, token->span);
+        return new_node(Bool{kind_at(start) == kTrue}, token->span);
       case kE:
         ++pos_;
-        return make_child(E{}, token->span);
+        return new_node(E{}, token->span);
       case kPi:
         ++pos_;
-        return make_child(Pi{}, token->span);
+        return new_node(Pi{}, token->span);
       default:
         break;
     }
@@ -531,7 +557,7 @@ class ExprParser {
     if (!target || !expect(kGt) || !expect(kLParen)) return fail(mark);
     Child inner = expr();
     if (!inner || !close_paren()) return fail(mark);
-    return make_child(Cast{std::move(inner), *target}, Span{start, prev_span().end});
+    return new_node(Cast{std::move(inner), *target}, Span{start, prev_span().end});
   }
 
   // diff = `diff` `[` Ident `]` `(` expr `)`
@@ -540,22 +566,22 @@ class ExprParser {
     const std::size_t start = span_at(pos_).start;
     ++pos_;
     if (!expect(kLBracket)) return fail(mark);
-    const auto* variable = pos_ < n_ ? std::get_if<tok::Ident>(&tokens_[pos_].kind) : nullptr;
-    if (!variable) {
+    if (kind_at(pos_) != kIdent) {
       expected_at(pos_);
       return fail(mark);
     }
+    const std::size_t variable = pos_;
     ++pos_;
     if (!expect(kRBracket) || !expect(kLParen)) return fail(mark);
     Child inner = expr();
     if (!inner || !close_paren()) return fail(mark);
-    return make_child(Diff{variable->text, std::move(inner)}, Span{start, prev_span().end});
+    return new_node(Diff{std::string(word(variable)), std::move(inner)}, Span{start, prev_span().end});
   }
 
   // call = Ident `(` (expr (`,` expr)*)? `)`
   [[gnu::noinline]] Child call_atom() {
     const Mark mark = save();
-    const Token& name = tokens_[pos_];
+    const std::size_t name = pos_;
     ++pos_;
     if (!expect(kLParen)) return fail(mark);
     std::vector<Child> args;
@@ -576,8 +602,7 @@ class ExprParser {
       }
     }
     if (!close_paren()) return fail(mark);
-    return make_child(Call{std::get<tok::Ident>(name.kind).text, std::move(args)},
-                      Span{name.span.start, prev_span().end});
+    return new_node(Call{std::string(word(name)), std::move(args)}, Span{tokens_[name].span.start, prev_span().end});
   }
 
   // tuple = `(` expr `,` expr (`,` expr)* `)`, tried before
@@ -610,7 +635,7 @@ class ExprParser {
           }
           elements.push_back(std::move(next));
         }
-        if (close_paren()) return make_child(Tuple{std::move(elements)}, Span{start, prev_span().end});
+        if (close_paren()) return new_node(Tuple{std::move(elements)}, Span{start, prev_span().end});
         first = std::move(elements.front());
       }
     }
@@ -619,7 +644,9 @@ class ExprParser {
     return fail(mark);
   }
 
-  const std::vector<Token>& tokens_;
+  const std::vector<CompactToken>& tokens_;
+  const std::string_view text_;
+  const std::size_t offset_;
   const std::size_t n_;
   const Span eoi_;
   std::size_t pos_ = 0;
@@ -634,6 +661,8 @@ class ExprParser {
 
 }  // namespace
 
-ExprParseOutput expr_parser(const std::vector<Token>& tokens, Span eoi) { return ExprParser(tokens, eoi).run(); }
+ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi) {
+  return ExprParser(tokens, text, offset, eoi).run();
+}
 
 }  // namespace morvalen::parse

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "parse/ast.h"
@@ -17,12 +19,14 @@ struct ExprParseOutput {
   std::vector<Rich> errors;
 };
 
-/// Parses a whole token sequence as one expression followed by the end of
-/// input. Spans are whole-source offsets; `eoi` is the span reported for
-/// errors at the end of the input. Recovery keeps going after a missing `)`,
+/// Parses a whole token sequence (lexed from `text`, spans shifted by
+/// `offset`) as one expression followed by the end of input. Spans are
+/// whole-source offsets; `eoi` is the span reported for errors at the end of
+/// the input. Recovery keeps going after a missing `)`,
 /// a missing `,` or an unparsable expression, recording one error each, so
 /// one input can yield several errors. Linear in the number of tokens on valid
 /// input; depth is limited only by memory. Never throws.
-ExprParseOutput expr_parser(const std::vector<Token>& tokens, Span eoi);
+ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
+                            Span eoi);
 
 }  // namespace morvalen::parse

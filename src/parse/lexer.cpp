@@ -1,11 +1,13 @@
 #include "parse/lexer.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <limits>
 #include <system_error>
 #include <utility>
 
+#include "support/internal_error.h"
 #include "support/unicode.h"
 
 namespace morvalen::parse {
@@ -33,46 +35,107 @@ constexpr std::array<Word, 24> kWords = {{
     {"c64", token_index<tok::TypeName>()}, {"c128", token_index<tok::TypeName>()},
 }};
 
-TokenKind classify_word(std::string_view word) {
-  // Every keyword and dtype name is at most five ASCII bytes long.
-  if (word.size() <= 5) {
+bool may_be_reserved(std::string_view word) {
+  // Every keyword and dtype name is two to five ASCII bytes long and starts
+  // with one of these letters; most identifiers are ruled out here.
+  if (word.size() > 5) return false;
+  switch (word[0]) {
+    case 'b':
+    case 'c':
+    case 'd':
+    case 'e':
+    case 'f':
+    case 'i':
+    case 'p':
+    case 't':
+    case 'u':
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::uint8_t classify_word(std::string_view word) {
+  if (may_be_reserved(word)) {
     for (const Word& w : kWords) {
-      if (w.text != word) continue;
-      switch (w.kind) {
-        case token_index<tok::If>(): return tok::If{};
-        case token_index<tok::Then>(): return tok::Then{};
-        case token_index<tok::Else>(): return tok::Else{};
-        case token_index<tok::Cast>(): return tok::Cast{};
-        case token_index<tok::Diff>(): return tok::Diff{};
-        case token_index<tok::True>(): return tok::True{};
-        case token_index<tok::False>(): return tok::False{};
-        case token_index<tok::E>(): return tok::E{};
-        case token_index<tok::Pi>(): return tok::Pi{};
-        default: return tok::TypeName{std::string(word)};
-      }
+      if (w.text == word) return static_cast<std::uint8_t>(w.kind);
     }
   }
-  return tok::Ident{std::string(word)};
+  return static_cast<std::uint8_t>(token_index<tok::Ident>());
+}
+
+template <typename T>
+constexpr std::uint8_t kind_of() {
+  return static_cast<std::uint8_t>(token_index<T>());
+}
+
+// The public token for a compact one; identifier texts are copied out of the
+// source.
+Token to_token(const CompactToken& t, std::string_view text) {
+  Span span = t.span;
+  std::string_view word = text.substr(span.start, span.end - span.start);
+  switch (t.kind) {
+    case kind_of<tok::If>(): return {tok::If{}, span};
+    case kind_of<tok::Then>(): return {tok::Then{}, span};
+    case kind_of<tok::Else>(): return {tok::Else{}, span};
+    case kind_of<tok::Cast>(): return {tok::Cast{}, span};
+    case kind_of<tok::Diff>(): return {tok::Diff{}, span};
+    case kind_of<tok::True>(): return {tok::True{}, span};
+    case kind_of<tok::False>(): return {tok::False{}, span};
+    case kind_of<tok::E>(): return {tok::E{}, span};
+    case kind_of<tok::Pi>(): return {tok::Pi{}, span};
+    case kind_of<tok::Ident>(): return {tok::Ident{std::string(word)}, span};
+    case kind_of<tok::TypeName>(): return {tok::TypeName{std::string(word)}, span};
+    case kind_of<tok::Int>(): return {tok::Int{t.int_value()}, span};
+    case kind_of<tok::Float>(): return {tok::Float{t.float_value()}, span};
+    case kind_of<tok::Imag>(): return {tok::Imag{t.float_value()}, span};
+    case kind_of<tok::Plus>(): return {tok::Plus{}, span};
+    case kind_of<tok::Minus>(): return {tok::Minus{}, span};
+    case kind_of<tok::Star>(): return {tok::Star{}, span};
+    case kind_of<tok::Slash>(): return {tok::Slash{}, span};
+    case kind_of<tok::SlashSlash>(): return {tok::SlashSlash{}, span};
+    case kind_of<tok::Percent>(): return {tok::Percent{}, span};
+    case kind_of<tok::StarStar>(): return {tok::StarStar{}, span};
+    case kind_of<tok::AndAnd>(): return {tok::AndAnd{}, span};
+    case kind_of<tok::OrOr>(): return {tok::OrOr{}, span};
+    case kind_of<tok::Bang>(): return {tok::Bang{}, span};
+    case kind_of<tok::EqEq>(): return {tok::EqEq{}, span};
+    case kind_of<tok::NotEq>(): return {tok::NotEq{}, span};
+    case kind_of<tok::LtEq>(): return {tok::LtEq{}, span};
+    case kind_of<tok::GtEq>(): return {tok::GtEq{}, span};
+    case kind_of<tok::Lt>(): return {tok::Lt{}, span};
+    case kind_of<tok::Gt>(): return {tok::Gt{}, span};
+    case kind_of<tok::LParen>(): return {tok::LParen{}, span};
+    case kind_of<tok::RParen>(): return {tok::RParen{}, span};
+    case kind_of<tok::LBracket>(): return {tok::LBracket{}, span};
+    case kind_of<tok::RBracket>(): return {tok::RBracket{}, span};
+    case kind_of<tok::Comma>(): return {tok::Comma{}, span};
+    case kind_of<tok::At>(): return {tok::At{}, span};
+    default: break;
+  }
+  throw InternalError("compact token with an unknown kind");
 }
 
 class Lexer {
  public:
-  explicit Lexer(std::string_view text) : text_(text) {}
+  Lexer(std::string_view text, std::size_t offset) : text_(text), offset_(offset) {}
 
-  LexOutput run() {
-    LexOutput out;
-    std::vector<Token> tokens;
-    // A rough guess that avoids most reallocations on long inputs.
-    tokens.reserve(text_.size() / 4 + 1);
+  CompactLexOutput run() {
+    CompactLexOutput out;
+    std::vector<CompactToken>& tokens = out.tokens;
+    // Tokens of real programs average more than two bytes each; reserving for
+    // that avoids moving the whole sequence while it grows.
+    tokens.reserve(text_.size() / 2 + 16);
     skip_white_space();
     while (pos_ < text_.size()) {
       if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
+        tokens.clear();
         return out;
       }
       skip_white_space();
     }
-    out.tokens = std::move(tokens);
+    out.complete = true;
     return out;
   }
 
@@ -186,39 +249,39 @@ class Lexer {
 
   // The operator or punctuation token at `p` and its length; two-byte
   // spellings win, so "**" is one token and never two stars.
-  std::optional<std::pair<TokenKind, std::size_t>> operator_at(std::size_t p) const {
+  std::optional<std::pair<std::uint8_t, std::size_t>> operator_at(std::size_t p) const {
     const char c = text_[p];
     const char next = p + 1 < text_.size() ? text_[p + 1] : '\0';
-    using R = std::pair<TokenKind, std::size_t>;
+    using R = std::pair<std::uint8_t, std::size_t>;
     switch (c) {
-      case '*': return next == '*' ? R{tok::StarStar{}, 2} : R{tok::Star{}, 1};
-      case '/': return next == '/' ? R{tok::SlashSlash{}, 2} : R{tok::Slash{}, 1};
+      case '*': return next == '*' ? R{kind_of<tok::StarStar>(), 2} : R{kind_of<tok::Star>(), 1};
+      case '/': return next == '/' ? R{kind_of<tok::SlashSlash>(), 2} : R{kind_of<tok::Slash>(), 1};
       case '&':
-        if (next == '&') return R{tok::AndAnd{}, 2};
+        if (next == '&') return R{kind_of<tok::AndAnd>(), 2};
         return std::nullopt;
       case '|':
-        if (next == '|') return R{tok::OrOr{}, 2};
+        if (next == '|') return R{kind_of<tok::OrOr>(), 2};
         return std::nullopt;
       case '=':
-        if (next == '=') return R{tok::EqEq{}, 2};
+        if (next == '=') return R{kind_of<tok::EqEq>(), 2};
         return std::nullopt;
-      case '!': return next == '=' ? R{tok::NotEq{}, 2} : R{tok::Bang{}, 1};
-      case '<': return next == '=' ? R{tok::LtEq{}, 2} : R{tok::Lt{}, 1};
-      case '>': return next == '=' ? R{tok::GtEq{}, 2} : R{tok::Gt{}, 1};
-      case '+': return R{tok::Plus{}, 1};
-      case '-': return R{tok::Minus{}, 1};
-      case '%': return R{tok::Percent{}, 1};
-      case '(': return R{tok::LParen{}, 1};
-      case ')': return R{tok::RParen{}, 1};
-      case '[': return R{tok::LBracket{}, 1};
-      case ']': return R{tok::RBracket{}, 1};
-      case ',': return R{tok::Comma{}, 1};
-      case '@': return R{tok::At{}, 1};
+      case '!': return next == '=' ? R{kind_of<tok::NotEq>(), 2} : R{kind_of<tok::Bang>(), 1};
+      case '<': return next == '=' ? R{kind_of<tok::LtEq>(), 2} : R{kind_of<tok::Lt>(), 1};
+      case '>': return next == '=' ? R{kind_of<tok::GtEq>(), 2} : R{kind_of<tok::Gt>(), 1};
+      case '+': return R{kind_of<tok::Plus>(), 1};
+      case '-': return R{kind_of<tok::Minus>(), 1};
+      case '%': return R{kind_of<tok::Percent>(), 1};
+      case '(': return R{kind_of<tok::LParen>(), 1};
+      case ')': return R{kind_of<tok::RParen>(), 1};
+      case '[': return R{kind_of<tok::LBracket>(), 1};
+      case ']': return R{kind_of<tok::RBracket>(), 1};
+      case ',': return R{kind_of<tok::Comma>(), 1};
+      case '@': return R{kind_of<tok::At>(), 1};
       default: return std::nullopt;
     }
   }
 
-  bool lex_token(std::vector<Token>& tokens, std::vector<Rich>& errors) {
+  bool lex_token(std::vector<CompactToken>& tokens, std::vector<Rich>& errors) {
     const std::size_t start = pos_;
     const char c = text_[start];
     if (is_digit(c)) {
@@ -228,13 +291,13 @@ class Lexer {
         double value = to_double(start, f, ok);
         if (f < text_.size() && text_[f] == 'j') {
           if (!ok) errors.push_back(Rich{CustomReason{"invalid complex literal"}, {start, f + 1}});
-          tokens.push_back(Token{tok::Imag{value}, {start, f + 1}});
+          tokens.push_back(compact(kind_of<tok::Imag>(), start, f + 1, 0, value));
           pos_ = f + 1;
           return true;
         }
         reached(f);
         if (!ok) errors.push_back(Rich{CustomReason{"invalid float literal"}, {start, f}});
-        tokens.push_back(Token{tok::Float{value}, {start, f}});
+        tokens.push_back(compact(kind_of<tok::Float>(), start, f, 0, value));
         pos_ = f;
         return true;
       }
@@ -245,22 +308,28 @@ class Lexer {
         value = 0;
         errors.push_back(Rich{CustomReason{"invalid integer literal"}, {start, end}});
       }
-      tokens.push_back(Token{tok::Int{value}, {start, end}});
+      tokens.push_back(compact(kind_of<tok::Int>(), start, end, value, 0.0));
       pos_ = end;
       return true;
     }
     if (std::size_t end = identifier_end(start); end != start) {
-      tokens.push_back(Token{classify_word(text_.substr(start, end - start)), {start, end}});
+      tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
       pos_ = end;
       return true;
     }
-    if (std::optional<std::pair<TokenKind, std::size_t>> op = operator_at(start)) {
-      tokens.push_back(Token{std::move(op->first), {start, start + op->second}});
+    if (std::optional<std::pair<std::uint8_t, std::size_t>> op = operator_at(start)) {
+      tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
       pos_ = start + op->second;
       return true;
     }
     reached(start);
     return false;
+  }
+
+  CompactToken compact(std::uint8_t kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
+    std::uint64_t bits = kind == kind_of<tok::Float>() || kind == kind_of<tok::Imag>() ? std::bit_cast<std::uint64_t>(f)
+                                                                                       : std::bit_cast<std::uint64_t>(i);
+    return CompactToken{kind, Span{start + offset_, end + offset_}, bits};
   }
 
   // The end of an identifier starting at `p`, or `p` when none starts there.
@@ -290,12 +359,26 @@ class Lexer {
   }
 
   std::string_view text_;
+  std::size_t offset_;
   std::size_t pos_ = 0;
   std::size_t furthest_ = 0;
 };
 
 }  // namespace
 
-LexOutput lexer(std::string_view text) { return Lexer(text).run(); }
+CompactLexOutput lex_compact(std::string_view text, std::size_t offset) { return Lexer(text, offset).run(); }
+
+LexOutput lexer(std::string_view text) {
+  CompactLexOutput compact = lex_compact(text, 0);
+  LexOutput out;
+  out.errors = std::move(compact.errors);
+  if (compact.complete) {
+    std::vector<Token> tokens;
+    tokens.reserve(compact.tokens.size());
+    for (const CompactToken& t : compact.tokens) tokens.push_back(to_token(t, text));
+    out.tokens = std::move(tokens);
+  }
+  return out;
+}
 
 }  // namespace morvalen::parse

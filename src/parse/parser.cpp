@@ -123,22 +123,18 @@ Diags one(diag::Diag d) {
 Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset) {
   if (std::optional<diag::Diag> finding = int_imaginary_scan(text, offset)) return unexpected(one(std::move(*finding)));
 
-  LexOutput lexed = lexer(text);
+  // Token spans come out of the lexer already shifted by the offset.
+  CompactLexOutput lexed = lex_compact(text, offset);
   if (!lexed.errors.empty()) {
     Diags diags;
     diags.reserve(lexed.errors.size());
     for (const Rich& e : lexed.errors) diags.push_back(lex_error_to_diag(e, offset));
     return unexpected(std::move(diags));
   }
-  if (!lexed.tokens) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
+  if (!lexed.complete) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
 
-  std::vector<Token>& tokens = *lexed.tokens;
-  for (Token& t : tokens) {
-    t.span.start += offset;
-    t.span.end += offset;
-  }
   const std::size_t eoi = offset + text.size();
-  ExprParseOutput parsed = expr_parser(tokens, Span{eoi, eoi});
+  ExprParseOutput parsed = expr_parser(lexed.tokens, text, offset, Span{eoi, eoi});
   if (!parsed.errors.empty()) {
     Diags diags;
     diags.reserve(parsed.errors.size());
