@@ -127,6 +127,12 @@ TEST(LexerTest, FloatOverflowIsInfinityAndUnderflowIsZero) {
   EXPECT_EQ(tokens[1].kind, TokenKind(tok::Float{0.0}));
   EXPECT_EQ(tokens[2].kind, TokenKind(tok::Float{0.0}));
   EXPECT_EQ(tokens[3].kind, TokenKind(tok::Imag{std::numeric_limits<double>::infinity()}));
+  // Exponents far beyond any range still saturate rather than fail.
+  tokens = lex_ok("1e99999999999999999999 1e-99999999999999999999 0.0e99999999999999999999");
+  ASSERT_EQ(tokens.size(), 3u);
+  EXPECT_EQ(tokens[0].kind, TokenKind(tok::Float{std::numeric_limits<double>::infinity()}));
+  EXPECT_EQ(tokens[1].kind, TokenKind(tok::Float{0.0}));
+  EXPECT_EQ(tokens[2].kind, TokenKind(tok::Float{0.0}));
 }
 
 TEST(LexerTest, FloatRoundsToNearest) {
