@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "ir/dtype.h"
@@ -320,8 +321,27 @@ class ExprParser {
     for (std::size_t q = next_candidate(start + 1); q < stop; q = next_candidate(q + 1)) {
       pos_ = q;
       expected_at(q - 1);
+      if (auto hit = retry_memo_.find(q); hit != retry_memo_.end()) {
+        // The same retry succeeded before, starting from the same error
+        // state. Its tree is never observable (a recovery always leaves an
+        // error behind, and errors discard the tree), so a placeholder
+        // stands in for it and only the position and errors are replayed.
+        const RetryOutcome& outcome = hit->second;
+        pos_ = outcome.end;
+        errors_.insert(errors_.end(), outcome.errors.begin(), outcome.errors.end());
+        alt_ = outcome.alt;
+        errors_.push_back(to_rich(saved));
+        return new_node(Bool{}, Span{span_at(q).start, tokens_[outcome.end - 1].span.end});
+      }
       const Mark retry = save();
       if (Child c = choice()) {
+        // Remembered so that enclosing recoveries retrying the same position
+        // (unclosed parentheses around a long expression) do not parse it
+        // again and again.
+        RetryOutcome outcome{pos_, std::vector<Rich>(errors_.begin() + static_cast<std::ptrdiff_t>(retry.errors),
+                                                     errors_.end()),
+                             alt_};
+        retry_memo_.emplace(q, std::move(outcome));
         errors_.push_back(to_rich(saved));
         return c;
       }
@@ -657,6 +677,14 @@ class ExprParser {
   std::vector<std::size_t> next_sep_;
   std::vector<std::size_t> next_stop_;
   std::vector<std::size_t> jump_;
+  struct RetryOutcome {
+    std::size_t end;
+    std::vector<Rich> errors;
+    Alt alt;
+  };
+  // Successful recovery retries by start position; looked up only, never
+  // iterated, so its order cannot reach any output.
+  std::unordered_map<std::size_t, RetryOutcome> retry_memo_;
 };
 
 }  // namespace

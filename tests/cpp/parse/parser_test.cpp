@@ -388,6 +388,20 @@ TEST(ExprDepthTest, UnclosedParenthesesFailOnceWithoutBlowingUp) {
   EXPECT_FALSE(parse_expr_with_offset(calls + "x", 0));
 }
 
+TEST(ExprDepthTest, UnclosedParenthesesAroundALongExpression) {
+  // Every level's recovery retries the positions inside it; the long
+  // expression is parsed once and its outcome replayed, not reparsed per level.
+  std::string text(20000, '(');
+  for (int i = 0; i < 20000; ++i) text += "x + ";
+  text += "y";
+  EXPECT_EQ(messages(expr_errors(text)), std::vector<std::string>{kSyn});
+  std::string with_inner_error(3000, '(');
+  for (int i = 0; i < 3000; ++i) with_inner_error += "f(+ x) + ";
+  with_inner_error += "y";
+  std::vector<diag::Diag> diags = expr_errors(with_inner_error);
+  EXPECT_EQ(diags.size(), 3001u);
+}
+
 TEST(ExprDepthTest, DeepProgramThroughTheEntryPoint) {
   const std::size_t n = 100000;
   std::string src = "|x: f32|\n";
