@@ -1,37 +1,12 @@
 #include "opt/rules/simplify.h"
 
 #include <array>
-#include <cstddef>
-#include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
-#include "support/internal_error.h"
+#include "opt/rules/rule_table.h"
 
 namespace morvalen::opt::rules::simplify {
 namespace {
-
-struct RuleText {
-  std::string_view name;
-  std::string_view searcher;
-  std::string_view applier;
-};
-
-// The texts are fixed, so a rule that does not read or build is a defect of
-// this file, never of the user's input.
-template <std::size_t N>
-std::vector<egraph::Rewrite> build(const std::array<RuleText, N>& table) {
-  std::vector<egraph::Rewrite> out;
-  out.reserve(N);
-  for (const RuleText& rule : table) {
-    auto built = egraph::Rewrite::parse(rule.name, rule.searcher, rule.applier);
-    if (!built.has_value())
-      throw InternalError("failed to build rewrite rule " + std::string(rule.name) + ": " + built.error());
-    out.push_back(std::move(built).value());
-  }
-  return out;
-}
 
 // Unconditional simplifications. "cast-same" binds ?t twice, so both casts
 // must carry the same token: the same dtype and the same explicitness.
@@ -58,8 +33,8 @@ constexpr std::array<RuleText, 2> kAggressiveRules = {{
 
 }  // namespace
 
-std::vector<egraph::Rewrite> rules() { return build(kRules); }
+std::vector<egraph::Rewrite> rules() { return build_rules(kRules); }
 
-std::vector<egraph::Rewrite> aggressive_rules() { return build(kAggressiveRules); }
+std::vector<egraph::Rewrite> aggressive_rules() { return build_rules(kAggressiveRules); }
 
 }  // namespace morvalen::opt::rules::simplify
