@@ -41,7 +41,9 @@ Result<std::string, ApiError> fold_and_render(const ir::TypedDag& dag) {
   if (outputs.size() != 1) {
     return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
   }
-  return repl::render_simplified_expr(folded.dag, outputs.front());
+  auto text = repl::render_simplified_expr(folded.dag, outputs.front());
+  if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
+  return std::move(text).value();
 }
 
 }  // namespace
@@ -62,6 +64,7 @@ std::string ApiError::to_string() const {
             return "expected a single output expression, got " + std::string(digits, end);
           },
           [](const Diff& e) { return e.error.to_string(); },
+          [](const OutputTooLong& e) { return e.message; },
       },
       detail);
 }
@@ -98,10 +101,10 @@ Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimi
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {
-  // `math` is a valid identifier, but the emitted text imports `math` and then
-  // defines the function at the same top level: `def math(...)` would rebind
-  // the name, and every `math.exp(...)` inside the body would then fail.
-  if (!backend::is_valid_python_identifier(function_name) || function_name == "math") {
+  // `math`, `float` and the like are valid identifiers, but the emitted text
+  // defines the function at module level, where `def math(...)` or
+  // `def float(...)` would rebind the name that the body calls.
+  if (!backend::is_valid_python_identifier(function_name) || backend::is_reserved_python_name(function_name)) {
     return unexpected(make_error(ApiError::InvalidFunctionName{std::string(function_name)}));
   }
   auto dag = lowered_dag(source, optimize);

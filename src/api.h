@@ -40,13 +40,19 @@ struct ApiError {
   struct Diff {
     diff::DiffError error;
   };
-  std::variant<Parse, Lower, Optimize, InvalidFunctionName, OutputCount, Diff> detail;
+  /// The rendered text would be too long to hand back (sharing can make it
+  /// grow exponentially with the program); shown with its own text.
+  struct OutputTooLong {
+    std::string message;
+  };
+  std::variant<Parse, Lower, Optimize, InvalidFunctionName, OutputCount, Diff, OutputTooLong> detail;
 
   /// "parse failed: " + message, "lowering failed: " + message,
   /// "optimization failed: " + message,
   /// "invalid Python function name `NAME`: expected a non-keyword identifier
   /// matching [A-Za-z_][A-Za-z0-9_]*", "expected a single output expression,
-  /// got N", or the differentiation error's text.
+  /// got N", the differentiation error's text, or "rendered expression is
+  /// longer than N bytes".
   std::string to_string() const;
 };
 
@@ -68,8 +74,9 @@ Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimi
 
 /// Python source of a function named `function_name` evaluating the program.
 /// The name is checked before the source is looked at: a name that is not a
-/// non-keyword identifier, or that is `math` (it would hide the module the
-/// emitted code calls), gives `InvalidFunctionName`.
+/// non-keyword identifier, or that is a name the emitted code calls (`math`,
+/// `abs`, `bool`, `complex`, `float`, `int`: the function would hide it), gives
+/// `InvalidFunctionName`.
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name,
                                           bool optimize = false);
 

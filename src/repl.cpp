@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <stdexcept>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -188,13 +187,11 @@ class Renderer {
  public:
   Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()) {}
 
-  std::string run() {
+  Result<std::string, RenderTooLong> run() {
     place();
     measure();
     std::uint64_t length = nodes_[root_.value].length;
-    if (length > kMaxRenderedBytes) {
-      throw std::length_error("rendered expression is longer than " + std::to_string(kMaxRenderedBytes) + " bytes");
-    }
+    if (length > kMaxRenderedBytes) return unexpected(RenderTooLong{});
     std::string out;
     out.reserve(static_cast<std::size_t>(length));
     write(out);
@@ -484,7 +481,11 @@ class Renderer {
 
 }  // namespace
 
-std::string render_simplified_expr(const ir::TypedDag& dag, ir::NodeId output) {
+std::string RenderTooLong::to_string() const {
+  return "rendered expression is longer than " + std::to_string(kMaxRenderedBytes) + " bytes";
+}
+
+Result<std::string, RenderTooLong> render_simplified_expr(const ir::TypedDag& dag, ir::NodeId output) {
   if (output.value >= dag.size()) {
     throw InternalError("rendered node " + std::to_string(output.value) + " out of range (nodes len " +
                         std::to_string(dag.size()) + ")");

@@ -145,7 +145,7 @@ def test_diff_checks_variable_before_outputs():
     assert info.value.args == ("unknown differentiation variable `q`",)
 
 
-BAD_NAMES = ["class", "lambda", "None", "1f", "", " f", "f g", "a-b", "größe", "f\n", "math"]
+BAD_NAMES = ["class", "lambda", "None", "1f", "", " f", "f g", "a-b", "größe", "f\n", "math", "float", "int", "abs", "bool", "complex"]
 
 
 @pytest.mark.parametrize("name", BAD_NAMES)
@@ -155,6 +155,14 @@ def test_bad_function_name_is_reported_first(name, source, optimize):
     with pytest.raises(MorvalenError) as info:
         emit_python(source, name, optimize=optimize)
     assert info.value.args == ("invalid Python function name `" + name + NAME_HELP,)
+
+
+def test_exponentially_long_text_is_a_morvalen_error():
+    # Each binding squares the previous one: the rendered text would hold 2**40 leaves.
+    lines = ["|x: f64|", "y0 = x"] + [f"y{i} = y{i - 1} * y{i - 1}" for i in range(1, 41)] + ["y40"]
+    with pytest.raises(MorvalenError) as info:
+        simplify_expr("\n".join(lines))
+    assert info.value.args == ("rendered expression is longer than 268435456 bytes",)
 
 
 @pytest.mark.parametrize("name", ["f", "_", "_kernel", "Math", "math2", "async_", "F00", "true", "none"])

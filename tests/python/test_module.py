@@ -63,9 +63,9 @@ def test_exception_is_caught_as_exception_with_one_string_argument():
 
 
 def test_module_executed_again_reuses_the_exception_type():
-    spec = importlib.util.find_spec("morvalen._morvalen")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("morvalen._morvalen")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not _morvalen
     assert again.MorvalenError is MorvalenError
     assert again.__all__ == _morvalen.__all__

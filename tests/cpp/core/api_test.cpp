@@ -35,6 +35,8 @@ std::vector<DisplayRow> display_rows() {
        "unknown differentiation variable `y`"},
       {"diff_tuple", ApiError{ApiError::Diff{diff::DiffError{diff::DiffError::TupleOutput{}}}},
        "differentiation does not support tuples"},
+      {"too_long", ApiError{ApiError::OutputTooLong{"rendered expression is longer than 268435456 bytes"}},
+       "rendered expression is longer than 268435456 bytes"},
   };
 }
 
@@ -110,13 +112,26 @@ TEST(PipelineFailure, TupleResult) {
 }
 
 TEST(PipelineFailure, BadFunctionNameCheckedBeforeSource) {
-  for (const char* name : {"class", "1f", "", "math", "f-g", "None", "gr\xc3\xb6\xc3\x9f" "e"}) {
+  for (const char* name : {"class", "1f", "", "math", "float", "int", "abs", "bool", "complex", "f-g", "None", "gr\xc3\xb6\xc3\x9f" "e"}) {
     SCOPED_TRACE(name);
     std::string expected = std::string("invalid Python function name `") + name +
                            "`: expected a non-keyword identifier matching [A-Za-z_][A-Za-z0-9_]*";
     EXPECT_EQ(error_text(emit_python("not a program", name)), expected);
     EXPECT_EQ(error_text(emit_python("|x: f64| x", name, true)), expected);
   }
+}
+
+// Forty bindings that each square the previous one denote a text of 2^40
+// leaves: refused as an error value, never built.
+TEST(PipelineFailure, ExponentialTextIsRefused) {
+  std::string source = "|x: f64|\ny0 = x\n";
+  for (int i = 1; i <= 40; ++i) {
+    const std::string prev = std::to_string(i - 1);
+    source.append("y").append(std::to_string(i)).append(" = y").append(prev).append(" * y").append(prev).append("\n");
+  }
+  source += "y40";
+  EXPECT_EQ(error_text(simplify_expr(source)), "rendered expression is longer than 268435456 bytes");
+  EXPECT_TRUE(emit_python(source, "f").has_value());
 }
 
 TEST(PipelineFailure, DiffVariableMessagesHaveNoPrefix) {
