@@ -154,7 +154,7 @@ class ExprParser {
     if (tree) expected_at(pos_);  // the end-of-input check
     out.tree = std::move(tree);
     out.errors = recorded_errors();
-    if (Failure last = alt_.value_for(Failure{}); last.present) out.errors.push_back(to_rich(last));
+    if (Failure last = alt_.value_for(Failure{}); last.present()) out.errors.push_back(to_rich(last));
     out.steps = steps_;
     return out;
   }
@@ -193,12 +193,12 @@ class ExprParser {
   void custom_at(std::size_t p) { alt_.note(Failure::custom_at(p)); }
 
   Rich to_rich(const Failure& a) const {
-    if (a.custom) {
+    if (a.custom()) {
       std::string message(kUnknownDtypePrefix);
-      message += word(a.pos);
-      return Rich{CustomReason{std::move(message)}, span_at(a.pos)};
+      message += word(a.pos());
+      return Rich{CustomReason{std::move(message)}, span_at(a.pos())};
     }
-    return Rich{ExpectedFound{}, span_at(a.pos)};
+    return Rich{ExpectedFound{}, span_at(a.pos())};
   }
 
   std::vector<Rich> recorded_errors() const {

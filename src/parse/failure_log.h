@@ -11,19 +11,24 @@ namespace morvalen::parse {
 /// where it happened and whether it is a custom error (whose message the
 /// parser derives from the token there). At one position a custom error beats
 /// an expected-token error; otherwise the first one stays.
+///
+/// Held as one ordered key, 0 when absent, else (pos + 1) * 2 + custom, so that
+/// "furthest" is the larger key: equal keys are equal failures, so keeping the
+/// first on a tie is the same as taking either.
 struct Failure {
-  std::size_t pos = 0;
-  bool present = false;
-  bool custom = false;
+  std::uint64_t key = 0;
 
-  static Failure expected(std::size_t pos) { return {pos, true, false}; }
-  static Failure custom_at(std::size_t pos) { return {pos, true, true}; }
+  static Failure expected(std::size_t pos) { return {(static_cast<std::uint64_t>(pos) + 1) << 1}; }
+  static Failure custom_at(std::size_t pos) { return {((static_cast<std::uint64_t>(pos) + 1) << 1) | 1}; }
+  bool present() const { return key != 0; }
+  bool custom() const { return (key & 1) != 0; }
+  std::size_t pos() const { return static_cast<std::size_t>((key >> 1) - 1); }
 };
 
 /// `first` followed by `then`: the later position wins, ties keep `first`
 /// unless only `then` is custom. Associative, so a run of failures can be
 /// summarised and merged in one step.
-inline const Failure& furthest(const Failure& first, const Failure& then);
+inline Failure furthest(Failure first, Failure then) { return then.key > first.key ? then : first; }
 
 /// The furthest-failure state while parsing, possibly expressed in terms of the
 /// state on entry to a memoised sub-parse (its input). A sub-parse's effect on
@@ -88,12 +93,6 @@ class FailureLog {
 };
 
 // Small and on every rule entry of the parser, so inline.
-inline const Failure& furthest(const Failure& first, const Failure& then) {
-  if (!then.present) return first;
-  if (!first.present || then.pos > first.pos) return then;
-  if (then.pos == first.pos && then.custom && !first.custom) return then;
-  return first;
-}
 
 inline FailureState FailureState::input() {
   FailureState s;
@@ -102,8 +101,8 @@ inline FailureState FailureState::input() {
 }
 
 inline void FailureState::note(const Failure& failure) {
-  if (&furthest(with_, failure) == &failure) with_ = failure;
-  if (depends_ && &furthest(otherwise_, failure) == &failure) otherwise_ = failure;
+  with_ = furthest(with_, failure);
+  if (depends_) otherwise_ = furthest(otherwise_, failure);
 }
 
 inline FailureState FailureState::take(std::size_t pos) {
@@ -111,7 +110,7 @@ inline FailureState FailureState::take(std::size_t pos) {
   // With an input present the value is present, so only the other case needs
   // the default.
   Failure& fallback = taken.depends_ ? taken.otherwise_ : taken.with_;
-  if (!fallback.present) fallback = Failure::expected(pos);
+  if (!fallback.present()) fallback = Failure::expected(pos);
   *this = FailureState();
   return taken;
 }
@@ -120,18 +119,18 @@ inline FailureState FailureState::bound_to(const FailureState& input) const {
   if (!depends_) return *this;
   FailureState bound;
   if (!input.depends_) {
-    bound.with_ = input.with_.present ? furthest(input.with_, with_) : otherwise_;
+    bound.with_ = input.with_.present() ? furthest(input.with_, with_) : otherwise_;
     return bound;
   }
   bound.depends_ = true;
   bound.with_ = furthest(input.with_, with_);
-  bound.otherwise_ = input.otherwise_.present ? furthest(input.otherwise_, with_) : otherwise_;
+  bound.otherwise_ = input.otherwise_.present() ? furthest(input.otherwise_, with_) : otherwise_;
   return bound;
 }
 
 inline Failure FailureState::value_for(const Failure& input) const {
   if (!depends_) return with_;
-  return input.present ? furthest(input, with_) : otherwise_;
+  return input.present() ? furthest(input, with_) : otherwise_;
 }
 
 }  // namespace morvalen::parse
