@@ -3,8 +3,13 @@ binding and conversion, all with whole message texts."""
 
 from __future__ import annotations
 
+import ast
 import importlib.util
 import inspect
+import multiprocessing
+import pickle
+from concurrent.futures import ProcessPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -31,6 +36,13 @@ def test_package_reexports_the_same_objects():
     assert morvalen.__all__ == _morvalen.__all__
     for name in _morvalen.__all__:
         assert getattr(morvalen, name) is getattr(_morvalen, name)
+
+
+def test_stub_all_lists_the_same_names():
+    stub = ast.parse(Path(_morvalen.__file__).with_name("_morvalen.pyi").read_text(encoding="utf-8"))
+    assigned = [node.value for node in stub.body
+                if isinstance(node, ast.Assign) and [target.id for target in node.targets] == ["__all__"]]
+    assert [ast.literal_eval(value) for value in assigned] == [_morvalen.__all__]
 
 
 def test_module_doc_is_empty():
@@ -60,6 +72,22 @@ def test_exception_is_caught_as_exception_with_one_string_argument():
     assert type(error) is MorvalenError
     assert error.args == ("parse failed: syntax error: expected function header `|...|`",)
     assert str(error) == error.args[0]
+
+
+def test_exception_pickles_to_the_same_type_message_and_attributes():
+    error = MorvalenError("lowering failed: undefined variable `y`")
+    error.detail = 7
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        copy = pickle.loads(pickle.dumps(error, protocol))
+        assert (type(copy), copy.args, copy.detail) == (MorvalenError, error.args, 7)
+
+
+def test_exception_raised_in_a_worker_process_reaches_the_parent():
+    # A spawned worker imports the package afresh, as on every platform.
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        with pytest.raises(MorvalenError) as info:
+            pool.submit(simplify_expr, "|x: f64| y").result(timeout=120)
+    assert info.value.args == ("lowering failed: undefined variable `y`",)
 
 
 def test_module_executed_again_reuses_the_exception_type():
