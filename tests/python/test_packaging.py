@@ -35,11 +35,9 @@ def test_sdist_holds_every_file_a_build_needs(tmp_path: Path):
     pytest.importorskip("scikit_build_core.build")
     needed = {path for path in _tracked_files() if _needed_to_build(path)}
     # The backend only packs files here; nothing is configured or compiled.
-    built = subprocess.run(
-        [sys.executable, "-c", "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))",
-         str(tmp_path)],
-        cwd=ROOT, capture_output=True, text=True, timeout=120, check=True,
-    )
+    script = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    built = subprocess.run([sys.executable, "-c", script, str(tmp_path)],
+                           cwd=ROOT, capture_output=True, text=True, timeout=120, check=True)
     with tarfile.open(tmp_path / built.stdout.split()[-1]) as sdist:
         packed = {name.partition("/")[2] for name in sdist.getnames()}
     assert sorted(needed - packed) == []
@@ -52,6 +50,7 @@ def test_extensions_export_only_their_init_function():
     modules = sorted(Path(morvalen.__file__).parent.glob("*.so"))
     assert modules
     for module in modules:
-        listed = subprocess.run([nm, "-D", "--defined-only", str(module)], capture_output=True, text=True, check=True)
+        listed = subprocess.run([nm, "-D", "--defined-only", str(module)],
+                                capture_output=True, text=True, check=True)
         exported = {line.split()[-1] for line in listed.stdout.splitlines() if line.strip()}
         assert exported == {"PyInit_" + module.name.split(".")[0]}, module.name
