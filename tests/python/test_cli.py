@@ -132,10 +132,9 @@ BAD_END = "'utf-8' codec can't decode byte 0xe9 in position 16: unexpected end o
      "argument VARIABLE: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
 ])
 def test_bytes_that_are_not_utf8_are_a_usage_error(argv, stdin, io_encoding, message):
-    result = subprocess.run(
-        [sys.executable, "-m", "morvalen", *argv], input=stdin, capture_output=True,
-        env={**_subprocess_env(), "PYTHONIOENCODING": io_encoding}, timeout=60, check=False,
-    )
+    env = {**_subprocess_env(), "PYTHONIOENCODING": io_encoding}
+    result = subprocess.run([sys.executable, "-m", "morvalen", *argv], input=stdin, env=env,
+                            capture_output=True, timeout=60, check=False)
     assert (result.returncode, result.stdout, result.stderr) == (2, b"", f"morvalen: cannot read {message}\n".encode())
 
 
