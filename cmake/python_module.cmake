@@ -6,6 +6,8 @@
 # interpreters without a stable ABI (free-threaded builds); those get an
 # ordinary version-specific module instead.
 
+include(${CMAKE_CURRENT_LIST_DIR}/export_only.cmake)
+
 if(DEFINED SKBUILD_SABI_COMPONENT AND SKBUILD_SABI_COMPONENT STREQUAL "")
   find_package(Python 3.10 REQUIRED COMPONENTS Interpreter Development.Module)
   Python_add_library(_morvalen MODULE WITH_SOABI ${PROJECT_SOURCE_DIR}/src/pybindings.cpp)
@@ -20,9 +22,6 @@ target_link_libraries(_morvalen PRIVATE morvalen_api morvalen_warnings)
 set_target_properties(_morvalen PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
-if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  # Only PyInit__morvalen is exported; the static core stays private.
-  target_link_options(_morvalen PRIVATE -Wl,--exclude-libs,ALL)
-endif()
+morvalen_export_only(_morvalen PyInit__morvalen)
 
 install(TARGETS _morvalen LIBRARY DESTINATION morvalen)

@@ -20,5 +20,8 @@ Every compilation failure raises ``MorvalenError`` with one message.
 """
 
 from ._morvalen import MorvalenError, __version__, diff, emit_python, simplify_expr
+from ._pickling import register as _register_pickling
+
+_register_pickling()
 
 __all__ = ["__version__", "MorvalenError", "simplify_expr", "diff", "emit_python"]

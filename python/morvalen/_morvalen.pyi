@@ -1,7 +1,7 @@
 from typing import Final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "MorvalenError", "simplify_expr", "diff", "emit_python"]
 
 class MorvalenError(Exception):
     """Raised for every compilation failure; ``args`` holds the one message."""

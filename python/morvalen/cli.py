@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Sequence, TextIO
+from typing import NoReturn, Sequence, TextIO
 
 from . import MorvalenError, __version__, diff, emit_python, simplify_expr
 
@@ -67,7 +67,7 @@ def _build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"morvalen {__version__}")
+    parser.add_argument("-V", "--version", action="version", version=f"morvalen {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     simplify = commands.add_parser(
@@ -76,6 +76,7 @@ def _build_parser() -> argparse.ArgumentParser:
         description="Print the program's result expression, constants folded.",
     )
     _add_source_arguments(simplify)
+    simplify.set_defaults(command_parser=simplify)
 
     derive = commands.add_parser(
         "diff",
@@ -85,6 +86,7 @@ def _build_parser() -> argparse.ArgumentParser:
     )
     derive.add_argument("variable", metavar="VARIABLE", help="the parameter to differentiate by")
     _add_source_arguments(derive)
+    derive.set_defaults(command_parser=derive)
 
     emit = commands.add_parser(
         "emit",
@@ -97,7 +99,38 @@ def _build_parser() -> argparse.ArgumentParser:
         help="name of the emitted function (default: %(default)s)",
     )
     _add_source_arguments(emit)
+    emit.set_defaults(command_parser=emit)
     return parser
+
+
+def _utf8_fault(text: str) -> str | None:
+    """Why ``text`` is not UTF-8 text, or None when it is.
+
+    The interpreter decodes command-line arguments (and, in some locales,
+    standard input) with the surrogateescape handler, so bytes that are not
+    UTF-8 arrive as lone surrogates. Encoding them back recovers the bytes, and
+    decoding those gives the decoder's own account of the first bad byte.
+    """
+    try:
+        text.encode("utf-8")
+        return None
+    except UnicodeEncodeError as encode_error:
+        try:
+            text.encode("utf-8", "surrogateescape").decode("utf-8")
+        except UnicodeError as error:
+            return str(error)
+        return str(encode_error)
+
+
+def _unreadable(parser: argparse.ArgumentParser, what: str, reason: object) -> NoReturn:
+    parser.exit(2, f"morvalen: cannot read {what}: {reason}\n")
+
+
+def _require_utf8(parser: argparse.ArgumentParser, what: str, text: str) -> str:
+    fault = _utf8_fault(text)
+    if fault is not None:
+        _unreadable(parser, what, fault)
+    return text
 
 
 def _read_source(parser: argparse.ArgumentParser, args: argparse.Namespace, stdin: TextIO) -> str:
@@ -108,12 +141,15 @@ def _read_source(parser: argparse.ArgumentParser, args: argparse.Namespace, stdi
             with open(args.file, encoding="utf-8") as handle:
                 return handle.read()
         except (OSError, UnicodeDecodeError) as error:
-            parser.exit(2, f"morvalen: cannot read {args.file}: {error}\n")
+            _unreadable(parser, args.file, error)
     if args.program is None:
         parser.error("no program given (pass it as an argument, `-` for standard input, or -f FILE)")
     if args.program == "-":
-        return stdin.read()
-    return args.program
+        try:
+            return _require_utf8(parser, "standard input", stdin.read())
+        except UnicodeDecodeError as error:
+            _unreadable(parser, "standard input", error)
+    return _require_utf8(parser, "the program argument", args.program)
 
 
 def main(
@@ -129,6 +165,12 @@ def main(
     stderr = sys.stderr if stderr is None else stderr
     parser = _build_parser()
     args = parser.parse_args(argv)
+    # Usage errors past this point show the subcommand's own usage.
+    parser = args.command_parser
+    if args.command == "diff":
+        _require_utf8(parser, "argument VARIABLE", args.variable)
+    if args.command == "emit":
+        _require_utf8(parser, "argument --name", args.name)
     source = _read_source(parser, args, stdin)
     try:
         if args.command == "simplify":

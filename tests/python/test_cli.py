@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import io
 import os
+import runpy
 import shutil
 import subprocess
 import sys
@@ -73,6 +74,17 @@ def test_usage_errors_exit_2(tmp_path: Path, capsys):
     capsys.readouterr()
 
 
+@pytest.mark.parametrize(("argv", "status", "out", "err"), [
+    (["-V"], 0, "morvalen 0.0.2\n", ""),
+    (["diff", "x"], 2, "", "usage: morvalen diff [-h] [-f FILE] [--optimize] VARIABLE [program]\nmorvalen diff: "
+     "error: no program given (pass it as an argument, `-` for standard input, or -f FILE)\n"),
+])
+def test_short_version_flag_and_subcommand_usage(argv, status, out, err, capsys):
+    with pytest.raises(SystemExit) as info:
+        main(argv)
+    assert (info.value.code, *capsys.readouterr()) == (status, out, err)
+
+
 def test_help_documents_the_commands(capsys):
     with pytest.raises(SystemExit) as info:
         main(["--help"])
@@ -100,6 +112,30 @@ def test_python_dash_m():
         capture_output=True, text=True, env=_subprocess_env(), timeout=60, check=False,
     )
     assert (result.returncode, result.stdout, result.stderr) == (0, simplify_expr("|x: f32| x * 2 + 1") + "\n", "")
+
+
+def test_importing_the_main_module_does_not_run_the_command_line():
+    # run_module names the module `morvalen.__main__`, not `__main__`.
+    assert runpy.run_module("morvalen.__main__")["main"] is main
+
+
+NOT_UTF8 = b"|x: f64| x # caf\xe9"
+BAD_END = "'utf-8' codec can't decode byte 0xe9 in position 16: unexpected end of data"
+
+
+@pytest.mark.parametrize(("argv", "stdin", "io_encoding", "message"), [
+    # Standard input decoded strictly, and with surrogateescape as in the C locale.
+    (["simplify", "-"], NOT_UTF8, "utf-8:strict", f"standard input: {BAD_END}"),
+    (["simplify", "-"], NOT_UTF8, "utf-8:surrogateescape", f"standard input: {BAD_END}"),
+    (["simplify", NOT_UTF8], b"", "utf-8", f"the program argument: {BAD_END}"),
+    (["diff", b"\xff", "-"], b"|x: f64| x", "utf-8",
+     "argument VARIABLE: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"),
+])
+def test_bytes_that_are_not_utf8_are_a_usage_error(argv, stdin, io_encoding, message):
+    env = {**_subprocess_env(), "PYTHONIOENCODING": io_encoding}
+    result = subprocess.run([sys.executable, "-m", "morvalen", *argv], input=stdin, env=env,
+                            capture_output=True, timeout=60, check=False)
+    assert (result.returncode, result.stdout, result.stderr) == (2, b"", f"morvalen: cannot read {message}\n".encode())
 
 
 def test_python_dash_m_stdin_and_failure():

@@ -3,8 +3,14 @@ binding and conversion, all with whole message texts."""
 
 from __future__ import annotations
 
+import ast
 import importlib.util
 import inspect
+import pickle
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -31,6 +37,12 @@ def test_package_reexports_the_same_objects():
     assert morvalen.__all__ == _morvalen.__all__
     for name in _morvalen.__all__:
         assert getattr(morvalen, name) is getattr(_morvalen, name)
+
+
+def test_stub_all_lists_the_same_names():
+    stub = ast.parse(Path(_morvalen.__file__).with_name("_morvalen.pyi").read_text(encoding="utf-8"))
+    values = [node.value for node in stub.body if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"]
+    assert [ast.literal_eval(value) for value in values] == [_morvalen.__all__]
 
 
 def test_module_doc_is_empty():
@@ -60,6 +72,13 @@ def test_exception_is_caught_as_exception_with_one_string_argument():
     assert type(error) is MorvalenError
     assert error.args == ("parse failed: syntax error: expected function header `|...|`",)
     assert str(error) == error.args[0]
+
+
+def test_exception_pickles_to_the_same_type_message_and_attributes():
+    error = MorvalenError("lowering failed: undefined variable `y`")
+    error.detail = 7
+    copies = [pickle.loads(pickle.dumps(error, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+    assert {(type(copy), copy.args, copy.detail) for copy in copies} == {(MorvalenError, error.args, 7)}
 
 
 def test_module_executed_again_reuses_the_exception_type():
@@ -344,3 +363,12 @@ def test_other_numpy_types_are_refused():
 def test_extension_is_a_stable_abi_module():
     assert _morvalen.__file__.endswith(".abi3.so")
     assert _morvalen.__name__ == "morvalen._morvalen"
+
+
+def test_extensions_export_only_their_init_function():
+    if shutil.which("nm") is None or sys.platform != "linux":
+        pytest.skip("needs nm and an ELF platform")
+    for module in Path(_morvalen.__file__).parent.glob("*.so"):
+        listed = subprocess.run(["nm", "-D", "--defined-only", module], capture_output=True, text=True, check=True)
+        exported = {line.split()[-1] for line in listed.stdout.splitlines() if line.strip()}
+        assert exported == {"PyInit_" + module.name.split(".")[0]}, module.name
