@@ -42,10 +42,12 @@ Literal literal_of(const ir::Scalar& s) {
       s);
 }
 
-// An Int, Float or Complex constant whose value is zero, of either sign.
+// A constant equal to zero: Bool false, Int 0, or a Float or Complex zero of
+// either sign.
 bool is_zero_constant(const CanonExpr& expr) {
   const auto* constant = std::get_if<canon::Constant>(&expr);
   if (constant == nullptr) return false;
+  if (const auto* b = std::get_if<literal::Bool>(&constant->value)) return !b->value;
   if (const auto* i = std::get_if<literal::Int>(&constant->value)) return i->value == 0;
   if (const auto* f = std::get_if<literal::Float>(&constant->value)) return f->value == 0.0;
   if (const auto* z = std::get_if<literal::Complex>(&constant->value)) return z->re == 0.0 && z->im == 0.0;

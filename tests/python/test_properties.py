@@ -176,6 +176,7 @@ ZERO_TERM_DERIVATIVES = [
     ("|x: f64, y: f64| x * (y / 2.0)", "y / 2"),
     ("|x: f64| 0.0 / x + x", "1"),
     ("|x: f64| log(-floor(x)) + x", "1"),
+    ("|x: f64| x + log(x > 0.0)", "1"),
 ]
 
 
