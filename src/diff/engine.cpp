@@ -1,7 +1,9 @@
 #include "diff/engine.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support/internal_error.h"
 #include "support/stack.h"
@@ -40,6 +42,49 @@ Literal literal_of(const ir::Scalar& s) {
       s);
 }
 
+// A constant equal to zero: Bool false, Int 0, or a Float or Complex zero of
+// either sign.
+bool is_zero_constant(const CanonExpr& expr) {
+  const auto* constant = std::get_if<canon::Constant>(&expr);
+  if (constant == nullptr) return false;
+  if (const auto* b = std::get_if<literal::Bool>(&constant->value)) return !b->value;
+  if (const auto* i = std::get_if<literal::Int>(&constant->value)) return i->value == 0;
+  if (const auto* f = std::get_if<literal::Float>(&constant->value)) return f->value == 0.0;
+  if (const auto* z = std::get_if<literal::Complex>(&constant->value)) return z->re == 0.0 && z->im == 0.0;
+  return false;
+}
+
+// For each node, whether a path through its operands leads to a `Param` node of
+// parameter `index`. Operands precede their users, so one forward pass settles
+// every node. An operand that does not precede its user (no valid DAG has one)
+// counts as leading there, so that such a node keeps what its rule builds.
+std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t index) {
+  std::vector<bool> reaches(dag.size(), false);
+  for (std::size_t k = 0; k < dag.size(); ++k) {
+    const auto via = [&](ir::NodeId operand) { return operand.value >= k || reaches[operand.value]; };
+    reaches[k] = std::visit(
+        [&](const auto& n) -> bool {
+          using T = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<T, ir::Param>) {
+            return n.index == index;
+          } else if constexpr (std::is_same_v<T, ir::Const>) {
+            return false;
+          } else if constexpr (std::is_same_v<T, ir::Binary>) {
+            return via(n.lhs) || via(n.rhs);
+          } else if constexpr (std::is_same_v<T, ir::If>) {
+            return via(n.cond) || via(n.then_branch) || via(n.else_branch);
+          } else if constexpr (std::is_same_v<T, ir::Call>) {
+            return std::any_of(n.args.begin(), n.args.end(), via);
+          } else {
+            static_assert(std::is_same_v<T, ir::Unary> || std::is_same_v<T, ir::Cast>);
+            return via(n.arg);
+          }
+        },
+        dag.nodes()[k]);
+  }
+  return reaches;
+}
+
 }  // namespace
 
 // Evaluates a `Built` expression into the id `var`, returning the failure from
@@ -71,6 +116,7 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   }
   param_index_ = *found;
   if (dag_.outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
+  reaches_param_ = nodes_reaching_param(dag_, *found);
 
   const Built d = derivative_expr(dag_.outputs().front());
   if (!d.ok) return unexpected(take_error());
@@ -104,7 +150,12 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_expr(ir::Nod
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
   if (const auto& memo = derivative_memo_[node.value]) return Built{*memo, true};
-  const Built r = support::grow_stack([&] { return derivative_uncached(node); });
+  Built r = support::grow_stack([&] { return derivative_uncached(node); });
+  // A node that does not lead to the parameter has derivative zero. Its rule
+  // still runs, so that it visits and checks the nodes it always did, but what
+  // it built may be zero in value only (0 / v, a select of 0 and -0, or NaN
+  // from inf * 0), so the zero itself takes its place.
+  if (r.ok && !reaches_param_[node.value]) r = zero(dag_.dtype(node));
   if (r.ok) derivative_memo_[node.value] = r.id;
   return r;
 }
@@ -404,7 +455,11 @@ DiffError TypedDagDifferentiator::take_error() {
 [[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Mul, a, b, t));
 }
+// Every quotient built here belongs to a derivative rule (primal quotients are
+// built in `primal_uncached`). A zero numerator stands for a term that
+// vanishes, so the quotient is zero even where its denominator is zero.
 [[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
+  if (is_zero_constant(builder_.expr(a))) return zero(t);
   return lift(builder_.binary(ir::BinaryOp::Div, a, b, t));
 }
 [[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {

@@ -81,6 +81,9 @@ class TypedDagDifferentiator {
 
   ir::TypedDag dag_;
   std::optional<std::size_t> param_index_;
+  // Per node: whether a path through its operands leads to the differentiation
+  // parameter's `Param` node. Filled once the parameter is known.
+  std::vector<bool> reaches_param_;
   InternedCanonExprBuilder builder_;
   std::vector<std::optional<CanonExprId>> primal_memo_;
   std::vector<std::optional<CanonExprId>> derivative_memo_;

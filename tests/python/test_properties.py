@@ -164,6 +164,33 @@ def test_known_derivative_texts(source, text):
     assert diff(source, "x") == text
 
 
+# Subexpressions that do not depend on x, and derivative quotients with a zero
+# numerator, leave nothing in the derivative (not even a NaN at y = 0).
+ZERO_TERM_DERIVATIVES = [
+    ("|x: f64| sqrt(sin(0.0 / 2.5)) + x", "1"),
+    ("|x: f64| abs(0.0) ** 0.5 + x", "1"),
+    ("|x: f64, y: f64| x * abs(y)", "abs(y)"),
+    ("|x: f64, y: f64| x * (if y > 0.0 then y else 2.0)", "if (y > 0) then y else 2"),
+    ("|x: f64, y: f64| log(y) + x", "1"),
+    ("|x: f64, y: f64| x * log(y)", "log(y)"),
+    ("|x: f64, y: f64| x * (y / 2.0)", "y / 2"),
+    ("|x: f64| 0.0 / x + x", "1"),
+    ("|x: f64| log(-floor(x)) + x", "1"),
+    ("|x: f64| x + log(x > 0.0)", "1"),
+]
+
+
+@pytest.mark.parametrize(("source", "text"), ZERO_TERM_DERIVATIVES)
+def test_zero_terms_leave_no_trace_in_derivatives(source, text):
+    assert diff(source, "x") == text
+    header, body = source.split("| ", 1)
+    inline = load_function(emit_python(f"{header}| diff[x]({body})"))
+    expected = load_function(emit_python(f"{header}| {integers_as_floats(text)}"))
+    for point in ({"x": 0.5, "y": 0.0}, {"x": 0.0, "y": -1.5}, {"x": -2.0, "y": 2.0}):
+        point = {name: value for name, value in point.items() if f"{name}: " in header}
+        assert same_value(evaluate(inline, point), evaluate(expected, point)), point
+
+
 def test_the_optimizer_changes_some_random_programs():
     # Keeps the agreement property above from holding vacuously.
     changed = 0
