@@ -37,6 +37,7 @@ using ir::UnaryOp;
 // Module-level functions that some forms call; each is written into the text
 // only when a form of the program needs it.
 enum class Helper : std::uint8_t { None, Sigmoid, IntPow };
+constexpr std::size_t kHelperCount = 3;
 
 struct Form {
   std::string_view text;
@@ -138,8 +139,10 @@ constexpr BuiltinForms builtin_forms(Builtin builtin) {
     case Builtin::Sigmoid:
       return {{"_sigmoid($0)", Helper::Sigmoid}, {"1 / (1 + np.exp(-$0))"}, {}};
     case Builtin::Relu:
-      // A NaN argument gives 0, as `x > 0` is false for it.
-      return {{"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0).astype($T, copy=False)"}};
+      // A NaN argument gives 0, as `x > 0` is false for it. Against the
+      // literal 0 a bool selects int64, hence the conversion back.
+      return {
+          {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0).astype($T, copy=False)"}};
     case Builtin::Softplus:
       return {{"np.logaddexp(0, $0)"}, {"np.log(1 + np.exp($0))"}, {}};
     case Builtin::Floor:
@@ -378,7 +381,10 @@ void append_const(std::string& out, const ir::Scalar& value, DType dtype) {
 class Emitter {
  public:
   Emitter(const ir::TypedDag& dag, std::string_view function_name)
-      : dag_(dag), function_name_(function_name), needed_(reachable_nodes(dag)), names_(numpy_parameter_names(dag.params())) {}
+      : dag_(dag),
+        function_name_(function_name),
+        needed_(reachable_nodes(dag)),
+        names_(numpy_parameter_names(dag.params())) {}
 
   std::string run() && {
     std::string body;
@@ -505,7 +511,7 @@ class Emitter {
   std::string_view function_name_;
   std::vector<bool> needed_;
   std::vector<std::string> names_;
-  std::array<bool, 3> used_{};
+  std::array<bool, kHelperCount> used_{};
   bool uses_bfloat_ = false;
 };
 
