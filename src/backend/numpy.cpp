@@ -387,9 +387,12 @@ class Emitter {
         names_(numpy_parameter_names(dag.params())) {}
 
   std::string run() && {
+    std::vector<std::vector<NodeId>> dead_after = array_lifetimes();
     std::string body;
     for (std::size_t i = 0; i < dag_.size(); ++i) {
-      if (needed_[i]) append_line(body, NodeId{i});
+      if (!needed_[i]) continue;
+      append_line(body, NodeId{i});
+      append_del(body, dead_after[i]);
     }
     append_return(body);
 
@@ -415,6 +418,45 @@ class Emitter {
   }
 
  private:
+  // For each node, the temporaries holding arrays whose last reader it is.
+  // Deleting them there frees each array as soon as it is consumed, as numpy
+  // code written as one expression does; kept alive to the end, a kernel over
+  // large arrays holds all its intermediates at once and runs markedly slower.
+  // A value that reads no parameter is a scalar and is left alone, as are the
+  // outputs.
+  std::vector<std::vector<NodeId>> array_lifetimes() const {
+    std::vector<bool> is_array(dag_.size(), false);
+    std::vector<std::size_t> last_reader(dag_.size(), 0);
+    for (std::size_t i = 0; i < dag_.size(); ++i) {
+      if (!needed_[i]) continue;
+      const ir::Node& node = dag_.nodes()[i];
+      is_array[i] = std::holds_alternative<ir::Param>(node);
+      for_each_operand(node, [&](NodeId operand) {
+        is_array[i] = is_array[i] || is_array[operand.value];
+        last_reader[operand.value] = i;
+      });
+    }
+    std::vector<bool> is_output(dag_.size(), false);
+    for (NodeId out : dag_.outputs()) is_output[out.value] = true;
+    std::vector<std::vector<NodeId>> dead_after(dag_.size());
+    for (std::size_t i = 0; i < dag_.size(); ++i) {
+      if (needed_[i] && is_array[i] && !is_output[i] && last_reader[i] > i) {
+        dead_after[last_reader[i]].push_back(NodeId{i});
+      }
+    }
+    return dead_after;
+  }
+
+  static void append_del(std::string& out, const std::vector<NodeId>& dead) {
+    if (dead.empty()) return;
+    out += "        del ";
+    for (std::size_t k = 0; k < dead.size(); ++k) {
+      if (k > 0) out += ", ";
+      append_temp(out, dead[k]);
+    }
+    out += '\n';
+  }
+
   std::string_view type_of(NodeId id) {
     DType dtype = dag_.dtype(id);
     if (dtype.is_float() && dtype.is_bfloat) uses_bfloat_ = true;

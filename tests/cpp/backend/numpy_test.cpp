@@ -25,7 +25,8 @@ constexpr const char* kArgHelper =
     "    return np.asarray(value).astype(dtype, copy=False)\n";
 
 TEST(NumpyEmitTest, WholeKernel) {
-  // (sigmoid(x) * 2, x@f64): a helper, a constant, a cast and a tuple.
+  // (sigmoid(x) * 2, x@f64): a helper, a constant, a cast, a tuple, and each
+  // array temporary deleted after its last use.
   ir::DagBuilder b;
   NodeId x = b.push(ir::Param{0}, DType::f32());
   NodeId s = b.push(ir::Call{Builtin::Sigmoid, {x}}, DType::f32());
@@ -47,7 +48,9 @@ TEST(NumpyEmitTest, WholeKernel) {
                                       "        t1 = _sigmoid(t0)\n"
                                       "        t2 = np.float32(2.0)\n"
                                       "        t3 = t1 * t2\n"
+                                      "        del t1\n"
                                       "        t4 = t0.astype(np.float64)\n"
+                                      "        del t0\n"
                                       "        return t3, t4\n");
 }
 
