@@ -3,13 +3,16 @@
 #include <charconv>
 #include <utility>
 
+#include "backend/numpy.h"
 #include "backend/python.h"
 #include "diff/engine.h"
 #include "ir/lower.h"
+#include "ir/merge.h"
 #include "opt/const_fold.h"
 #include "opt/optimize.h"
 #include "parse/parser.h"
 #include "repl.h"
+#include "support/internal_error.h"
 
 namespace morvalen::api {
 
@@ -34,16 +37,48 @@ Result<ir::TypedDag, ApiError> optimized(const ir::TypedDag& dag) {
   return std::move(result->dag);
 }
 
-// Folds, then renders the only output; the fold's diagnostics are dropped.
-Result<std::string, ApiError> fold_and_render(const ir::TypedDag& dag) {
-  opt::FoldResult folded = opt::const_fold(dag);
-  const auto& outputs = folded.dag.outputs();
+// Renders the only output of a folded DAG.
+Result<std::string, ApiError> render_single_output(const ir::TypedDag& folded) {
+  const auto& outputs = folded.outputs();
   if (outputs.size() != 1) {
     return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
   }
-  auto text = repl::render_simplified_expr(folded.dag, outputs.front());
+  auto text = repl::render_simplified_expr(folded, outputs.front());
   if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
   return std::move(text).value();
+}
+
+// Folds, then renders the only output; the fold's diagnostics are dropped.
+Result<std::string, ApiError> fold_and_render(const ir::TypedDag& dag) {
+  return render_single_output(opt::const_fold(dag).dag);
+}
+
+// The derivative that `diff` renders: differentiated from the program as
+// lowered (never folded or optimized), optimized on request, always folded.
+Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::string_view variable, bool optimize) {
+  diff::TypedDagDifferentiator differentiator(primal);
+  auto derivative = differentiator.differentiate(variable);
+  if (!derivative) return unexpected(make_error(ApiError::Diff{std::move(derivative).error()}));
+  auto lowered = derivative->lower_to_typed_dag();
+  if (!lowered) {
+    return unexpected(
+        make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
+  }
+  if (!optimize) return opt::const_fold(*lowered).dag;
+  auto better = optimized(*lowered);
+  if (!better) return unexpected(std::move(better).error());
+  return opt::const_fold(*better).dag;
+}
+
+bool is_valid_function_name(std::string_view name, Backend backend) {
+  if (!backend::is_valid_python_identifier(name)) return false;
+  switch (backend) {
+    case Backend::Python:
+      return !backend::is_reserved_python_name(name);
+    case Backend::Numpy:
+      return !backend::is_reserved_numpy_name(name);
+  }
+  return false;
 }
 
 }  // namespace
@@ -113,21 +148,48 @@ Result<std::string, ApiError> emit_python(std::string_view source, std::string_v
 }
 
 Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize) {
-  // The primal program is differentiated as lowered, never folded or optimized.
   auto primal = parsed_and_lowered_dag(source);
   if (!primal) return unexpected(std::move(primal).error());
-  diff::TypedDagDifferentiator differentiator(*primal);
-  auto derivative = differentiator.differentiate(variable);
-  if (!derivative) return unexpected(make_error(ApiError::Diff{std::move(derivative).error()}));
-  auto lowered = derivative->lower_to_typed_dag();
-  if (!lowered) {
-    return unexpected(
-        make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
+  auto derivative = derivative_dag(*primal, variable, optimize);
+  if (!derivative) return unexpected(std::move(derivative).error());
+  return render_single_output(*derivative);
+}
+
+Result<ir::TypedDag, ApiError> value_and_gradient_dag(std::string_view source, std::span<const std::string> wrt,
+                                                      bool optimize) {
+  auto primal = parsed_and_lowered_dag(source);
+  if (!primal) return unexpected(std::move(primal).error());
+  std::vector<ir::TypedDag> parts;
+  parts.reserve(wrt.size() + 1);
+  for (const std::string& variable : wrt) {
+    auto derivative = derivative_dag(*primal, variable, optimize);
+    if (!derivative) return unexpected(std::move(derivative).error());
+    parts.push_back(std::move(derivative).value());
   }
-  if (!optimize) return fold_and_render(*lowered);
-  auto better = optimized(*lowered);
-  if (!better) return unexpected(std::move(better).error());
-  return fold_and_render(*better);
+  if (optimize) {
+    auto value = optimized(*primal);
+    if (!value) return unexpected(std::move(value).error());
+    parts.insert(parts.begin(), std::move(value).value());
+  } else {
+    parts.insert(parts.begin(), std::move(primal).value());
+  }
+  return ir::merge_outputs(parts);
+}
+
+Result<std::string, ApiError> emit(std::string_view source, std::string_view function_name, Backend backend,
+                                   bool optimize, std::span<const std::string> wrt) {
+  if (!is_valid_function_name(function_name, backend)) {
+    return unexpected(make_error(ApiError::InvalidFunctionName{std::string(function_name)}));
+  }
+  auto dag = wrt.empty() ? lowered_dag(source, optimize) : value_and_gradient_dag(source, wrt, optimize);
+  if (!dag) return unexpected(std::move(dag).error());
+  switch (backend) {
+    case Backend::Python:
+      return backend::emit_python(*dag, function_name);
+    case Backend::Numpy:
+      return backend::emit_numpy(*dag, function_name);
+  }
+  throw InternalError("unknown back end");
 }
 
 }  // namespace morvalen::api

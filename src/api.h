@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -84,5 +85,26 @@ Result<std::string, ApiError> emit_python(std::string_view source, std::string_v
 /// parameter `variable`, folded (and optimized on request) and rendered. The
 /// primal program is neither folded nor optimized before differentiation.
 Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize = false);
+
+/// The text back ends that `emit` writes.
+enum class Backend : std::uint8_t { Python, Numpy };
+
+/// One multi-output DAG: the program's value (as `lowered_dag` gives it), then
+/// its derivative by each name of `wrt` in order (the DAG that `diff` renders
+/// for that name: differentiated from the unoptimized program, optimized on
+/// request, folded). The program is parsed and lowered once; equal nodes of
+/// the value and the derivatives are one node. A name that `diff` refuses, or
+/// a tuple result, gives `diff`'s error; the derivatives are checked before
+/// the value is optimized.
+Result<ir::TypedDag, ApiError> value_and_gradient_dag(std::string_view source, std::span<const std::string> wrt,
+                                                      bool optimize = false);
+
+/// The source of the function `function_name` for `backend`, computing the
+/// program (`wrt` empty: for `Backend::Python` the text of `emit_python`) or
+/// returning its value followed by its derivatives (`value_and_gradient_dag`).
+/// The name is checked first, as `emit_python` does, against the names that
+/// the chosen back end's text reads.
+Result<std::string, ApiError> emit(std::string_view source, std::string_view function_name, Backend backend,
+                                   bool optimize = false, std::span<const std::string> wrt = {});
 
 }  // namespace morvalen::api

@@ -14,14 +14,23 @@ Three operations take such a program as text and return text:
 * ``diff(source, variable, *, optimize=False)`` renders the derivative of the
   result with respect to one floating parameter;
 * ``emit_python(source, function_name="_kernel", *, optimize=False)`` returns
-  the source of a Python function evaluating the program.
+  the source of a Python function evaluating the program;
+* ``emit_numpy(source, function_name="_kernel", *, optimize=False, wrt=None)``
+  returns the source of a vectorised numpy function computing the program in
+  its declared dtypes (with ``wrt``, its value and its derivatives).
+
+``compile(source, *, optimize=False, backend="python", wrt=None)`` returns the
+function itself, ready to call (``backend="numpy"`` needs the extra
+``morvalen[numpy]``).
 
 Every compilation failure raises ``MorvalenError`` with one message.
 """
 
 from ._morvalen import MorvalenError, __version__, diff, emit_python, simplify_expr
+from ._morvalen_ext import emit_numpy
+from ._compile import compile
 from ._pickling import register as _register_pickling
 
 _register_pickling()
 
-__all__ = ["__version__", "MorvalenError", "simplify_expr", "diff", "emit_python"]
+__all__ = ["__version__", "MorvalenError", "simplify_expr", "diff", "emit_python", "emit_numpy", "compile"]

@@ -11,7 +11,7 @@ import argparse
 import sys
 from typing import NoReturn, Sequence, TextIO
 
-from . import MorvalenError, __version__, diff, emit_python, simplify_expr
+from . import MorvalenError, __version__, _morvalen_ext, diff, emit_numpy, emit_python, simplify_expr
 
 _DESCRIPTION = """\
 Compile a program of the morvalen language and print the result.
@@ -33,6 +33,7 @@ examples:
   morvalen simplify --optimize '|x: f64| log(sigmoid(x))'
   morvalen diff x '|x: f64| x ** 3'
   morvalen emit --name area '|r: f64| pi * r ** 2'
+  morvalen emit --numpy --wrt x,y '|x: f64, y: f64| sin(x * y) + x * x'
   echo '|a: f64, b: f64| a * b' | morvalen simplify -
   morvalen emit -f program.mv
 
@@ -98,6 +99,16 @@ def _build_parser() -> argparse.ArgumentParser:
         default="_kernel",
         help="name of the emitted function (default: %(default)s)",
     )
+    emit.add_argument(
+        "--numpy",
+        action="store_true",
+        help="emit a vectorised numpy function computing in the declared dtypes",
+    )
+    emit.add_argument(
+        "--wrt",
+        metavar="X,Y",
+        help="return the value and the derivatives by these floating parameters",
+    )
     _add_source_arguments(emit)
     emit.set_defaults(command_parser=emit)
     return parser
@@ -152,6 +163,15 @@ def _read_source(parser: argparse.ArgumentParser, args: argparse.Namespace, stdi
     return _require_utf8(parser, "the program argument", args.program)
 
 
+def _wrt_names(parser: argparse.ArgumentParser, text: str | None) -> list[str] | None:
+    if text is None:
+        return None
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        parser.error(f"--wrt expects comma-separated parameter names, got {text!r}")
+    return names
+
+
 def main(
     argv: Sequence[str] | None = None,
     *,
@@ -178,7 +198,13 @@ def main(
         elif args.command == "diff":
             result = diff(source, args.variable, optimize=args.optimize) + "\n"
         else:
-            result = emit_python(source, args.name, optimize=args.optimize)
+            wrt = _wrt_names(parser, args.wrt)
+            if args.numpy:
+                result = emit_numpy(source, args.name, optimize=args.optimize, wrt=wrt)
+            elif wrt is None:
+                result = emit_python(source, args.name, optimize=args.optimize)
+            else:
+                result = _morvalen_ext.emit_python(source, args.name, optimize=args.optimize, wrt=wrt)
     except MorvalenError as error:
         print(error, file=stderr)
         return 1

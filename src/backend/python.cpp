@@ -8,6 +8,7 @@
 #include <set>
 #include <variant>
 
+#include "backend/reachable.h"
 #include "ir/dtype.h"
 #include "ir/node.h"
 #include "ir/ops.h"
@@ -154,44 +155,6 @@ void append_cast(std::string& out, const ir::Cast& cast, ir::DType source) {
   throw InternalError("unknown dtype kind");
 }
 
-template <typename F>
-void for_each_operand(const ir::Node& node, F&& f) {
-  if (const auto* u = std::get_if<ir::Unary>(&node)) {
-    f(u->arg);
-  } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-    f(b->lhs);
-    f(b->rhs);
-  } else if (const auto* i = std::get_if<ir::If>(&node)) {
-    f(i->cond);
-    f(i->then_branch);
-    f(i->else_branch);
-  } else if (const auto* c = std::get_if<ir::Call>(&node)) {
-    for (NodeId a : c->args) f(a);
-  } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
-    f(k->arg);
-  }
-}
-
-std::vector<bool> reachable_nodes(const ir::TypedDag& dag) {
-  std::vector<bool> needed(dag.size(), false);
-  std::vector<NodeId> stack(dag.outputs().begin(), dag.outputs().end());
-  while (!stack.empty()) {
-    NodeId id = stack.back();
-    stack.pop_back();
-    if (needed[id.value]) continue;
-    needed[id.value] = true;
-    for_each_operand(dag.node(id), [&](NodeId operand) {
-      // A later operand would be read before its line assigns it.
-      if (operand.value >= id.value) {
-        throw InternalError("operand " + std::to_string(operand.value) + " of node " + std::to_string(id.value) +
-                            " does not precede it in TypedDag");
-      }
-      stack.push_back(operand);
-    });
-  }
-  return needed;
-}
-
 void append_line(std::string& out, const ir::TypedDag& dag, NodeId id, const std::vector<std::string>& names) {
   out += "    ";
   append_temp(out, id);
@@ -262,17 +225,22 @@ bool is_reserved_python_name(std::string_view name) {
 }
 
 std::vector<std::string> python_parameter_names(const std::vector<ir::ParamDecl>& params) {
+  return parameter_names_avoiding(params, is_reserved_python_name);
+}
+
+std::vector<std::string> parameter_names_avoiding(const std::vector<ir::ParamDecl>& params,
+                                                  bool (*is_reserved)(std::string_view)) {
   std::vector<std::string> names;
   names.reserve(params.size());
   std::set<std::string, std::less<>> taken;
   for (std::size_t j = 0; j < params.size(); ++j) {
     const std::string& declared = params[j].name;
     std::string name;
-    if (is_valid_python_identifier(declared) && !is_reserved_python_name(declared) && !is_temporary_name(declared) &&
+    if (is_valid_python_identifier(declared) && !is_reserved(declared) && !is_temporary_name(declared) &&
         !taken.contains(declared)) {
       name = declared;
     } else {
-      name = "p";
+      name.push_back('p');
       support::append_decimal(name, static_cast<std::uint64_t>(j));
       while (taken.contains(name)) name += '_';
     }

@@ -25,6 +25,12 @@ bool is_reserved_python_name(std::string_view name);
 /// name is taken.
 std::vector<std::string> python_parameter_names(const std::vector<ir::ParamDecl>& params);
 
+/// `python_parameter_names` for emitted text that reads other global names:
+/// a declared name for which `is_reserved` answers true is replaced as a
+/// reserved name is above.
+std::vector<std::string> parameter_names_avoiding(const std::vector<ir::ParamDecl>& params,
+                                                  bool (*is_reserved)(std::string_view));
+
 /// The source of a Python module that imports `math` and defines the function
 /// `function_name` (already checked by the caller) computing the DAG's outputs
 /// in three-address form: one temporary "t" + i per node reachable from an

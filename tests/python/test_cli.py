@@ -12,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from morvalen import diff, emit_python, simplify_expr
+from morvalen import diff, emit_numpy, emit_python, simplify_expr
+from morvalen._morvalen_ext import emit_python as emit_python_wrt
 from morvalen.cli import main
 
 PROGRAM = "|x: f64, y: f64| x * y + 2 * 3"
@@ -45,6 +46,14 @@ def test_emit_default_and_named():
     assert (code, out) == (0, emit_python(PROGRAM, "f", optimize=True))
 
 
+def test_emit_numpy_and_gradients():
+    assert run_main("emit", "--numpy", PROGRAM) == (0, emit_numpy(PROGRAM), "")
+    code, out, _ = run_main("emit", "--numpy", "--wrt", "x, y", "--optimize", PROGRAM)
+    assert (code, out) == (0, emit_numpy(PROGRAM, optimize=True, wrt=["x", "y"]))
+    assert run_main("emit", "--wrt", "y", PROGRAM) == (0, emit_python_wrt(PROGRAM, wrt=["y"]), "")
+    assert run_main("emit", "--wrt", "q", PROGRAM) == (1, "", "unknown differentiation variable `q`\n")
+
+
 def test_program_from_stdin():
     assert run_main("simplify", "-", stdin=PROGRAM + "\n") == (0, simplify_expr(PROGRAM + "\n") + "\n", "")
 
@@ -67,7 +76,8 @@ def test_compile_error_goes_to_stderr_with_status_1():
 
 def test_usage_errors_exit_2(tmp_path: Path, capsys):
     for argv in (["simplify"], [], ["simplify", "-f", str(tmp_path / "missing.mv")],
-                 ["simplify", "-f", str(tmp_path / "x"), PROGRAM], ["frobnicate", PROGRAM]):
+                 ["simplify", "-f", str(tmp_path / "x"), PROGRAM], ["frobnicate", PROGRAM],
+                 ["emit", "--wrt", "x,,y", PROGRAM]):
         with pytest.raises(SystemExit) as info:
             main(argv)
         assert info.value.code == 2, argv
