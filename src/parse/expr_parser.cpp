@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "parse/failure_log.h"
 #include "support/stack.h"
 
 namespace morvalen::parse {
@@ -104,10 +104,10 @@ template <typename T>
   return make_child(Expr(std::forward<T>(value)), span);
 }
 
-// Failure memo bits, per token position. Whether a rule fails at a position
-// depends on nothing but the position, and recovery retries the same rules at
-// the same positions; remembering failures keeps those retries from
-// multiplying (unclosed parentheses would otherwise cost exponential time).
+// Failure bits, per token position. Whether a rule fails at a position depends
+// on nothing but the position. Recovery uses them to skip retries that are
+// known to fail (a failed retry leaves no trace), and a parse without
+// memoisation (see `expr_parser`) to fail fast.
 constexpr std::uint8_t kOperandFailed = 1;
 constexpr std::uint8_t kChoiceFailed = 2;
 constexpr std::uint8_t kExprFailed = 4;
@@ -117,25 +117,50 @@ constexpr std::uint8_t kExprFailed = 4;
 // kept (a custom error beats an expected-token error at the same position,
 // the first custom error stays). A recovery turns the furthest error seen so
 // far into a recorded error; an overall failure reports it last.
+//
+// Whether a rule succeeds at a position, and where it ends, depends on nothing
+// but the position; only the recorded errors depend on the state the rule
+// starts in. So the two rules that recovery can reach again and again (an
+// expression, and the rest of a comma-separated list) are memoised by
+// position, with their effect on the error state kept in a form that can be
+// replayed for any starting state (`FailureState`). Each is parsed at most once
+// per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi)
-      : tokens_(tokens), text_(text), offset_(offset), n_(tokens.size()), eoi_(eoi), memo_(tokens.size() + 1, 0) {}
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi,
+             bool memoise)
+      : tokens_(tokens),
+        text_(text),
+        offset_(offset),
+        n_(tokens.size()),
+        eoi_(eoi),
+        memoise_(memoise),
+        memo_(tokens.size() + 1, 0),
+        choice_memo_(memoise ? tokens.size() + 1 : 0, 0),
+        operand_memo_(memoise ? tokens.size() + 1 : 0, 0),
+        tail_memo_(memoise ? tokens.size() + 1 : 0, 0) {
+    if (memoise) entries_.reserve(tokens.size() / 2 + 1);
+  }
 
   ExprParseOutput run() {
     ExprParseOutput out;
     Child tree = expr();
     if (tree && pos_ == n_) {
       out.tree = std::move(tree);
-      out.errors = std::move(errors_);
+      out.errors = recorded_errors();
+      out.steps = steps_;
       return out;
     }
     if (tree) expected_at(pos_);  // the end-of-input check
     out.tree = std::move(tree);
-    out.errors = std::move(errors_);
-    if (alt_.present) out.errors.push_back(to_rich(alt_));
+    out.errors = recorded_errors();
+    if (Failure last = alt_.value_for(Failure{}); last.present) out.errors.push_back(to_rich(last));
+    out.steps = steps_;
     return out;
   }
+
+  /// Whether a replayed sub-parse stood in for a tree (see `Replayed`).
+  bool replayed() const { return replays_ > 0; }
 
  private:
   struct Mark {
@@ -143,12 +168,7 @@ class ExprParser {
     std::size_t errors;
   };
 
-  struct Alt {
-    bool present = false;
-    std::size_t pos = 0;
-    bool custom = false;
-    std::string message;
-  };
+  using Alt = FailureState;
 
   // ---- Input and error bookkeeping ----
 
@@ -161,43 +181,72 @@ class ExprParser {
   Span span_at(std::size_t p) const { return p < n_ ? tokens_[p].span : eoi_; }
   Span prev_span() const { return tokens_[pos_ - 1].span; }
 
-  Mark save() const { return {pos_, errors_.size()}; }
+  Mark save() const { return {pos_, log_.size()}; }
   void rewind(const Mark& m) {
     pos_ = m.pos;
-    errors_.erase(errors_.begin() + static_cast<std::ptrdiff_t>(m.errors), errors_.end());
+    log_.truncate(m.errors);
   }
 
-  void expected_at(std::size_t p) {
-    if (!alt_.present || p > alt_.pos) {
-      alt_.present = true;
-      alt_.pos = p;
-      alt_.custom = false;
-      alt_.message.clear();
+  void expected_at(std::size_t p) { alt_.note(Failure::expected(p)); }
+
+  // The only custom error names an unknown dtype: the token at `p`.
+  void custom_at(std::size_t p) { alt_.note(Failure::custom_at(p)); }
+
+  Rich to_rich(const Failure& a) const {
+    if (a.custom) {
+      std::string message(kUnknownDtypePrefix);
+      message += word(a.pos);
+      return Rich{CustomReason{std::move(message)}, span_at(a.pos)};
     }
-  }
-
-  void custom_at(std::size_t p, std::string message) {
-    if (!alt_.present || p > alt_.pos || (p == alt_.pos && !alt_.custom)) {
-      alt_.present = true;
-      alt_.pos = p;
-      alt_.custom = true;
-      alt_.message = std::move(message);
-    }
-  }
-
-  Rich to_rich(const Alt& a) const {
-    if (a.custom) return Rich{CustomReason{a.message}, span_at(a.pos)};
     return Rich{ExpectedFound{}, span_at(a.pos)};
   }
 
-  Alt take_alt() {
-    Alt a = std::move(alt_);
-    alt_ = Alt{};
-    if (!a.present) {
-      a.present = true;
-      a.pos = pos_;
-    }
-    return a;
+  std::vector<Rich> recorded_errors() const {
+    std::vector<Rich> out;
+    for (const Failure& f : log_.flatten()) out.push_back(to_rich(f));
+    return out;
+  }
+
+  Alt take_alt() { return alt_.take(pos_); }
+
+  // ---- Memoised sub-parses ----
+
+  // What a memoised rule did at one position: where it ended and its effect on
+  // the errors and the failure state, relative to the state it started in.
+  struct MemoEntry {
+    std::size_t end;
+    FailureLog::SegmentId errors;
+    FailureState after;
+    bool succeeded = true;
+  };
+
+  // Runs `rule` at the current position in terms of a symbolic starting state,
+  // so that the returned entry can be replayed for any state; then applies it.
+  template <typename Rule>
+  MemoEntry run_memoised(Rule&& rule) {
+    FailureState input = std::move(alt_);
+    alt_ = FailureState::input();
+    const std::size_t base = log_.size();
+    rule();
+    MemoEntry entry{pos_, log_.close_segment(base), std::move(alt_)};
+    apply(entry, std::move(input));
+    return entry;
+  }
+
+  void apply(const MemoEntry& entry, FailureState input) {
+    pos_ = entry.end;
+    alt_ = entry.after.bound_to(input);
+    if (!log_.segment_empty(entry.errors)) log_.push_segment(entry.errors, std::move(input));
+  }
+
+  // A replayed sub-parse yields no tree of its own: a placeholder stands in.
+  // Replays only happen around recovered errors, and errors discard the tree;
+  // should a parse ever finish without errors after a replay, it is parsed
+  // again without memoisation (see `expr_parser`).
+  Child replayed(std::size_t start, std::size_t end) {
+    ++replays_;
+    const std::size_t last = end > start ? end - 1 : start;
+    return new_node(Bool{}, Span{span_at(start).start, span_at(last).end});
   }
 
   bool expect(std::size_t kind) {
@@ -254,7 +303,8 @@ class ExprParser {
     if (q >= n_) return false;
     Alt saved = take_alt();
     expected_at(q - 1);
-    errors_.push_back(to_rich(saved));
+    log_.push(std::move(saved));
+    steps_ += q - pos_;
     pos_ = q + 1;
     return true;
   }
@@ -274,7 +324,8 @@ class ExprParser {
     if (r >= n_ || kind_at(r) == kRParen) return false;
     Alt saved = take_alt();
     expected_at(r - 1);
-    errors_.push_back(to_rich(saved));
+    log_.push(std::move(saved));
+    steps_ += r - pos_;
     pos_ = r + 1;
     return true;
   }
@@ -299,18 +350,33 @@ class ExprParser {
 
   Child expr_with_recovery() {
     const std::size_t start = pos_;
-    if (memo_[start] & kExprFailed) return nullptr;
+    if (memo_[start] & kExprFailed) {
+      if (memoise_) replay_failed_expr(start);
+      return nullptr;
+    }
     const Mark mark = save();
     if (Child c = choice()) return c;
     rewind(mark);
     return recover_expr(start, mark);
   }
 
+  static bool stops_recovery(std::size_t kind) {
+    return kind == kEnd || kind == kComma || kind == kRParen || kind == kThen || kind == kElse;
+  }
+
+  // What a failed expression did to the failure state: its choice failed,
+  // then recovery, unless it gave up at once, took the state and, every retry
+  // failing, put it back.
+  [[gnu::noinline]] void replay_failed_expr(std::size_t start) {
+    (void)choice();
+    if (!stops_recovery(kind_at(start))) alt_ = alt_.take(start);
+  }
+
   // Kept out of line so that the frames of the common path stay small: deep
   // nesting costs stack in proportion to them.
   [[gnu::noinline]] Child recover_expr(std::size_t start, const Mark mark) {
     const std::size_t first = kind_at(start);
-    if (first == kEnd || first == kComma || first == kRParen || first == kThen || first == kElse) {
+    if (stops_recovery(first)) {
       // Recovery gives up at once: nothing to skip.
       memo_[start] |= kExprFailed;
       return nullptr;
@@ -319,30 +385,12 @@ class ExprParser {
     build_recovery_tables();
     const std::size_t stop = next_stop_[start];
     for (std::size_t q = next_candidate(start + 1); q < stop; q = next_candidate(q + 1)) {
+      ++steps_;
       pos_ = q;
       expected_at(q - 1);
-      if (auto hit = retry_memo_.find(q); hit != retry_memo_.end()) {
-        // The same retry succeeded before, starting from the same error
-        // state. Its tree is never observable (a recovery always leaves an
-        // error behind, and errors discard the tree), so a placeholder
-        // stands in for it and only the position and errors are replayed.
-        const RetryOutcome& outcome = hit->second;
-        pos_ = outcome.end;
-        errors_.insert(errors_.end(), outcome.errors.begin(), outcome.errors.end());
-        alt_ = outcome.alt;
-        errors_.push_back(to_rich(saved));
-        return new_node(Bool{}, Span{span_at(q).start, tokens_[outcome.end - 1].span.end});
-      }
       const Mark retry = save();
       if (Child c = choice()) {
-        // Remembered so that enclosing recoveries retrying the same position
-        // (unclosed parentheses around a long expression) do not parse it
-        // again and again.
-        RetryOutcome outcome{pos_, std::vector<Rich>(errors_.begin() + static_cast<std::ptrdiff_t>(retry.errors),
-                                                     errors_.end()),
-                             alt_};
-        retry_memo_.emplace(q, std::move(outcome));
-        errors_.push_back(to_rich(saved));
+        log_.push(std::move(saved));
         return c;
       }
       rewind(retry);
@@ -356,7 +404,23 @@ class ExprParser {
 
   Child choice() {
     const std::size_t start = pos_;
-    if (memo_[start] & kChoiceFailed) return nullptr;
+    if (!memoise_) return (memo_[start] & kChoiceFailed) ? nullptr : choice_at(start);
+    if (const std::uint32_t id = choice_memo_[start]) {
+      ++steps_;
+      const MemoEntry& entry = entries_[id - 1];
+      apply(entry, std::move(alt_));
+      return entry.succeeded ? replayed(start, entry.end) : nullptr;
+    }
+    Child c;
+    MemoEntry entry = run_memoised([&] { c = choice_at(start); });
+    entry.succeeded = c != nullptr;
+    entries_.push_back(std::move(entry));
+    choice_memo_[start] = static_cast<std::uint32_t>(entries_.size());
+    return c;
+  }
+
+  Child choice_at(std::size_t start) {
+    ++steps_;
     Child c;
     if (kind_at(start) == kIf) {
       c = if_expr();
@@ -403,6 +467,7 @@ class ExprParser {
   }
 
   Child pratt_loop(unsigned min_power) {
+    ++steps_;
     Child lhs = operand();
     if (!lhs) return nullptr;
     for (;;) {
@@ -442,7 +507,24 @@ class ExprParser {
   // operand = (`-` | `!`) operator-expression(10) | postfix-expression
   Child operand() {
     const std::size_t start = pos_;
-    if (memo_[start] & kOperandFailed) return nullptr;
+    if (!memoise_) return (memo_[start] & kOperandFailed) ? nullptr : operand_at(start);
+    if (const std::uint32_t id = operand_memo_[start]) {
+      ++steps_;
+      apply(entries_[id - 1], std::move(alt_));
+      return nullptr;
+    }
+    Child c;
+    MemoEntry entry = run_memoised([&] { c = operand_at(start); });
+    if (!c) {
+      entry.succeeded = false;
+      entries_.push_back(std::move(entry));
+      operand_memo_[start] = static_cast<std::uint32_t>(entries_.size());
+    }
+    return c;
+  }
+
+  Child operand_at(std::size_t start) {
+    ++steps_;
     const std::size_t kind = kind_at(start);
     if (kind == kMinus || kind == kBang) {
       const Mark mark = save();
@@ -491,9 +573,7 @@ class ExprParser {
     const std::string_view text = word(pos_);
     Result<ir::DType, std::string> parsed = ir::parse_dtype(text);
     if (!parsed) {
-      std::string message(kUnknownDtypePrefix);
-      message += text;
-      custom_at(pos_, std::move(message));
+      custom_at(pos_);
       return std::nullopt;
     }
     ++pos_;
@@ -607,22 +687,86 @@ class ExprParser {
     std::vector<Child> args;
     if (Child first = expr()) {
       args.push_back(std::move(first));
-      for (;;) {
-        const Mark before_separator = save();
-        if (!separator()) {
-          rewind(before_separator);
-          break;
-        }
-        Child next = expr();
-        if (!next) {
-          rewind(before_separator);
-          break;
-        }
-        args.push_back(std::move(next));
-      }
+      list_tail(args);
     }
     if (!close_paren()) return fail(mark);
     return new_node(Call{std::string(word(name)), std::move(args)}, Span{tokens_[name].span.start, prev_span().end});
+  }
+
+  // The rest of a call's arguments or a tuple's elements: (`,` expr)*.
+  // Memoised per position: after a missing `,`, recovery skips to the next
+  // one, which may be where a nested list's own rest begins (unclosed calls
+  // nested in calls), so without the memo each level would walk every level
+  // inside it again.
+  void list_tail(std::vector<Child>& elements) {
+    if (!memoise_) {
+      while (list_element(elements)) {
+      }
+      return;
+    }
+    // Each element's rest is a memoised sub-parse of its own, entered through
+    // the loop below; its results are appended to `elements` as it goes.
+    std::vector<std::size_t> open;
+    for (;;) {
+      const std::size_t start = pos_;
+      if (const std::uint32_t id = tail_memo_[start]) {
+        ++steps_;
+        const MemoEntry& entry = entries_[id - 1];
+        const std::size_t end = entry.end;
+        apply(entry, std::move(alt_));
+        if (end != start) elements.push_back(replayed(start, end));
+        break;
+      }
+      open.push_back(start);
+      open_tail();
+      if (!list_element(elements)) break;
+    }
+    // Close the open sub-parses, innermost first: each one's entry covers the
+    // elements parsed after it started.
+    while (!open.empty()) {
+      close_tail(open.back());
+      open.pop_back();
+    }
+  }
+
+  // One `,` expr; false (and nothing consumed) when there is none.
+  bool list_element(std::vector<Child>& elements) {
+    ++steps_;
+    const Mark before_separator = save();
+    if (!separator()) {
+      rewind(before_separator);
+      return false;
+    }
+    Child next = expr();
+    if (!next) {
+      rewind(before_separator);
+      return false;
+    }
+    elements.push_back(std::move(next));
+    return true;
+  }
+
+  // A list rest's symbolic start: the caller's state and the log position,
+  // restored when it closes.
+  struct OpenTail {
+    FailureState input;
+    std::size_t base;
+  };
+
+  void open_tail() {
+    open_tails_.push_back(OpenTail{std::move(alt_), log_.size()});
+    alt_ = FailureState::input();
+  }
+
+  void close_tail(std::size_t start) {
+    OpenTail open = std::move(open_tails_.back());
+    open_tails_.pop_back();
+    MemoEntry entry{pos_, log_.close_segment(open.base), std::move(alt_)};
+    alt_ = std::move(open.input);
+    // Applying leaves the position where it is: the entry ends here.
+    apply(entry, std::move(alt_));
+    entries_.push_back(std::move(entry));
+    tail_memo_[start] = static_cast<std::uint32_t>(entries_.size());
   }
 
   // tuple = `(` expr `,` expr (`,` expr)* `)`, tried before
@@ -642,19 +786,7 @@ class ExprParser {
         std::vector<Child> elements;
         elements.push_back(std::move(first));
         elements.push_back(std::move(second));
-        for (;;) {
-          const Mark before_separator = save();
-          if (!separator()) {
-            rewind(before_separator);
-            break;
-          }
-          Child next = expr();
-          if (!next) {
-            rewind(before_separator);
-            break;
-          }
-          elements.push_back(std::move(next));
-        }
+        list_tail(elements);
         if (close_paren()) return new_node(Tuple{std::move(elements)}, Span{start, prev_span().end});
         first = std::move(elements.front());
       }
@@ -669,28 +801,39 @@ class ExprParser {
   const std::size_t offset_;
   const std::size_t n_;
   const Span eoi_;
+  const bool memoise_;
   std::size_t pos_ = 0;
-  std::vector<Rich> errors_;
+  FailureLog log_;
   Alt alt_;
   std::vector<std::uint8_t> memo_;
   std::vector<std::size_t> next_rparen_;
   std::vector<std::size_t> next_sep_;
   std::vector<std::size_t> next_stop_;
   std::vector<std::size_t> jump_;
-  struct RetryOutcome {
-    std::size_t end;
-    std::vector<Rich> errors;
-    Alt alt;
-  };
-  // Successful recovery retries by start position; looked up only, never
-  // iterated, so its order cannot reach any output.
-  std::unordered_map<std::size_t, RetryOutcome> retry_memo_;
+  // Memoised sub-parses by start position: 0 for none, else an index + 1
+  // into `entries_`: every expression choice, failed operands, list rests.
+  std::vector<std::uint32_t> choice_memo_;
+  std::vector<std::uint32_t> operand_memo_;
+  std::vector<std::uint32_t> tail_memo_;
+  std::vector<MemoEntry> entries_;
+  std::vector<OpenTail> open_tails_;
+  std::size_t steps_ = 0;
+  std::size_t replays_ = 0;
 };
 
 }  // namespace
 
 ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi) {
-  return ExprParser(tokens, text, offset, eoi).run();
+  ExprParser memoised(tokens, text, offset, eoi, true);
+  ExprParseOutput out = memoised.run();
+  if (out.errors.empty() && memoised.replayed()) {
+    // A placeholder may have reached a tree that is returned: parse again,
+    // building every node.
+    std::size_t steps = out.steps;
+    out = ExprParser(tokens, text, offset, eoi, false).run();
+    out.steps += steps;
+  }
+  return out;
 }
 
 }  // namespace morvalen::parse

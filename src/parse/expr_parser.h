@@ -17,6 +17,9 @@ namespace morvalen::parse {
 struct ExprParseOutput {
   Child tree;
   std::vector<Rich> errors;
+  /// Work done: rule entries and tokens skipped by recovery. Grows linearly
+  /// with the input, whatever the input; tests watch it.
+  std::size_t steps = 0;
 };
 
 /// Parses a whole token sequence (lexed from `text`, spans shifted by
@@ -24,7 +27,7 @@ struct ExprParseOutput {
 /// whole-source offsets; `eoi` is the span reported for errors at the end of
 /// the input. Recovery keeps going after a missing `)`,
 /// a missing `,` or an unparsable expression, recording one error each, so
-/// one input can yield several errors. Linear in the number of tokens on valid
+/// one input can yield several errors. Linear in the number of tokens on every
 /// input; depth is limited only by memory. Never throws.
 ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
                             Span eoi);

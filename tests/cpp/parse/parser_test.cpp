@@ -320,6 +320,21 @@ TEST(ExprErrorSpanTest, RecoveredErrorsPointAtTheirCause) {
   EXPECT_EQ(*diags[0].help, kSyntaxHelp);
 }
 
+// A sub-parse that recovery reaches again records the same errors as its first
+// parse did, whatever was parsed in between: here the inner `cast<bar>` is
+// reached from two recoveries and names the unknown dtype both times.
+TEST(ExprErrorSpanTest, ReparsedTextRecordsTheSameErrors) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"cast<f32>( x == cast<bar>(", {"unknown type `bar`", "unknown type `bar`"}},
+      {"( 2.5 && cast<bar>( + else [ else > , true * ( @foo *", {"syntax error: syntax error", "unknown type `bar`"}},
+      {"f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(x,f(", {"syntax error: syntax error"}},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(messages(expr_errors(text)), expected);
+  }
+}
+
 // ---- Deep nesting ----
 
 TEST(ExprDepthTest, HundredThousandNestedParentheses) {
