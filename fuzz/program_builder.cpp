@@ -85,8 +85,9 @@ constexpr std::array<FloatLiteral, 5> kComplexLiterals = {{
 }};
 
 constexpr std::array<std::int64_t, 15> kIntValues = {
-    0,     1,     2,          3,          7, 127, 128, 255, 256, 32767, 32768, 65535, 2147483647, 2147483648,
-    std::numeric_limits<std::int64_t>::max()};
+    0,     1,     2,          3,          7,
+    127,   128,   255,        256,        32767,
+    32768, 65535, 2147483647, 2147483648, std::numeric_limits<std::int64_t>::max()};
 
 constexpr std::array<std::string_view, 12> kBuiltins = {"exp",  "log",     "sqrt", "abs",      "sin",   "cos",
                                                         "tanh", "sigmoid", "relu", "softplus", "floor", "ceil"};
@@ -403,8 +404,8 @@ class ProgramBuilder {
   Typed call(int depth) {
     std::string_view name = kBuiltins[in_.below(kBuiltins.size())];
     // Mostly floating arguments, where every builtin means something.
-    Typed arg = in_.below(4) == 3 ? expr(depth - 1)
-                                  : expr_where(depth - 1, is_float_or_complex, &ProgramBuilder::float_dtype);
+    Typed arg =
+        in_.below(4) == 3 ? expr(depth - 1) : expr_where(depth - 1, is_float_or_complex, &ProgramBuilder::float_dtype);
     return Typed{std::string(name) + "(" + arg.text + ")", arg.dtype};
   }
 

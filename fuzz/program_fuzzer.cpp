@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   morvalen::fuzz::Request request = morvalen::fuzz::decode_request(data[0]);
   // A tuple result only makes sense for emitted Python; the other operations
   // would stop at once with the output-count error.
-  std::string source =
-      morvalen::fuzz::build_program(data + 1, size - 1, request.operation == Operation::EmitPython);
+  std::string source = morvalen::fuzz::build_program(data + 1, size - 1, request.operation == Operation::EmitPython);
   static const bool show = std::getenv("MORVALEN_FUZZ_SHOW") != nullptr;
   if (show) std::fprintf(stderr, "%s\n", source.c_str());
   std::optional<std::string> error = morvalen::fuzz::run_request(request, source);
