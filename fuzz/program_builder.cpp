@@ -152,6 +152,7 @@ class ProgramBuilder {
   static constexpr int kMaxDepth = 7;
   // Caps the number of forms per program, whatever the bytes say.
   static constexpr std::size_t kMaxForms = 160;
+  static constexpr int kMaxDerivatives = 2;
 
   DType any_dtype() { return ir::all_dtypes[in_.below(ir::all_dtypes.size())]; }
   DType float_dtype() {
@@ -411,9 +412,14 @@ class ProgramBuilder {
 
   // `diff[p](e)` for a floating parameter p. The derivative's type follows
   // the differentiation engine's rules; an explicit cast pins it down here.
+  // Each derivative of a derivative (nested, or through an assignment) can
+  // multiply the rendered text's length about tenfold, as the result is
+  // written as a tree; so a program holds at most two derivatives (three with
+  // the `diff` operation), beyond which the time goes to writing megabytes.
   Typed derivative(int depth) {
-    if (float_params_.empty()) return arithmetic(depth);
+    if (float_params_.empty() || derivatives_ >= kMaxDerivatives) return arithmetic(depth);
     const std::string& variable = float_params_[in_.below(float_params_.size())];
+    ++derivatives_;
     Typed body = expr(depth - 1);
     Typed d{"diff[" + variable + "](" + body.text + ")", body.dtype};
     return cast_to(std::move(d), in_.flip() ? body.dtype : float_dtype());
@@ -424,6 +430,7 @@ class ProgramBuilder {
   std::vector<std::string> float_params_;
   std::size_t lets_ = 0;
   std::size_t forms_ = 0;
+  int derivatives_ = 0;
 };
 
 }  // namespace
