@@ -1,5 +1,6 @@
 #include "backend/source_shape.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -121,10 +122,10 @@ class Shaper {
     }
     if (const auto* u = std::get_if<ir::Unary>(&node)) {
       if (u->op == ir::UnaryOp::Neg && dtype.is_bool()) {
-        // The language does not negate bools; `false - x` computes what
+        // The language does not negate bools; `x * -1@bool` computes what
         // `-x` does (and is `x` again where bools stay bools).
-        NodeId zero = out_.push(ir::Const{ir::Scalar{false}}, dtype);
-        return out_.push(ir::Binary{ir::BinaryOp::Sub, zero, operands[0]}, dtype);
+        NodeId minus_one = out_.push(ir::Const{ir::Scalar{std::int64_t{-1}}}, dtype);
+        return out_.push(ir::Binary{ir::BinaryOp::Mul, operands[0], minus_one}, dtype);
       }
       return out_.push(ir::Unary{operands[0], u->op}, dtype);
     }

@@ -45,7 +45,7 @@ std::optional<ir::DType> expected_operand_dtype(const ir::Node& node, ir::DType 
 /// - `a // b` of non-integers becomes `floor(a / b)`;
 /// - what the language refuses to write: `a / b` of other than floats and
 ///   complex values is computed in f64 and cast back; `-x` of a bool
-///   becomes `false - x`.
+///   becomes `x * -1@bool`.
 /// Throws `InternalError` when the DAG has other than one output or an
 /// operand does not precede its user.
 ir::TypedDag in_source_shape(const ir::TypedDag& dag);
