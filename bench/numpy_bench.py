@@ -14,9 +14,10 @@ SymPy is a benchmark-only dependency: when it is missing, the script installs
 it into the running interpreter with pip (unless --no-install is given).
 
 Each kernel figure is the median over `--repeat` calls of one call on float64
-arrays of `--points` elements, in milliseconds; "ratio" divides it by the
-hand-written numpy median of the same run. Every contender's result is
-checked against the hand-written one before timing.
+arrays of `--points` elements, in milliseconds, the contenders' calls
+interleaved; "ratio" divides it by the hand-written numpy median of the same
+run. Every contender's result is checked against the hand-written one before
+timing.
 """
 
 from __future__ import annotations
@@ -64,14 +65,19 @@ WORKLOADS = [
 ]
 
 
-def median_ms(fn, args, repeat: int) -> float:
-    fn(*args)  # warm up (first-call allocations, page faults)
-    times = []
+def medians_ms(fns, args, repeat: int) -> list[float]:
+    """The median time of one call of each function, in ms. The calls are
+    interleaved (one of each per round), so that a change of machine load
+    during the run weighs on every contender alike."""
+    times = [[] for _ in fns]
+    for fn in fns:
+        fn(*args)  # warm up (first-call allocations, page faults)
     for _ in range(repeat):
-        start = time.perf_counter()
-        fn(*args)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e3
+        for fn, samples in zip(fns, times):
+            start = time.perf_counter()
+            fn(*args)
+            samples.append(time.perf_counter() - start)
+    return [statistics.median(samples) * 1e3 for samples in times]
 
 
 def same(a, b) -> bool:
@@ -121,10 +127,9 @@ def bench_kernels(points: int, repeat: int, sp) -> None:
         for fn in contenders:
             if not same(fn(*args), expected):
                 raise SystemExit(f"{name}: a contender disagrees with the hand-written numpy")
-        base = median_ms(hand, args, repeat)
+        base, *others = medians_ms([hand, *contenders], args, repeat)
         row = f"{name:<14} {base:>10.2f}"
-        for fn in contenders:
-            t = median_ms(fn, args, repeat)
+        for t in others:
             row += f" {t:>7.2f} ({t / base:4.2f}x)"
         print(row)
 

@@ -57,8 +57,7 @@ bool load_morvalen_error() {
 bool convert_names(PyObject* obj, const char* name, std::vector<std::string>& out) {
   if (obj == Py_None) return true;
   if (PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of parameter names, not a single 'str'",
-                 name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of parameter names, not a single 'str'", name);
     return false;
   }
   PyObject* iterator = PyObject_GetIter(obj);
@@ -88,8 +87,7 @@ bool convert_names(PyObject* obj, const char* name, std::vector<std::string>& ou
 
 // emit_numpy and emit_python: (source, function_name="_kernel", *,
 // optimize=False, wrt=None).
-PyObject* emit_with(Backend backend, const char* function, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* emit_with(Backend backend, const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"source", "function_name", "optimize", "wrt"};
   const Signature sig{function, names, 2, 1, 4};
   PyObject* slots[kMaxParams] = {};

@@ -105,8 +105,7 @@ constexpr Py_ssize_t kMaxParams = 4;
 /// Binds positional arguments, then keywords, into `slots` (borrowed
 /// references, null for parameters not given). Sets the interpreter's
 /// TypeError texts.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** slots);
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 /// "'T' object is not an instance of 'EXPECTED'", T the qualified name of the
 /// object's type, as a TypeError.

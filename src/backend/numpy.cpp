@@ -37,6 +37,7 @@ using ir::UnaryOp;
 // Module-level functions that some forms call; each is written into the text
 // only when a form of the program needs it.
 enum class Helper : std::uint8_t { None, Sigmoid, IntPow };
+constexpr std::size_t kHelperCount = 3;
 
 struct Form {
   std::string_view text;
@@ -138,8 +139,10 @@ constexpr BuiltinForms builtin_forms(Builtin builtin) {
     case Builtin::Sigmoid:
       return {{"_sigmoid($0)", Helper::Sigmoid}, {"1 / (1 + np.exp(-$0))"}, {}};
     case Builtin::Relu:
-      // A NaN argument gives 0, as `x > 0` is false for it.
-      return {{"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0).astype($T, copy=False)"}};
+      // A NaN argument gives 0, as `x > 0` is false for it. Against the
+      // literal 0 a bool selects int64, hence the conversion back.
+      return {
+          {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0)"}, {"np.where($0 > 0, $0, 0).astype($T, copy=False)"}};
     case Builtin::Softplus:
       return {{"np.logaddexp(0, $0)"}, {"np.log(1 + np.exp($0))"}, {}};
     case Builtin::Floor:
@@ -378,12 +381,18 @@ void append_const(std::string& out, const ir::Scalar& value, DType dtype) {
 class Emitter {
  public:
   Emitter(const ir::TypedDag& dag, std::string_view function_name)
-      : dag_(dag), function_name_(function_name), needed_(reachable_nodes(dag)), names_(numpy_parameter_names(dag.params())) {}
+      : dag_(dag),
+        function_name_(function_name),
+        needed_(reachable_nodes(dag)),
+        names_(numpy_parameter_names(dag.params())) {}
 
   std::string run() && {
+    std::vector<std::vector<NodeId>> dead_after = array_lifetimes();
     std::string body;
     for (std::size_t i = 0; i < dag_.size(); ++i) {
-      if (needed_[i]) append_line(body, NodeId{i});
+      if (!needed_[i]) continue;
+      append_line(body, NodeId{i});
+      append_del(body, dead_after[i]);
     }
     append_return(body);
 
@@ -409,6 +418,45 @@ class Emitter {
   }
 
  private:
+  // For each node, the temporaries holding arrays whose last reader it is.
+  // Deleting them there frees each array as soon as it is consumed, as numpy
+  // code written as one expression does; kept alive to the end, a kernel over
+  // large arrays holds all its intermediates at once and runs markedly slower.
+  // A value that reads no parameter is a scalar and is left alone, as are the
+  // outputs.
+  std::vector<std::vector<NodeId>> array_lifetimes() const {
+    std::vector<bool> is_array(dag_.size(), false);
+    std::vector<std::size_t> last_reader(dag_.size(), 0);
+    for (std::size_t i = 0; i < dag_.size(); ++i) {
+      if (!needed_[i]) continue;
+      const ir::Node& node = dag_.nodes()[i];
+      is_array[i] = std::holds_alternative<ir::Param>(node);
+      for_each_operand(node, [&](NodeId operand) {
+        is_array[i] = is_array[i] || is_array[operand.value];
+        last_reader[operand.value] = i;
+      });
+    }
+    std::vector<bool> is_output(dag_.size(), false);
+    for (NodeId out : dag_.outputs()) is_output[out.value] = true;
+    std::vector<std::vector<NodeId>> dead_after(dag_.size());
+    for (std::size_t i = 0; i < dag_.size(); ++i) {
+      if (needed_[i] && is_array[i] && !is_output[i] && last_reader[i] > i) {
+        dead_after[last_reader[i]].push_back(NodeId{i});
+      }
+    }
+    return dead_after;
+  }
+
+  static void append_del(std::string& out, const std::vector<NodeId>& dead) {
+    if (dead.empty()) return;
+    out += "        del ";
+    for (std::size_t k = 0; k < dead.size(); ++k) {
+      if (k > 0) out += ", ";
+      append_temp(out, dead[k]);
+    }
+    out += '\n';
+  }
+
   std::string_view type_of(NodeId id) {
     DType dtype = dag_.dtype(id);
     if (dtype.is_float() && dtype.is_bfloat) uses_bfloat_ = true;
@@ -505,7 +553,7 @@ class Emitter {
   std::string_view function_name_;
   std::vector<bool> needed_;
   std::vector<std::string> names_;
-  std::array<bool, 3> used_{};
+  std::array<bool, kHelperCount> used_{};
   bool uses_bfloat_ = false;
 };
 

@@ -22,7 +22,9 @@ std::vector<std::string> numpy_parameter_names(const std::vector<ir::ParamDecl>&
 /// `bf16` value is computed) and defines the function `function_name`
 /// (already checked by the caller) computing the DAG's outputs element-wise
 /// over arrays, in three-address form: one temporary "t" + i per node
-/// reachable from an output, a tuple returned for other than one output.
+/// reachable from an output, a tuple returned for other than one output. A
+/// temporary holding an array is deleted after its last use, so that each
+/// intermediate array is freed as soon as it is consumed.
 ///
 /// Every argument is converted to its parameter's dtype (an array of another
 /// library with its own `astype`, so that it stays lazy) and every node is

@@ -25,7 +25,8 @@ constexpr const char* kArgHelper =
     "    return np.asarray(value).astype(dtype, copy=False)\n";
 
 TEST(NumpyEmitTest, WholeKernel) {
-  // (sigmoid(x) * 2, x@f64): a helper, a constant, a cast and a tuple.
+  // (sigmoid(x) * 2, x@f64): a helper, a constant, a cast, a tuple, and each
+  // array temporary deleted after its last use.
   ir::DagBuilder b;
   NodeId x = b.push(ir::Param{0}, DType::f32());
   NodeId s = b.push(ir::Call{Builtin::Sigmoid, {x}}, DType::f32());
@@ -33,23 +34,24 @@ TEST(NumpyEmitTest, WholeKernel) {
   NodeId mul = b.push(ir::Binary{BinaryOp::Mul, s, two}, DType::f32());
   NodeId wide = b.push(ir::Cast{x, DType::f64(), true}, DType::f64());
   ir::TypedDag dag = std::move(b).finish({{"x", DType::f32()}, {"unused", DType::i8()}}, {mul, wide}, "test: ");
-  EXPECT_EQ(emit_numpy(dag, "f"),
-            std::string("import numpy as np\n\n\n") + kArgHelper +
-                "\n\n"
-                "def _sigmoid(x):\n"
-                "    # exp of a value <= 0 only: no overflow, full precision in both tails.\n"
-                "    e = np.exp(-np.abs(x))\n"
-                "    r = 1 / (1 + e)\n"
-                "    return np.where(x >= 0, r, e * r)\n"
-                "\n\n"
-                "def f(x, unused):\n"
-                "    with np.errstate(all=\"ignore\"):\n"
-                "        t0 = _arg(x, np.float32)\n"
-                "        t1 = _sigmoid(t0)\n"
-                "        t2 = np.float32(2.0)\n"
-                "        t3 = t1 * t2\n"
-                "        t4 = t0.astype(np.float64)\n"
-                "        return t3, t4\n");
+  EXPECT_EQ(emit_numpy(dag, "f"), std::string("import numpy as np\n\n\n") + kArgHelper +
+                                      "\n\n"
+                                      "def _sigmoid(x):\n"
+                                      "    # exp of a value <= 0 only: no overflow, full precision in both tails.\n"
+                                      "    e = np.exp(-np.abs(x))\n"
+                                      "    r = 1 / (1 + e)\n"
+                                      "    return np.where(x >= 0, r, e * r)\n"
+                                      "\n\n"
+                                      "def f(x, unused):\n"
+                                      "    with np.errstate(all=\"ignore\"):\n"
+                                      "        t0 = _arg(x, np.float32)\n"
+                                      "        t1 = _sigmoid(t0)\n"
+                                      "        t2 = np.float32(2.0)\n"
+                                      "        t3 = t1 * t2\n"
+                                      "        del t1\n"
+                                      "        t4 = t0.astype(np.float64)\n"
+                                      "        del t0\n"
+                                      "        return t3, t4\n");
 }
 
 // The right-hand side that the constant's line gets.

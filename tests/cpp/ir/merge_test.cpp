@@ -38,9 +38,9 @@ TEST(MergeOutputsTest, EqualNodesAcrossOutputsAreOne) {
 TEST(MergeOutputsTest, ConstantsMergeByBitsAndDtype) {
   DagBuilder b;
   std::vector<NodeId> outs = {
-      b.push(Const{0.0}, DType::f64()),           b.push(Const{-0.0}, DType::f64()),
-      b.push(Const{0.0}, DType::f32()),           b.push(Const{std::int64_t{0}}, DType::f64()),
-      b.push(Const{std::nan("")}, DType::f64()),  b.push(Const{std::nan("")}, DType::f64()),
+      b.push(Const{0.0}, DType::f64()),          b.push(Const{-0.0}, DType::f64()),
+      b.push(Const{0.0}, DType::f32()),          b.push(Const{std::int64_t{0}}, DType::f64()),
+      b.push(Const{std::nan("")}, DType::f64()), b.push(Const{std::nan("")}, DType::f64()),
       b.push(Const{0.0}, DType::f64()),
   };
   std::array<TypedDag, 1> dags = {std::move(b).finish(kXY, outs, "test: ")};
