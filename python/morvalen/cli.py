@@ -42,8 +42,7 @@ examples:
   morvalen simplify '|x: f32| x * 2 + 1'
   morvalen simplify --optimize '|x: f64| log(sigmoid(x))'
   morvalen diff x '|x: f64| x ** 3'
-  morvalen diff --program x '|x: f64| y = x * x + sin(x)
-  y * y'
+  morvalen diff --program x -f program.mv | morvalen diff --program x -
   morvalen emit --name area '|r: f64| pi * r ** 2'
   morvalen emit --numpy --wrt x,y '|x: f64, y: f64| sin(x * y) + x * x'
   echo '|a: f64, b: f64| a * b' | morvalen simplify -
@@ -76,6 +75,7 @@ def _add_source_arguments(parser: argparse.ArgumentParser) -> None:
 def _add_program_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--program",
+        dest="as_program",
         action="store_true",
         help="print a program (header, a line per shared subexpression, result) "
         "that reads back into the same expression, instead of one line",
@@ -175,10 +175,10 @@ def main(
     source = _read_source(parser, args, stdin)
     try:
         if args.command == "simplify":
-            simplify = simplify_program if args.program else simplify_expr
+            simplify = simplify_program if args.as_program else simplify_expr
             result = simplify(source, optimize=args.optimize) + "\n"
         elif args.command == "diff":
-            derive = diff_program if args.program else diff
+            derive = diff_program if args.as_program else diff
             result = derive(source, args.variable, optimize=args.optimize) + "\n"
         else:
             wrt = _wrt_names(parser, args.wrt)

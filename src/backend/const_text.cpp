@@ -201,10 +201,7 @@ class ExactIntegerText {
 
   std::optional<std::string> text(Int128 r) const {
     if (r >= lo_ && r <= hi_) return literal(r);
-    if (r >= 2 * lo_ && r <= 2 * hi_) {
-      const Int128 a = r > hi_ ? hi_ : lo_;
-      return cat({"(", literal(a), " + ", literal(r - a), ")"});
-    }
+    if (r >= 2 * lo_ && r <= 2 * hi_) return cat({"(", literal(r / 2), " + ", literal(r - r / 2), ")"});
     if (op_.is_unsigned() && r < 0 && r >= -hi_) return cat({"(", literal(0), " - ", literal(-r), ")"});
     if (r >= kI64Min && r <= kI64Max) return within_i64(r);
     return product(r);
