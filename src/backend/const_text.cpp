@@ -47,21 +47,26 @@ std::string decimal(std::int64_t value) {
 // A real value as a float literal, negated when its sign bit is set; NaN,
 // which has no literal, as the difference of two infinities.
 Piece real_literal(double x) {
-  if (std::isnan(x)) return {{"(1e999 - 1e999)", DType::f16(), Precedence::Atom, false}, false};
+  if (std::isnan(x)) return {{"(1e999 - 1e999)", DType::f16(), TextForm::of(TextForm::Kind::Atom), false}, false};
   const bool negative = std::signbit(x);
-  return {{float_literal(x), ir::default_float_dtype(x), negative ? Precedence::Unary : Precedence::Atom, !negative},
+  return {{float_literal(x), ir::default_float_dtype(x),
+           negative ? TextForm::of(TextForm::Kind::Prefix) : TextForm::of(TextForm::Kind::Atom), !negative},
           true};
 }
 
 // The smallest i64 has no literal: 9223372036854775808 does not lex.
 Piece int_literal(std::int64_t v) {
-  if (v == kI64Min) return {{"(-9223372036854775807 - 1)", DType::i64(), Precedence::Atom, false}, false};
-  return {{decimal(v), ir::default_int_dtype(v), v < 0 ? Precedence::Unary : Precedence::Atom, v >= 0}, true};
+  if (v == kI64Min)
+    return {{"(-9223372036854775807 - 1)", DType::i64(), TextForm::of(TextForm::Kind::Atom), false}, false};
+  return {{decimal(v), ir::default_int_dtype(v),
+           v < 0 ? TextForm::of(TextForm::Kind::Prefix) : TextForm::of(TextForm::Kind::Atom), v >= 0},
+          true};
 }
 
 // The imaginary literal of a non-negative (or infinite) part.
 Piece imag_literal(double part) {
-  return {{float_literal(part) + "j", ir::default_complex_dtype(0.0, part), Precedence::Atom, true}, true};
+  return {{float_literal(part) + "j", ir::default_complex_dtype(0.0, part), TextForm::of(TextForm::Kind::Atom), true},
+          true};
 }
 
 // A literal read as one constant of `dtype`.
@@ -77,32 +82,32 @@ ConstText with_suffix(Piece literal, DType dtype) {
 // An explicit cast, which folding turns into a constant of `dtype`.
 ConstText cast_to(ConstText operand, DType dtype) {
   std::string text;
-  if (operand.precedence < Precedence::Cast || operand.bare_literal) {
+  if (needs_parens_before_postfix(operand.form) || operand.bare_literal) {
     text = cat({"(", operand.text, ")"});
   } else {
     text = std::move(operand.text);
   }
   text += '@';
   text += ir::to_str(dtype);
-  return {std::move(text), dtype, Precedence::Cast, false};
+  return {std::move(text), dtype, TextForm::of(TextForm::Kind::Postfix), false};
 }
 
 Piece negated(Piece literal) {
   literal.text.text = cat({"-", literal.text.text});
-  literal.text.precedence = Precedence::Unary;
+  literal.text.form = TextForm::of(TextForm::Kind::Prefix);
   literal.text.bare_literal = false;
   return literal;
 }
 
 Piece sum(const Piece& a, const Piece& b) {
-  return {
-      {cat({a.text.text, " + ", b.text.text}), ir::promote(a.text.dtype, b.text.dtype).value(), Precedence::Add, false},
-      false};
+  return {{cat({a.text.text, " + ", b.text.text}), ir::promote(a.text.dtype, b.text.dtype).value(),
+           TextForm::infix(ir::BinaryOp::Add), false},
+          false};
 }
 
 // Negation of a whole sum: folding flips both parts, signed zeros included.
 Piece negated_group(const Piece& p) {
-  return {{cat({"-(", p.text.text, ")"}), p.text.dtype, Precedence::Unary, false}, false};
+  return {{cat({"-(", p.text.text, ")"}), p.text.dtype, TextForm::of(TextForm::Kind::Prefix), false}, false};
 }
 
 bool is_positive_zero(double x) { return x == 0.0 && !std::signbit(x); }
@@ -116,7 +121,8 @@ bool is_negative_zero(double x) { return x == 0.0 && std::signbit(x); }
 // form.
 Piece complex_literal(double re, double im) {
   if (std::isnan(im)) {
-    const Piece nan_part{{"(1e999j - 1e999j)", DType::c64(), Precedence::Atom, false}, false};  // (+0.0, NaN)
+    const Piece nan_part{{"(1e999j - 1e999j)", DType::c64(), TextForm::of(TextForm::Kind::Atom), false},
+                         false};  // (+0.0, NaN)
     if (is_positive_zero(re)) return nan_part;
     if (is_negative_zero(re)) return negated_group(sum(real_literal(0.0), nan_part));
     return sum(real_literal(re), nan_part);
@@ -145,10 +151,11 @@ Piece complex_literal(double re, double im) {
 ConstText u64_with_top_bit(std::int64_t v) {
   const auto pattern = static_cast<std::uint64_t>(v);
   if (pattern == std::numeric_limits<std::uint64_t>::max()) {
-    return {"(4294967295@u64 * 4294967297@u64)", DType::u64(), Precedence::Atom, false};
+    return {"(4294967295@u64 * 4294967297@u64)", DType::u64(), TextForm::of(TextForm::Kind::Atom), false};
   }
   const auto rest = static_cast<std::int64_t>(pattern - static_cast<std::uint64_t>(kI64Max));
-  return {cat({"(9223372036854775807@u64 + ", decimal(rest), "@u64)"}), DType::u64(), Precedence::Atom, false};
+  return {cat({"(9223372036854775807@u64 + ", decimal(rest), "@u64)"}), DType::u64(),
+          TextForm::of(TextForm::Kind::Atom), false};
 }
 
 ConstText int_text(std::int64_t v, DType dtype) {
@@ -286,10 +293,10 @@ ConstText typed_const_text(const ir::Scalar& value, DType dtype, bool divisor) {
     // folds to it is not a constant until folding.
     if (dtype.is_integer()) return cast_to(int_literal(0).text, dtype);
     const std::string zero = cat({"0@", ir::to_str(dtype)});
-    return {cat({"(if true then ", zero, " else ", zero, ")"}), dtype, Precedence::Atom, false};
+    return {cat({"(if true then ", zero, " else ", zero, ")"}), dtype, TextForm::of(TextForm::Kind::Atom), false};
   }
   if (const bool* b = std::get_if<bool>(&value)) {
-    ConstText text{*b ? "true" : "false", DType::boolean(), Precedence::Atom, false};
+    ConstText text{*b ? "true" : "false", DType::boolean(), TextForm::of(TextForm::Kind::Atom), false};
     return dtype.is_bool() ? text : cast_to(std::move(text), dtype);
   }
   if (const auto* i = std::get_if<std::int64_t>(&value)) {
@@ -343,7 +350,7 @@ std::optional<ConstText> overflowed_const_text(const ir::Scalar& value, DType dt
   }
   auto text = ExactIntegerText(operation).text(r);
   if (!text) return std::nullopt;
-  return ConstText{std::move(*text), operation, Precedence::Atom, false};
+  return ConstText{std::move(*text), operation, TextForm::of(TextForm::Kind::Atom), false};
 }
 
 }  // namespace morvalen::backend

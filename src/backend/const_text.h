@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "backend/precedence.h"
+#include "backend/text_form.h"
 #include "ir/dtype.h"
 #include "ir/node.h"
 
@@ -24,7 +24,7 @@ struct ConstText {
   std::string text;
   /// The dtype lowering gives the text, before any promotion casts it.
   ir::DType dtype;
-  Precedence precedence = Precedence::Atom;
+  TextForm form;
   /// One unsuffixed number token ("5", "2.5", "1e999", "2.5j"): a `@dtype`
   /// written right after it would be read as its suffix, not as a cast.
   bool bare_literal = false;

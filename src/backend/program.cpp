@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "backend/const_text.h"
-#include "backend/precedence.h"
 #include "backend/reachable.h"
 #include "backend/source_shape.h"
+#include "backend/text_form.h"
 #include "ir/dtype.h"
 #include "ir/node.h"
 #include "ir/ops.h"
@@ -58,14 +58,14 @@ struct Template {
 
 struct Piece {
   Template body;
-  Precedence precedence = Precedence::Atom;
+  TextForm form;
   bool bare_literal = false;  // an unsuffixed number token (see `ConstText`)
 };
 
 Piece from_const_text(ConstText c) {
   Piece p;
   p.body.text = std::move(c.text);
-  p.precedence = c.precedence;
+  p.form = c.form;
   p.bare_literal = c.bare_literal;
   return p;
 }
@@ -79,57 +79,6 @@ Template parenthesised(Piece p) {
 }
 
 Template maybe_parenthesised(Piece p, bool wrap) { return wrap ? parenthesised(std::move(p)) : std::move(p.body); }
-
-struct BinaryInfo {
-  std::string_view spaced;
-  Precedence precedence;
-};
-
-BinaryInfo binary_info(BinaryOp op) {
-  switch (op) {
-    case BinaryOp::Add:
-      return {" + ", Precedence::Add};
-    case BinaryOp::Sub:
-      return {" - ", Precedence::Add};
-    case BinaryOp::Mul:
-      return {" * ", Precedence::Mul};
-    case BinaryOp::Div:
-      return {" / ", Precedence::Mul};
-    case BinaryOp::FloorDiv:
-      return {" // ", Precedence::Mul};
-    case BinaryOp::Rem:
-      return {" % ", Precedence::Mul};
-    case BinaryOp::Pow:
-      return {" ** ", Precedence::Pow};
-    case BinaryOp::Eq:
-      return {" == ", Precedence::Compare};
-    case BinaryOp::Ne:
-      return {" != ", Precedence::Compare};
-    case BinaryOp::Lt:
-      return {" < ", Precedence::Compare};
-    case BinaryOp::Le:
-      return {" <= ", Precedence::Compare};
-    case BinaryOp::Gt:
-      return {" > ", Precedence::Compare};
-    case BinaryOp::Ge:
-      return {" >= ", Precedence::Compare};
-    case BinaryOp::And:
-      return {" && ", Precedence::And};
-    case BinaryOp::Or:
-      return {" || ", Precedence::Or};
-  }
-  throw InternalError("unknown binary operator");
-}
-
-// Whether an operand reads back as that operand of `op` only in parentheses.
-// `**` groups to the right and binds tighter than a prefix sign on its left;
-// comparisons do not chain; the other operators group to the left.
-bool operand_needs_parens(BinaryOp op, bool right, Precedence operand) {
-  const Precedence own = binary_info(op).precedence;
-  if (op == BinaryOp::Pow) return right ? operand < own : operand < Precedence::Cast;
-  if (ir::is_comparison(op)) return operand <= own;
-  return right ? operand <= own : operand < own;
-}
 
 // What lowering demands of the operands' dtypes before it promotes them.
 bool operand_dtypes_allowed(const ir::Node& user, DType lhs, DType rhs) {
@@ -318,12 +267,12 @@ class ProgramWriter {
 
   Piece written_cast(const ir::Cast& cast) {
     Piece operand = direct(cast.arg.value);
-    const bool wrap = operand.precedence < Precedence::Cast || operand.bare_literal;
+    const bool wrap = needs_parens_before_postfix(operand.form) || operand.bare_literal;
     Piece p;
     p.body = maybe_parenthesised(std::move(operand), wrap);
     p.body.append("@");
     p.body.append(ir::to_str(cast.dtype));
-    p.precedence = Precedence::Cast;
+    p.form = TextForm::of(TextForm::Kind::Postfix);
     return p;
   }
 
@@ -421,11 +370,11 @@ class ProgramWriter {
       s.own = binary_text(id, *b);
     } else if (const auto* u = std::get_if<ir::Unary>(&n)) {
       Piece operand = direct_operand(id, 0, u->arg);
-      const bool wrap = operand.precedence < Precedence::Unary;
+      const bool wrap = needs_parens_after_prefix(operand.form);
       Piece p;
       p.body.append(u->op == ir::UnaryOp::Neg ? "-" : "!");
       p.body.append(maybe_parenthesised(std::move(operand), wrap));
-      p.precedence = Precedence::Unary;
+      p.form = TextForm::of(TextForm::Kind::Prefix);
       s.own = std::move(p);
     } else if (const auto* i = std::get_if<ir::If>(&n)) {
       s.own = if_text(id, *i);
@@ -438,7 +387,6 @@ class ProgramWriter {
         p.body.append(direct_operand(id, k, c->args[k]).body);
       }
       p.body.append(")");
-      p.precedence = Precedence::Call;
       s.own = std::move(p);
     } else if (const auto* k = std::get_if<ir::Cast>(&n)) {
       // An implicit cast is written by its user, which may leave it out.
@@ -461,7 +409,6 @@ class ProgramWriter {
   }
 
   Piece binary_text(std::size_t id, const ir::Binary& b) {
-    const BinaryInfo info = binary_info(b.op);
     Piece lhs;
     Piece rhs;
     if (ir::is_logical(b.op)) {
@@ -470,13 +417,15 @@ class ProgramWriter {
     } else {
       std::tie(lhs, rhs) = promoted_operands(id, b.lhs, b.rhs, 0);
     }
-    const bool wrap_lhs = operand_needs_parens(b.op, false, lhs.precedence);
-    const bool wrap_rhs = operand_needs_parens(b.op, true, rhs.precedence);
+    const bool wrap_lhs = needs_parens_as_operand(lhs.form, b.op, false);
+    const bool wrap_rhs = needs_parens_as_operand(rhs.form, b.op, true);
     Piece p;
     p.body = maybe_parenthesised(std::move(lhs), wrap_lhs);
-    p.body.append(info.spaced);
+    p.body.append(" ");
+    p.body.append(infix_spelling(b.op));
+    p.body.append(" ");
     p.body.append(maybe_parenthesised(std::move(rhs), wrap_rhs));
-    p.precedence = info.precedence;
+    p.form = TextForm::infix(b.op);
     return p;
   }
 
@@ -486,8 +435,8 @@ class ProgramWriter {
   Piece if_text(std::size_t id, const ir::If& i) {
     Piece cond = direct_operand(id, 0, i.cond);
     auto [then_piece, else_piece] = promoted_operands(id, i.then_branch, i.else_branch, 1);
-    const bool wrap_cond = cond.precedence == Precedence::If;
-    const bool wrap_then = then_piece.precedence == Precedence::If;
+    const bool wrap_cond = cond.form.kind == TextForm::Kind::If;
+    const bool wrap_then = then_piece.form.kind == TextForm::Kind::If;
     Piece p;
     p.body.append("if ");
     p.body.append(maybe_parenthesised(std::move(cond), wrap_cond));
@@ -495,7 +444,7 @@ class ProgramWriter {
     p.body.append(maybe_parenthesised(std::move(then_piece), wrap_then));
     p.body.append(" else ");
     p.body.append(std::move(else_piece.body));
-    p.precedence = Precedence::If;
+    p.form = TextForm::of(TextForm::Kind::If);
     return p;
   }
 
