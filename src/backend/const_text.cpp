@@ -311,10 +311,7 @@ ConstText typed_const_text(const ir::Scalar& value, DType dtype, bool divisor) {
 
 std::optional<ConstText> castable_const_text(const ir::Scalar& value, DType dtype) {
   std::optional<Piece> piece;
-  if (const auto* x = std::get_if<double>(&value); x != nullptr && dtype.is_float() && *x != 0.0) {
-    // Zeros keep their dtype: `emit_python` writes a float zero as the
-    // integer 0, and only the cast of a narrower literal would make it a
-    // float again there, with a sign that the constant itself has lost.
+  if (const auto* x = std::get_if<double>(&value); x != nullptr && dtype.is_float()) {
     piece = real_literal(*x);
   } else if (const auto* i = std::get_if<std::int64_t>(&value);
              i != nullptr && dtype.is_integer() && (dtype.is_signed() || *i >= 0)) {
