@@ -66,12 +66,11 @@ def _same_real(a, b) -> bool:
 
 
 def same_result(a, b) -> bool:
-    """The same value, NaN as NaN, complex as complex; an arithmetic error on
-    both sides counts as the same. Not the sign of a zero: emit_python writes
-    integral float constants as Python integers (-0.0 as `-0`), whose
-    arithmetic gives zeros of other signs than the constants' own."""
-    if isinstance(a, BaseException) or isinstance(b, BaseException):
-        return isinstance(a, BaseException) and isinstance(b, BaseException)
+    """The same value, NaN as NaN, complex as complex. Not the sign of a zero:
+    emit_python writes integral float constants as Python integers (-0.0 as
+    `-0`), whose arithmetic gives zeros of other signs than the constants'."""
+    if isinstance(b, BaseException):
+        return False
     if isinstance(a, complex) or isinstance(b, complex):
         return type(a) is type(b) and _same_real(a.real, b.real) and _same_real(a.imag, b.imag)
     return _same_real(a, b)
@@ -85,16 +84,15 @@ def call(fn, point):
 
 
 def assert_computes_the_same(text: str, reference, points, *, derivative: bool = False):
-    """`reference` computes the source; with `derivative`, the value and the
-    derivative, of which the derivative is compared where the value exists."""
+    """`reference` computes the source (with `derivative`, its value and its
+    derivative, of which the derivative is compared). Points where it fails
+    are skipped: folding may drop the failing part (`(x % x) ** false` is 1)."""
     again = load_function(emit_python(text))
     for point in points:
         expected = call(reference, point)
-        if derivative:
-            if isinstance(expected, BaseException):
-                continue
-            expected = expected[1]
-        assert same_result(expected, call(again, point)), (text, point)
+        if isinstance(expected, BaseException):
+            continue
+        assert same_result(expected[1] if derivative else expected, call(again, point)), (text, point)
 
 
 def check_round_trip(source: str, declared: dict[str, str], rng: random.Random, variables) -> int:
