@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "backend/numpy.h"
+#include "backend/program.h"
 #include "backend/python.h"
+#include "backend/source_shape.h"
 #include "diff/engine.h"
 #include "ir/lower.h"
 #include "ir/merge.h"
@@ -44,6 +46,20 @@ Result<std::string, ApiError> render_single_output(const ir::TypedDag& folded) {
     return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
   }
   auto text = repl::render_simplified_expr(folded, outputs.front());
+  if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
+  return std::move(text).value();
+}
+
+// Writes the only output of a folded DAG as a program. The DAG is brought
+// into the shape of source text first and folded again there (a constant
+// converted for its place may let its user fold), so that the text reads back
+// into the very DAG it was written from.
+Result<std::string, ApiError> write_single_output(const ir::TypedDag& folded) {
+  const auto& outputs = folded.outputs();
+  if (outputs.size() != 1) {
+    return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
+  }
+  auto text = backend::render_program(opt::const_fold(backend::in_source_shape(folded)).dag);
   if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
   return std::move(text).value();
 }
@@ -153,6 +169,20 @@ Result<std::string, ApiError> diff(std::string_view source, std::string_view var
   auto derivative = derivative_dag(*primal, variable, optimize);
   if (!derivative) return unexpected(std::move(derivative).error());
   return render_single_output(*derivative);
+}
+
+Result<std::string, ApiError> simplify_program(std::string_view source, bool optimize) {
+  auto dag = lowered_dag(source, optimize);
+  if (!dag) return unexpected(std::move(dag).error());
+  return write_single_output(opt::const_fold(*dag).dag);
+}
+
+Result<std::string, ApiError> diff_program(std::string_view source, std::string_view variable, bool optimize) {
+  auto primal = parsed_and_lowered_dag(source);
+  if (!primal) return unexpected(std::move(primal).error());
+  auto derivative = derivative_dag(*primal, variable, optimize);
+  if (!derivative) return unexpected(std::move(derivative).error());
+  return write_single_output(*derivative);
 }
 
 Result<ir::TypedDag, ApiError> value_and_gradient_dag(std::string_view source, std::span<const std::string> wrt,

@@ -86,6 +86,19 @@ Result<std::string, ApiError> emit_python(std::string_view source, std::string_v
 /// primal program is neither folded nor optimized before differentiation.
 Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize = false);
 
+/// The program's single result, as `simplify_expr` computes it (folded, and
+/// optimized on request), written as the text of a program: its header, a
+/// line for every node used more than once, the result expression (see
+/// `backend::render_program`). The text reads back into the same DAG, so
+/// `simplify_program` of it gives it back unchanged. Errors as
+/// `simplify_expr`'s, and `OutputTooLong` past `backend::kMaxProgramBytes`.
+Result<std::string, ApiError> simplify_program(std::string_view source, bool optimize = false);
+
+/// The derivative that `diff` renders, written as the text of a program like
+/// `simplify_program` writes it; `diff_program` of that text differentiates
+/// again. Errors as `diff`'s, and `OutputTooLong`.
+Result<std::string, ApiError> diff_program(std::string_view source, std::string_view variable, bool optimize = false);
+
 /// The text back ends that `emit` writes.
 enum class Backend : std::uint8_t { Python, Numpy };
 

@@ -111,6 +111,38 @@ PyObject* py_emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
   return guarded([&]() -> PyObject* { return emit_with(Backend::Python, "emit_python", args, nargs, kwnames); });
 }
 
+// simplify_program: (source, *, optimize=False).
+PyObject* py_simplify_program(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"source", "optimize"};
+    static constexpr Signature sig{"simplify_program", names, 1, 1, 2};
+    PyObject* slots[kMaxParams] = {};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view source;
+    if (!convert_str(slots[0], "source", source)) return nullptr;
+    bool optimize = false;
+    if (slots[1] != nullptr && !convert_bool(slots[1], "optimize", optimize)) return nullptr;
+    return finish(morvalen::api::simplify_program(source, optimize));
+  });
+}
+
+// diff_program: (source, variable, *, optimize=False).
+PyObject* py_diff_program(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"source", "variable", "optimize"};
+    static constexpr Signature sig{"diff_program", names, 2, 2, 3};
+    PyObject* slots[kMaxParams] = {};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view source;
+    if (!convert_str(slots[0], "source", source)) return nullptr;
+    std::string_view variable;
+    if (!convert_str(slots[1], "variable", variable)) return nullptr;
+    bool optimize = false;
+    if (slots[2] != nullptr && !convert_bool(slots[2], "optimize", optimize)) return nullptr;
+    return finish(morvalen::api::diff_program(source, variable, optimize));
+  });
+}
+
 // The doc strings are only text signatures, which the interpreter turns into
 // `__text_signature__` (leaving `__doc__` empty). Each row becomes a public
 // attribute, in this order.
@@ -119,6 +151,10 @@ PyMethodDef g_functions[] = {
      "emit_numpy(source, function_name=\"_kernel\", *, optimize=False, wrt=None)\n--\n\n"},
     {"emit_python", as_cfunction(py_emit_python), METH_FASTCALL | METH_KEYWORDS,
      "emit_python(source, function_name=\"_kernel\", *, optimize=False, wrt=None)\n--\n\n"},
+    {"simplify_program", as_cfunction(py_simplify_program), METH_FASTCALL | METH_KEYWORDS,
+     "simplify_program(source, *, optimize=False)\n--\n\n"},
+    {"diff_program", as_cfunction(py_diff_program), METH_FASTCALL | METH_KEYWORDS,
+     "diff_program(source, variable, *, optimize=False)\n--\n\n"},
 };
 
 // ---------------------------------------------------------------------------

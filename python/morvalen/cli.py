@@ -11,7 +11,17 @@ import argparse
 import sys
 from typing import NoReturn, Sequence, TextIO
 
-from . import MorvalenError, __version__, _morvalen_ext, diff, emit_numpy, emit_python, simplify_expr
+from . import (
+    MorvalenError,
+    __version__,
+    _morvalen_ext,
+    diff,
+    diff_program,
+    emit_numpy,
+    emit_python,
+    simplify_expr,
+    simplify_program,
+)
 
 _DESCRIPTION = """\
 Compile a program of the morvalen language and print the result.
@@ -32,6 +42,7 @@ examples:
   morvalen simplify '|x: f32| x * 2 + 1'
   morvalen simplify --optimize '|x: f64| log(sigmoid(x))'
   morvalen diff x '|x: f64| x ** 3'
+  morvalen diff --program x -f program.mv | morvalen diff --program x -
   morvalen emit --name area '|r: f64| pi * r ** 2'
   morvalen emit --numpy --wrt x,y '|x: f64, y: f64| sin(x * y) + x * x'
   echo '|a: f64, b: f64| a * b' | morvalen simplify -
@@ -61,6 +72,16 @@ def _add_source_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_program_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--program",
+        dest="as_program",
+        action="store_true",
+        help="print a program (header, a line per shared subexpression, result) "
+        "that reads back into the same expression, instead of one line",
+    )
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="morvalen",
@@ -76,6 +97,7 @@ def _build_parser() -> argparse.ArgumentParser:
         help="print the folded (and optionally optimized) result expression",
         description="Print the program's result expression, constants folded.",
     )
+    _add_program_argument(simplify)
     _add_source_arguments(simplify)
     simplify.set_defaults(command_parser=simplify)
 
@@ -86,6 +108,7 @@ def _build_parser() -> argparse.ArgumentParser:
         "a floating parameter of the program.",
     )
     derive.add_argument("variable", metavar="VARIABLE", help="the parameter to differentiate by")
+    _add_program_argument(derive)
     _add_source_arguments(derive)
     derive.set_defaults(command_parser=derive)
 
@@ -194,9 +217,11 @@ def main(
     source = _read_source(parser, args, stdin)
     try:
         if args.command == "simplify":
-            result = simplify_expr(source, optimize=args.optimize) + "\n"
+            simplify = simplify_program if args.as_program else simplify_expr
+            result = simplify(source, optimize=args.optimize) + "\n"
         elif args.command == "diff":
-            result = diff(source, args.variable, optimize=args.optimize) + "\n"
+            derive = diff_program if args.as_program else diff
+            result = derive(source, args.variable, optimize=args.optimize) + "\n"
         else:
             wrt = _wrt_names(parser, args.wrt)
             if args.numpy:

@@ -18,6 +18,22 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 
+bool in_integer_range(Int128 value, DType dtype) {
+  if (dtype.is_unsigned()) return value >= 0 && value <= (Int128{1} << dtype.bits) - 1;
+  const Int128 limit = Int128{1} << (dtype.bits - 1);
+  return value >= -limit && value <= limit - 1;
+}
+
+DType overflow_dtype(Int128 value, DType node_dtype) {
+  static constexpr DType kUnsigned[] = {DType::u8(), DType::u16(), DType::u32(), DType::u64()};
+  static constexpr DType kSigned[] = {DType::i8(), DType::i16(), DType::i32(), DType::i64()};
+  const auto& candidates = (node_dtype.is_unsigned() && value >= 0) ? kUnsigned : kSigned;
+  for (DType c : candidates) {
+    if (in_integer_range(value, c)) return c;
+  }
+  return DType::i64();
+}
+
 std::int64_t f64_to_i64_saturating(double x) {
   if (std::isnan(x)) return 0;
   if (x >= kTwoPow63) return std::numeric_limits<std::int64_t>::max();

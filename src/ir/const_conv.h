@@ -22,6 +22,20 @@ namespace morvalen::ir {
 /// answers no conversion.
 std::optional<Scalar> cast_const_to_dtype(const Scalar& value, DType target);
 
+/// Wide enough for the exact sum, difference or product of two signed 64-bit
+/// values (|a * b| <= 2^126).
+__extension__ typedef __int128 Int128;
+
+/// Whether `value` lies in the range of the integer dtype `dtype` (`u64`: 0 to
+/// 2^64 - 1).
+bool in_integer_range(Int128 value, DType dtype);
+
+/// The dtype constant folding gives an exact integer sum, difference or
+/// product `value` that overflowed its node's integer dtype `node_dtype`: the
+/// narrowest unsigned dtype holding it when the node was unsigned and `value`
+/// is not negative, else the narrowest signed one; `i64` when none holds it.
+DType overflow_dtype(Int128 value, DType node_dtype);
+
 /// Truncates toward zero, saturating at the signed 64-bit limits; NaN gives 0.
 std::int64_t f64_to_i64_saturating(double x);
 

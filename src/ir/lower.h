@@ -17,6 +17,7 @@
 #include "diag.h"
 #include "ir/dag.h"
 #include "ir/dtype.h"
+#include "ir/literal.h"
 #include "ir/node.h"
 #include "parse/ast.h"
 #include "support/result.h"
@@ -137,35 +138,5 @@ LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, c
 /// Lowers a whole program through `collector`: notes and warnings are kept in
 /// it, and the first error stops lowering and is returned.
 Result<TypedDag, diag::Diag> lower_with_collector(const parse::FuncDef& program, diag::DiagCollector& collector);
-
-// Literal typing.
-
-/// The narrowest signed integer dtype (`i8` to `i64`) holding `value`.
-DType default_int_dtype(std::int64_t value);
-
-/// Whether `value` fits the integer dtype `dtype` (`u64` accepts 0 to 2^63-1,
-/// since literals are signed 64-bit). Non-integer dtypes accept everything.
-bool int_literal_fits(std::int64_t value, DType dtype);
-
-/// The narrowest of `f16`, `f32`, `f64` holding `value` exactly; NaN and the
-/// infinities take `f16`.
-DType default_float_dtype(double value);
-
-/// `c64` when both parts are NaN, infinite or exact in `f32`, else `c128`.
-DType default_complex_dtype(double re, double im);
-
-/// IEEE half-precision bits of `value`, rounded to nearest, ties to even;
-/// overflow gives an infinity, NaN a quiet NaN.
-std::uint16_t to_half_bits(double value);
-double from_half_bits(std::uint16_t bits);
-
-/// Brain-float bits of `value` (8-bit exponent, 7-bit fraction), rounded to
-/// nearest, ties to even.
-std::uint16_t to_bfloat16_bits(double value);
-double from_bfloat16_bits(std::uint16_t bits);
-
-/// Whether converting `value` to the float dtype `dtype` and back gives
-/// `value` again. `f64` holds everything; non-float dtypes hold nothing.
-bool exactly_representable(double value, DType dtype);
 
 }  // namespace morvalen::ir

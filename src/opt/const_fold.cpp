@@ -18,7 +18,7 @@ namespace {
 
 // The exact sum, difference or product of two signed 64-bit values always
 // fits in 128 bits (|a * b| <= 2^126).
-__extension__ typedef __int128 I128;
+using I128 = ir::Int128;
 
 using ir::Binary;
 using ir::BinaryOp;
@@ -70,29 +70,6 @@ std::string i128_to_string(I128 value) {
   } while (magnitude != 0);
   if (negative) *--p = '-';
   return std::string(p, end);
-}
-
-I128 range_min(DType d) {
-  if (d.is_unsigned()) return 0;
-  return -(I128{1} << (d.bits - 1));
-}
-I128 range_max(DType d) {
-  if (d.is_unsigned()) return (I128{1} << d.bits) - 1;
-  return (I128{1} << (d.bits - 1)) - 1;
-}
-bool in_range(I128 r, DType d) { return r >= range_min(d) && r <= range_max(d); }
-
-// The narrowest dtype that holds an overflowing result: unsigned when the
-// node was unsigned and the result is not negative, signed otherwise, and
-// `i64` when no candidate is wide enough.
-DType promoted_dtype(I128 r, DType d) {
-  static constexpr DType kUnsigned[] = {DType::u8(), DType::u16(), DType::u32(), DType::u64()};
-  static constexpr DType kSigned[] = {DType::i8(), DType::i16(), DType::i32(), DType::i64()};
-  const auto& candidates = (d.is_unsigned() && r >= 0) ? kUnsigned : kSigned;
-  for (DType c : candidates) {
-    if (in_range(r, c)) return c;
-  }
-  return DType::i64();
 }
 
 bool is_int_value(const Scalar& s, std::int64_t v) {
@@ -496,18 +473,18 @@ class Folder {
       case BinaryOp::Or:
         return Action::decline();
     }
-    if (in_range(r, dtype)) {
+    if (ir::in_integer_range(r, dtype)) {
       // A u64 result above the signed range keeps its 64-bit pattern.
       return Action::fold(static_cast<std::int64_t>(static_cast<std::uint64_t>(r)), dtype);
     }
-    const DType promoted = promoted_dtype(r, dtype);
+    const DType promoted = ir::overflow_dtype(r, dtype);
     const std::string r_text = i128_to_string(r);
     std::string message = "const_fold node#" + std::to_string(i) + ": integer overflow: " + std::to_string(a) + " " +
                           std::string(ir::as_str(op)) + " " + std::to_string(b) + " = " + r_text + "; promoted " +
                           std::string(ir::to_str(dtype)) + " -> " + std::string(ir::to_str(promoted)) +
                           "; write result directly `" + r_text + "` or wrapping result";
     diags_.push_back(diag::Diag::make(diag::DiagKind::ConstOverflow, std::nullopt, std::move(message)));
-    if (in_range(r, DType::i64())) return Action::fold(static_cast<std::int64_t>(r), promoted);
+    if (ir::in_integer_range(r, DType::i64())) return Action::fold(static_cast<std::int64_t>(r), promoted);
     return Action::fold(static_cast<double>(r), DType::f64());
   }
 

@@ -9,6 +9,7 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "parse/failure_log.h"
+#include "parse/operators.h"
 #include "support/stack.h"
 
 namespace morvalen::parse {
@@ -41,32 +42,6 @@ constexpr std::size_t kAt = token_index<tok::At>();
 /// Stands for the end of input in kind comparisons.
 constexpr std::size_t kEnd = kTokenKindCount;
 
-/// Minimum power for the operand of a prefix operator.
-constexpr unsigned kPrefixPower = 10;
-
-enum class Assoc : std::uint8_t { Left, Right, None };
-
-struct InfixOp {
-  ir::BinaryOp op;
-  Assoc assoc;
-  unsigned left;
-  unsigned right;
-};
-
-/// A level L gives powers (2L, 2L+1) when left-associative, (2L+1, 2L) when
-/// right-associative and (2L, 2L) when non-associative.
-constexpr InfixOp infix(ir::BinaryOp op, Assoc assoc, unsigned level) {
-  switch (assoc) {
-    case Assoc::Left:
-      return {op, assoc, 2 * level, 2 * level + 1};
-    case Assoc::Right:
-      return {op, assoc, 2 * level + 1, 2 * level};
-    case Assoc::None:
-      return {op, assoc, 2 * level, 2 * level};
-  }
-  return {op, assoc, 0, 0};
-}
-
 /// The infix operator table, indexed by token kind; kinds without an entry are
 /// not infix operators.
 struct InfixTable {
@@ -74,23 +49,8 @@ struct InfixTable {
 };
 
 constexpr InfixTable make_infix_table() {
-  using ir::BinaryOp;
   InfixTable t{};
-  t.by_kind[token_index<tok::StarStar>()] = infix(BinaryOp::Pow, Assoc::Right, 6);
-  t.by_kind[token_index<tok::Star>()] = infix(BinaryOp::Mul, Assoc::Left, 4);
-  t.by_kind[token_index<tok::Slash>()] = infix(BinaryOp::Div, Assoc::Left, 4);
-  t.by_kind[token_index<tok::SlashSlash>()] = infix(BinaryOp::FloorDiv, Assoc::Left, 4);
-  t.by_kind[token_index<tok::Percent>()] = infix(BinaryOp::Rem, Assoc::Left, 4);
-  t.by_kind[token_index<tok::Plus>()] = infix(BinaryOp::Add, Assoc::Left, 3);
-  t.by_kind[token_index<tok::Minus>()] = infix(BinaryOp::Sub, Assoc::Left, 3);
-  t.by_kind[token_index<tok::EqEq>()] = infix(BinaryOp::Eq, Assoc::None, 2);
-  t.by_kind[token_index<tok::NotEq>()] = infix(BinaryOp::Ne, Assoc::None, 2);
-  t.by_kind[token_index<tok::Lt>()] = infix(BinaryOp::Lt, Assoc::None, 2);
-  t.by_kind[token_index<tok::LtEq>()] = infix(BinaryOp::Le, Assoc::None, 2);
-  t.by_kind[token_index<tok::Gt>()] = infix(BinaryOp::Gt, Assoc::None, 2);
-  t.by_kind[token_index<tok::GtEq>()] = infix(BinaryOp::Ge, Assoc::None, 2);
-  t.by_kind[token_index<tok::AndAnd>()] = infix(BinaryOp::And, Assoc::Left, 1);
-  t.by_kind[token_index<tok::OrOr>()] = infix(BinaryOp::Or, Assoc::Left, 0);
+  for (const InfixOp& row : kInfixOps) t.by_kind[row.token] = row;
   return t;
 }
 

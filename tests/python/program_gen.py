@@ -225,3 +225,89 @@ def same_value(a, b, *, rel: float = 0.0, abs_tol: float = 0.0) -> bool:
     if a == b:
         return True
     return math.isclose(a, b, rel_tol=rel, abs_tol=abs_tol)
+
+
+# --- typed programs ----------------------------------------------------------
+
+DTYPES = ["bool", "u8", "u16", "u32", "u64", "i8", "i16", "i32", "i64", "f16", "bf16", "f32", "f64", "c64", "c128"]
+FLOAT_DTYPES = ["f16", "bf16", "f32", "f64"]
+BUILTINS = ["exp", "log", "sqrt", "abs", "sin", "cos", "tanh", "sigmoid", "relu", "softplus", "floor", "ceil"]
+OPERATORS = ["+", "-", "*", "/", "//", "%", "**", "==", "!=", "<", "<=", ">", ">=", "&&", "||"]
+# Literals of every kind, suffixed, negated, beyond a dtype's range, not finite.
+TYPED_LITERALS = ["0", "1", "2", "3", "255", "300", "70000", "0.5", "1.5", "0.1", "2.0", "1e300", "1e-300", "2.5j",
+                  "0.0", "pi", "e", "9223372036854775807", "1e999", "0.0@f32", "2@u8", "3@i64", "-1.5", "-2",
+                  "true", "false", "-0.0", "1.5@bf16", "7@u64", "-0.0j"]
+
+
+class TypedGenerator:
+    """Expressions over parameters of any dtype, most of which do not type;
+    callers keep the programs that compile. With `constants` a literal may
+    stand anywhere and inline derivatives occur, so that constant
+    subexpressions fold (overflows, NaN, values that no literal spells);
+    without it a literal only stands beside an expression that reads a
+    parameter, and the folded program computes what the source computes."""
+
+    def __init__(self, rng: random.Random, names: list[str], *, dtypes: list[str], constants: bool,
+                 operators: list[str], literals: list[str]):
+        self.rng = rng
+        self.names = names
+        self.dtypes = dtypes
+        self.constants = constants
+        self.operators = operators
+        self.literals = literals
+
+    def expr(self, depth: int) -> str:
+        rng = self.rng
+        if depth <= 0 or rng.random() < 0.2:
+            if self.constants and rng.random() < 0.4:
+                return rng.choice(self.literals)
+            return rng.choice(self.names)
+        roll = rng.random()
+        if roll < 0.3:
+            return f"({self.expr(depth - 1)} {rng.choice(self.operators)} {self.expr(depth - 1)})"
+        if roll < 0.45:
+            a, literal = self.expr(depth - 1), rng.choice(self.literals)
+            op = rng.choice(self.operators)
+            return f"({a} {op} {literal})" if rng.random() < 0.5 else f"({literal} {op} {a})"
+        if roll < 0.6:
+            return f"{rng.choice(BUILTINS)}({self.expr(depth - 1)})"
+        if roll < 0.67:
+            return f"-{self.expr(depth - 1)}"
+        if roll < 0.72:
+            return f"!{self.expr(depth - 1)}"
+        if roll < 0.82:
+            return f"{self.expr(depth - 1)}@{rng.choice(self.dtypes)}"
+        if roll < 0.92 or not self.constants:
+            return f"(if {self.expr(depth - 1)} then {self.expr(depth - 1)} else {self.expr(depth - 1)})"
+        # An inline derivative holds constant subexpressions.
+        return f"diff[{self.names[0]}]({self.expr(depth - 1)})"
+
+
+def typed_program(rng: random.Random, *, dtypes: list[str] = DTYPES, constants: bool = False,
+                  operators: list[str] = OPERATORS, literals: list[str] = TYPED_LITERALS) -> tuple[str, dict[str, str]]:
+    """A program's source and its parameters' dtypes."""
+    params = ["x", "y", "z"][:rng.randint(1, 3)]
+    declared = {p: rng.choice(dtypes if rng.random() < 0.6 else [d for d in dtypes if d[0] == "f"]) for p in params}
+    gen = TypedGenerator(rng, list(params), dtypes=dtypes, constants=constants, operators=operators,
+                         literals=literals)
+    lines = ["|" + ", ".join(f"{p}: {d}" for p, d in declared.items()) + "|"]
+    for i in range(rng.randint(0, 2)):
+        lines.append(f"v{i} = {gen.expr(rng.randint(1, 3))}")
+        gen.names.append(f"v{i}")
+    lines.append(gen.expr(rng.randint(1, 4)))
+    return "\n".join(lines), declared
+
+
+def typed_point(rng: random.Random, declared: dict[str, str]) -> dict:
+    """Arguments for the parameters, by dtype."""
+    point = {}
+    for name, dtype in declared.items():
+        if dtype == "bool":
+            point[name] = rng.random() < 0.5
+        elif dtype[0] in "ui":
+            point[name] = rng.randint(0 if dtype[0] == "u" else -6, 6)
+        elif dtype[0] == "c":
+            point[name] = complex(rng.uniform(-2, 2), rng.uniform(-2, 2))
+        else:
+            point[name] = rng.uniform(-2, 2)
+    return point

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from morvalen import diff, emit_numpy, emit_python, simplify_expr
+from morvalen import diff, diff_program, emit_numpy, emit_python, simplify_expr, simplify_program
 from morvalen._morvalen_ext import emit_python as emit_python_wrt
 from morvalen.cli import main
 
@@ -37,6 +37,16 @@ def test_simplify_optimize():
 def test_diff_argument():
     assert run_main("diff", "x", PROGRAM) == (0, diff(PROGRAM, "x") + "\n", "")
     assert run_main("diff", "--optimize", "y", PROGRAM) == (0, diff(PROGRAM, "y", optimize=True) + "\n", "")
+
+
+def test_program_flag():
+    assert run_main("simplify", "--program", "--optimize", PROGRAM) == (
+        0,
+        simplify_program(PROGRAM, optimize=True) + "\n",
+        "",
+    )
+    assert run_main("diff", "--program", "x", PROGRAM) == (0, diff_program(PROGRAM, "x") + "\n", "")
+    assert run_main("diff", "--program", "q", PROGRAM) == (1, "", "unknown differentiation variable `q`\n")
 
 
 def test_emit_default_and_named():

@@ -34,8 +34,8 @@ def test_version():
 
 
 def test_package_reexports_the_same_objects():
-    # The package adds the evaluation entry points after the module's five names.
-    assert morvalen.__all__ == _morvalen.__all__ + ["emit_numpy", "compile"]
+    # The package adds the entry points of _morvalen_ext after the module's five names.
+    assert morvalen.__all__ == _morvalen.__all__ + ["emit_numpy", "simplify_program", "diff_program", "compile"]
     for name in _morvalen.__all__:
         assert getattr(morvalen, name) is getattr(_morvalen, name)
 

@@ -1,0 +1,41 @@
+#include "backend/text_form.h"
+
+#include "parse/operators.h"
+
+namespace morvalen::backend {
+
+bool needs_parens_as_operand(TextForm operand, ir::BinaryOp op, bool right) {
+  const parse::InfixOp& outer = parse::infix_op(op);
+  switch (operand.kind) {
+    case TextForm::Kind::If:
+      return true;
+    case TextForm::Kind::Infix: {
+      const parse::InfixOp& inner = parse::infix_op(operand.op);
+      // On the left, the loop that parsed the operand's right side, at
+      // inner.right, must stop before `op`; on the right, the loop parsing
+      // at outer.right must take the operand's operator (a non-associative
+      // one at an equal power fails instead).
+      if (!right) return inner.right <= outer.left;
+      return inner.left < outer.right || (inner.left == outer.right && inner.assoc == parse::Assoc::None);
+    }
+    case TextForm::Kind::Prefix:
+      // A prefix operand runs on over every operator that binds tighter.
+      return !right && parse::kPrefixPower <= outer.left;
+    case TextForm::Kind::Postfix:
+    case TextForm::Kind::Atom:
+      return false;
+  }
+  return true;
+}
+
+bool needs_parens_after_prefix(TextForm operand) {
+  return operand.kind == TextForm::Kind::If || operand.kind == TextForm::Kind::Infix;
+}
+
+bool needs_parens_before_postfix(TextForm operand) {
+  return operand.kind != TextForm::Kind::Postfix && operand.kind != TextForm::Kind::Atom;
+}
+
+std::string_view infix_spelling(ir::BinaryOp op) { return parse::source_spelling(op); }
+
+}  // namespace morvalen::backend
