@@ -96,7 +96,7 @@ def test_usage_errors_exit_2(tmp_path: Path, capsys):
 
 @pytest.mark.parametrize(("argv", "status", "out", "err"), [
     (["-V"], 0, "morvalen 0.0.2\n", ""),
-    (["diff", "x"], 2, "", "usage: morvalen diff [-h] [-f FILE] [--optimize] VARIABLE [program]\nmorvalen diff: "
+    (["diff", "x"], 2, "", "usage: morvalen diff [-h] [--program] [-f FILE] [--optimize]\n                     VARIABLE [program]\nmorvalen diff: "
      "error: no program given (pass it as an argument, `-` for standard input, or -f FILE)\n"),
 ])
 def test_short_version_flag_and_subcommand_usage(argv, status, out, err, capsys):
