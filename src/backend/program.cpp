@@ -1,8 +1,9 @@
 #include "backend/program.h"
 
-#include <array>
+#include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>

@@ -147,8 +147,9 @@ const char* const kPrograms[] = {
     "|x: f64| t1 = x * x\nt1_ = sin(t1) * t1\nt1_ * t1_ + t1",
     "|t1: f64, t2: f64| t3 = t1 * t2\nt3 + t3 * t1",
     "|x: f64, y: f64| if (if x < y then x > 0.0 else y > 0.0) then -x ** 2.5 else (-x) ** y ** 2.0",
-    "|x: f64| a = exp(x) + x * 2.0 * x * x * x - x ** x ** x + sin(x) * cos(x) * tanh(x) * sqrt(x) * relu(x) * "
-    "softplus(x) * floor(x) * ceil(x) * abs(x)\na * a",
+    // A line long enough to be split.
+    ("|x: f64| a = exp(x) + x * 2.0 * x * x - x ** x ** x + sin(x) * cos(x) * tanh(x) * sqrt(x) * relu(x) - "
+     "softplus(x) * floor(x) * ceil(x) * abs(x) * sigmoid(x) / log(x) - x * x * x * x * x * x\na * a"),
 };
 
 class ProgramReadsBack : public testing::TestWithParam<const char*> {};
