@@ -113,34 +113,12 @@ PyObject* py_emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
 
 // simplify_program: (source, *, optimize=False).
 PyObject* py_simplify_program(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"source", "optimize"};
-    static constexpr Signature sig{"simplify_program", names, 1, 1, 2};
-    PyObject* slots[kMaxParams] = {};
-    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view source;
-    if (!convert_str(slots[0], "source", source)) return nullptr;
-    bool optimize = false;
-    if (slots[1] != nullptr && !convert_bool(slots[1], "optimize", optimize)) return nullptr;
-    return finish(morvalen::api::simplify_program(source, optimize));
-  });
+  return call_source_optimize("simplify_program", args, nargs, kwnames, morvalen::api::simplify_program);
 }
 
 // diff_program: (source, variable, *, optimize=False).
 PyObject* py_diff_program(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"source", "variable", "optimize"};
-    static constexpr Signature sig{"diff_program", names, 2, 2, 3};
-    PyObject* slots[kMaxParams] = {};
-    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view source;
-    if (!convert_str(slots[0], "source", source)) return nullptr;
-    std::string_view variable;
-    if (!convert_str(slots[1], "variable", variable)) return nullptr;
-    bool optimize = false;
-    if (slots[2] != nullptr && !convert_bool(slots[2], "optimize", optimize)) return nullptr;
-    return finish(morvalen::api::diff_program(source, variable, optimize));
-  });
+  return call_source_variable_optimize("diff_program", args, nargs, kwnames, morvalen::api::diff_program);
 }
 
 // The doc strings are only text signatures, which the interpreter turns into

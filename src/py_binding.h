@@ -124,6 +124,44 @@ bool convert_str(PyObject* obj, const char* name, std::string_view& out);
 /// other object is a TypeError prefixed with the argument's name.
 bool convert_bool(PyObject* obj, const char* name, bool& out);
 
+/// `function(source, *, optimize=False)`: binds and converts the arguments
+/// and returns `op(source, optimize)` as a `str`.
+template <typename Op>
+PyObject* call_source_optimize(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                               Op&& op) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"source", "optimize"};
+    const Signature sig{function, names, 1, 1, 2};
+    PyObject* slots[kMaxParams] = {};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view source;
+    if (!convert_str(slots[0], "source", source)) return nullptr;
+    bool optimize = false;
+    if (slots[1] != nullptr && !convert_bool(slots[1], "optimize", optimize)) return nullptr;
+    return finish(op(source, optimize));
+  });
+}
+
+/// `function(source, variable, *, optimize=False)`: binds and converts the
+/// arguments and returns `op(source, variable, optimize)` as a `str`.
+template <typename Op>
+PyObject* call_source_variable_optimize(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames, Op&& op) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"source", "variable", "optimize"};
+    const Signature sig{function, names, 2, 2, 3};
+    PyObject* slots[kMaxParams] = {};
+    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::string_view source;
+    if (!convert_str(slots[0], "source", source)) return nullptr;
+    std::string_view variable;
+    if (!convert_str(slots[1], "variable", variable)) return nullptr;
+    bool optimize = false;
+    if (slots[2] != nullptr && !convert_bool(slots[2], "optimize", optimize)) return nullptr;
+    return finish(op(source, variable, optimize));
+  });
+}
+
 // ---------------------------------------------------------------------------
 // Module building
 

@@ -46,33 +46,11 @@ constexpr const char* kVersion = "0.0.2";
 // The three functions
 
 PyObject* py_simplify_expr(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"source", "optimize"};
-    static constexpr Signature sig{"simplify_expr", names, 1, 1, 2};
-    PyObject* slots[kMaxParams] = {};
-    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view source;
-    if (!convert_str(slots[0], "source", source)) return nullptr;
-    bool optimize = false;
-    if (slots[1] != nullptr && !convert_bool(slots[1], "optimize", optimize)) return nullptr;
-    return finish(morvalen::api::simplify_expr(source, optimize));
-  });
+  return call_source_optimize("simplify_expr", args, nargs, kwnames, morvalen::api::simplify_expr);
 }
 
 PyObject* py_diff(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"source", "variable", "optimize"};
-    static constexpr Signature sig{"diff", names, 2, 2, 3};
-    PyObject* slots[kMaxParams] = {};
-    if (!bind_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view source;
-    if (!convert_str(slots[0], "source", source)) return nullptr;
-    std::string_view variable;
-    if (!convert_str(slots[1], "variable", variable)) return nullptr;
-    bool optimize = false;
-    if (slots[2] != nullptr && !convert_bool(slots[2], "optimize", optimize)) return nullptr;
-    return finish(morvalen::api::diff(source, variable, optimize));
-  });
+  return call_source_variable_optimize("diff", args, nargs, kwnames, morvalen::api::diff);
 }
 
 PyObject* py_emit_python(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
