@@ -666,7 +666,7 @@ class ExprParser {
     }
     // Each element's rest is a memoised sub-parse of its own, entered through
     // the loop below; its results are appended to `elements` as it goes.
-    std::vector<std::size_t> open;
+    const std::size_t outer = open_tails_.size();
     for (;;) {
       const std::size_t start = pos_;
       if (const std::uint32_t id = tail_memo_[start]) {
@@ -677,16 +677,12 @@ class ExprParser {
         if (end != start) elements.push_back(replayed(start, end));
         break;
       }
-      open.push_back(start);
-      open_tail();
+      open_tail(start);
       if (!list_element(elements)) break;
     }
-    // Close the open sub-parses, innermost first: each one's entry covers the
+    // Close the sub-parses this call opened, innermost first: each one's entry covers the
     // elements parsed after it started.
-    while (!open.empty()) {
-      close_tail(open.back());
-      open.pop_back();
-    }
+    while (open_tails_.size() > outer) close_tail();
   }
 
   // One `,` expr; false (and nothing consumed) when there is none.
@@ -711,14 +707,15 @@ class ExprParser {
   struct OpenTail {
     FailureState input;
     std::size_t base;
+    std::size_t start;
   };
 
-  void open_tail() {
-    open_tails_.push_back(OpenTail{std::move(alt_), log_.size()});
+  void open_tail(std::size_t start) {
+    open_tails_.push_back(OpenTail{std::move(alt_), log_.size(), start});
     alt_ = FailureState::input();
   }
 
-  void close_tail(std::size_t start) {
+  void close_tail() {
     OpenTail open = std::move(open_tails_.back());
     open_tails_.pop_back();
     MemoEntry entry{pos_, log_.close_segment(open.base), std::move(alt_)};
@@ -726,7 +723,7 @@ class ExprParser {
     // Applying leaves the position where it is: the entry ends here.
     apply(entry, std::move(alt_));
     entries_.push_back(std::move(entry));
-    tail_memo_[start] = static_cast<std::uint32_t>(entries_.size());
+    tail_memo_[open.start] = static_cast<std::uint32_t>(entries_.size());
   }
 
   // tuple = `(` expr `,` expr (`,` expr)* `)`, tried before
