@@ -10,17 +10,11 @@
 #include "opt/optimize.h"
 #include "parse/parser.h"
 #include "repl.h"
+#include "support/overloaded.h"
 
 namespace morvalen::api {
 
 namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 ApiError make_error(auto alternative) { return ApiError{std::move(alternative)}; }
 
@@ -50,7 +44,7 @@ Result<std::string, ApiError> fold_and_render(const ir::TypedDag& dag) {
 
 std::string ApiError::to_string() const {
   return std::visit(
-      Overloaded{
+      support::Overloaded{
           [](const Parse& e) { return "parse failed: " + e.message; },
           [](const Lower& e) { return "lowering failed: " + e.message; },
           [](const Optimize& e) { return "optimization failed: " + e.message; },

@@ -131,7 +131,7 @@ class CanonLowering {
   // Starts lowering `id`: nothing to do when it is already lowered; leaves are
   // appended at once; other expressions are checked and pushed so that their
   // operands are lowered first.
-  std::optional<CanonLowerError> enter(CanonExprId id) {
+  [[nodiscard]] std::optional<CanonLowerError> enter(CanonExprId id) {
     if (id.value >= function_.exprs().size()) return CanonLowerError{CanonLowerError::InvalidId{id}};
     if (memo_[id.value]) return std::nullopt;
     // A function assembled by hand may refer back to an expression still being

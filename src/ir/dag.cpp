@@ -1,15 +1,19 @@
 #include "ir/dag.h"
 
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 
 namespace morvalen::ir {
 
 std::string TypedDagError::to_string() const {
-  if (const auto* out = std::get_if<OutputOutOfRange>(&detail)) {
-    return "output node id " + std::to_string(out->id) + " out of range (nodes len " + std::to_string(out->nodes_len) +
-           ")";
-  }
-  return "TypedDag.nodes and dtypes length mismatch";
+  return std::visit(support::Overloaded{
+                        [](const LengthMismatch&) { return std::string("TypedDag.nodes and dtypes length mismatch"); },
+                        [](const OutputOutOfRange& out) {
+                          return "output node id " + std::to_string(out.id) + " out of range (nodes len " +
+                                 std::to_string(out.nodes_len) + ")";
+                        },
+                    },
+                    detail);
 }
 
 Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::vector<DType> dtypes,

@@ -21,22 +21,6 @@ namespace {
 using diag::Diag;
 using diag::DiagKind;
 
-// Propagate the stop of the `DiagCollector` mode out of a helper returning a
-// `Result`: `MORVALEN_LOWER_TRY(x, expr)` declares `x` from a successful result,
-// `MORVALEN_LOWER_CHECK(expr)` checks a `Result<void, ...>`.
-#define MORVALEN_LOWER_CAT2(a, b) a##b
-#define MORVALEN_LOWER_CAT(a, b) MORVALEN_LOWER_CAT2(a, b)
-#define MORVALEN_LOWER_TRY(var, expr)                                     \
-  auto MORVALEN_LOWER_CAT(try_result_, __LINE__) = (expr);                \
-  if (!MORVALEN_LOWER_CAT(try_result_, __LINE__))                         \
-    return unexpected(std::move(MORVALEN_LOWER_CAT(try_result_, __LINE__)).error()); \
-  auto var = std::move(*MORVALEN_LOWER_CAT(try_result_, __LINE__))
-#define MORVALEN_LOWER_CHECK(expr)                                                         \
-  do {                                                                                     \
-    auto check_result = (expr);                                                            \
-    if (!check_result) return unexpected(std::move(check_result).error());                 \
-  } while (false)
-
 // ---------------------------------------------------------------------------
 // Narrow binary floating formats. A format has `MantBits` stored fraction bits
 // and `ExpBits` exponent bits, with IEEE subnormals, infinities and NaNs.
@@ -136,7 +120,7 @@ template <typename Make>
 // recovery constant of `recovery` in place of the failed form.
 template <typename Make>
 [[gnu::noinline]] Lowered<NodeId> fail(Ctx& ctx, DType recovery, const Make& make) {
-  MORVALEN_LOWER_CHECK(report(ctx, make));
+  MORVALEN_TRY_VOID(report(ctx, make));
   return ctx.recovery_const(recovery);
 }
 
@@ -209,14 +193,14 @@ class Lowerer {
 Done Lowerer::lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out) {
   if (const auto* t = std::get_if<parse::Tuple>(&e.expr)) {
     for (const auto& element : t->elements) {
-      MORVALEN_LOWER_TRY(id, single(*element, DType::f64()));
+      MORVALEN_TRY(id, single(*element, DType::f64()));
       out.push_back(id);
     }
     return {};
   }
   if (const auto* let = std::get_if<parse::Let>(&e.expr)) return lower_let(*let, out);
   if (const auto* d = std::get_if<parse::Diff>(&e.expr)) return lower_diff(*d, e.span, out);
-  MORVALEN_LOWER_TRY(id, scalar(e));
+  MORVALEN_TRY(id, scalar(e));
   out.push_back(id);
   return {};
 }
@@ -289,7 +273,7 @@ Lowered<NodeId> Lowerer::lower_int(std::int64_t value, const std::optional<DType
 
 Lowered<NodeId> Lowerer::lower_float(double value, const std::optional<DType>& suffix, Span span) {
   if (!suffix) return ctx_.push(Const{Scalar{value}}, default_float_dtype(value));
-  if (needs_precision_check(*suffix)) MORVALEN_LOWER_CHECK(check_precision(value, *suffix, span));
+  if (needs_precision_check(*suffix)) MORVALEN_TRY_VOID(check_precision(value, *suffix, span));
   return ctx_.push(Const{Scalar{value}}, *suffix);
 }
 
@@ -297,8 +281,8 @@ Lowered<NodeId> Lowerer::lower_complex(double re, double im, const std::optional
   const Scalar scalar{ComplexValue{re, im}};
   if (!suffix) return ctx_.push(Const{scalar}, default_complex_dtype(re, im));
   if (*suffix == DType::c64()) {
-    MORVALEN_LOWER_CHECK(check_precision(re, DType::f32(), span));
-    MORVALEN_LOWER_CHECK(check_precision(im, DType::f32(), span));
+    MORVALEN_TRY_VOID(check_precision(re, DType::f32(), span));
+    MORVALEN_TRY_VOID(check_precision(im, DType::f32(), span));
   }
   return ctx_.push(Const{scalar}, *suffix);
 }
@@ -325,7 +309,7 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
   }
   const bool is_not = u.op == UnaryOp::Not;
   const DType recovery = is_not ? DType::boolean() : DType::f64();
-  MORVALEN_LOWER_TRY(arg, single(*u.operand, recovery));
+  MORVALEN_TRY(arg, single(*u.operand, recovery));
   const DType dtype = dtype_of(arg);
   if (is_not != dtype.is_bool()) {
     // `not` of a non-bool, or negation of a bool.
@@ -337,15 +321,15 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
 Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
   const bool logical = is_logical(b.op);
   const DType recovery = logical ? DType::boolean() : DType::f64();
-  MORVALEN_LOWER_TRY(lhs, single(*b.lhs, recovery));
-  MORVALEN_LOWER_TRY(rhs, single(*b.rhs, recovery));
+  MORVALEN_TRY(lhs, single(*b.lhs, recovery));
+  MORVALEN_TRY(rhs, single(*b.rhs, recovery));
   const DType l = dtype_of(lhs);
   const DType r = dtype_of(rhs);
   const std::string_view spelling = as_str(b.op);
   auto mismatch = [&] { return type_mismatch_diag(spelling, l, r, span); };
 
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero_const(ctx_, rhs)) {
-    MORVALEN_LOWER_CHECK(
+    MORVALEN_TRY_VOID(
         report(ctx_, [&] { return Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling)); }));
   }
   if (b.op == BinaryOp::Div && !(is_float_or_complex(l) && is_float_or_complex(r))) {
@@ -356,23 +340,23 @@ Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
     if (!(l.is_bool() && r.is_bool())) return fail(ctx_, DType::boolean(), mismatch);
     return ctx_.push(Binary{b.op, lhs, rhs}, DType::boolean());
   }
-  MORVALEN_LOWER_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
+  MORVALEN_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
   const NodeId lhs_cast = ctx_.cast_if_needed(lhs, promoted);
   const NodeId rhs_cast = ctx_.cast_if_needed(rhs, promoted);
   return ctx_.push(Binary{b.op, lhs_cast, rhs_cast}, is_comparison(b.op) ? DType::boolean() : promoted);
 }
 
 Lowered<NodeId> Lowerer::lower_if(const parse::If& f, Span span) {
-  MORVALEN_LOWER_TRY(cond, single(*f.cond, DType::boolean()));
-  MORVALEN_LOWER_TRY(then_id, single(*f.then_branch, DType::f64()));
-  MORVALEN_LOWER_TRY(else_id, single(*f.else_branch, DType::f64()));
+  MORVALEN_TRY(cond, single(*f.cond, DType::boolean()));
+  MORVALEN_TRY(then_id, single(*f.then_branch, DType::f64()));
+  MORVALEN_TRY(else_id, single(*f.else_branch, DType::f64()));
   const DType cond_dtype = dtype_of(cond);
   if (!cond_dtype.is_bool()) {
     // The condition is kept as it is; the error already fails the program.
-    MORVALEN_LOWER_CHECK(
+    MORVALEN_TRY_VOID(
         report(ctx_, [&] { return type_mismatch_diag("if_cond", cond_dtype, DType::boolean(), f.cond->span); }));
   }
-  MORVALEN_LOWER_TRY(promoted, promote("if_branch", dtype_of(then_id), dtype_of(else_id), span, std::nullopt));
+  MORVALEN_TRY(promoted, promote("if_branch", dtype_of(then_id), dtype_of(else_id), span, std::nullopt));
   const NodeId then_cast = ctx_.cast_if_needed(then_id, promoted);
   const NodeId else_cast = ctx_.cast_if_needed(else_id, promoted);
   return ctx_.push(If{cond, then_cast, else_cast}, promoted);
@@ -390,18 +374,18 @@ Lowered<NodeId> Lowerer::lower_call(const parse::Call& c, Span span) {
       return Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size()));
     });
   }
-  MORVALEN_LOWER_TRY(arg, single(*c.args.front(), DType::f64()));
+  MORVALEN_TRY(arg, single(*c.args.front(), DType::f64()));
   return ctx_.push(Call{*builtin, {arg}}, dtype_of(arg));
 }
 
 Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   if (const auto* inner = std::get_if<parse::Cast>(&c.operand->expr)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       return Diag::make(DiagKind::SequentialCasts, span, diag::sequential_casts_message(inner->target, c.target),
                         std::string(diag::kSequentialCastsHelp));
     }));
   }
-  MORVALEN_LOWER_TRY(arg, single(*c.operand, DType::f64()));
+  MORVALEN_TRY(arg, single(*c.operand, DType::f64()));
   return ctx_.push(Cast{arg, c.target, true}, c.target);
 }
 
@@ -413,12 +397,12 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   diff::TypedDagDifferentiator differentiator(snapshot);
   auto derivative = differentiator.differentiate(variable);
   if (!derivative) {
-    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(), [&] { return diff_error_diag(derivative.error(), span); }));
+    MORVALEN_TRY(id, fail(ctx, DType::f64(), [&] { return diff_error_diag(derivative.error(), span); }));
     return std::vector<NodeId>{id};
   }
   auto lowered = derivative->lower_to_typed_dag();
   if (!lowered) {
-    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(),
+    MORVALEN_TRY(id, fail(ctx, DType::f64(),
                                 [&] { return canon_lower_error_diag(lowered.error().to_string(), span); }));
     return std::vector<NodeId>{id};
   }
@@ -426,14 +410,14 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
 }
 
 Done Lowerer::lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& out) {
-  MORVALEN_LOWER_TRY(expr, single(*d.expr, DType::f64()));
-  MORVALEN_LOWER_TRY(ids, differentiate_into(ctx_, expr, d.variable, span));
+  MORVALEN_TRY(expr, single(*d.expr, DType::f64()));
+  MORVALEN_TRY(ids, differentiate_into(ctx_, expr, d.variable, span));
   out.insert(out.end(), ids.begin(), ids.end());
   return {};
 }
 
 Done Lowerer::lower_let(const parse::Let& let, std::vector<NodeId>& out) {
-  MORVALEN_LOWER_TRY(value, single(*let.value, DType::f64()));
+  MORVALEN_TRY(value, single(*let.value, DType::f64()));
   const std::optional<NodeId> previous = ctx_.bind(let.name, value);
   Done body = lower_into(*let.body, out);
   ctx_.restore(let.name, previous);
@@ -444,18 +428,18 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
                                 const std::optional<OperandSpans>& operand_spans) {
   auto promoted = ir::promote(a, b);
   if (!promoted) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] { return type_mismatch_diag(name, a, b, span); }));
+    MORVALEN_TRY_VOID(report(ctx_, [&] { return type_mismatch_diag(name, a, b, span); }));
     return DType::f64();
   }
   const DType p = *promoted;
   if (is_unsafe_promotion(a, b)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       return Diag::make(DiagKind::UnsafePromotion, span, diag::unsafe_promotion_message(name, a, b, p),
                         std::string(diag::kUnsafePromotionHelp));
     }));
   }
   if (!(p == a) || !(p == b)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
                              diag::promotion_hint(a, b, p));
       if (operand_spans) {

@@ -53,7 +53,7 @@ class Ctx {
 
   /// Routes one diagnostic by its severity. Returns the diagnostic when
   /// lowering must stop (only in the `DiagCollector` mode, for errors).
-  std::optional<diag::Diag> emit(diag::Diag diag);
+  [[nodiscard]] std::optional<diag::Diag> emit(diag::Diag diag);
 
   /// Emits `diag`; when lowering goes on, appends a recovery constant of
   /// `recovery` and returns it.

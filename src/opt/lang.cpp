@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 
 namespace morvalen::opt {
 namespace {
@@ -335,11 +336,13 @@ std::string RecExpr::to_string() const {
 }
 
 std::string OptError::to_string() const {
-  if (std::holds_alternative<SingleOutputOnly>(detail))
-    return "only single-output DAG is currently supported by optimize";
-  if (const auto* call = std::get_if<UnsupportedCall>(&detail))
-    return "unsupported call `" + call->name + "` in opt conversion";
-  return "invalid expr during conversion: " + std::get<InvalidExpr>(detail).message;
+  return std::visit(
+      support::Overloaded{
+          [](const SingleOutputOnly&) { return std::string("only single-output DAG is currently supported by optimize"); },
+          [](const UnsupportedCall& call) { return "unsupported call `" + call.name + "` in opt conversion"; },
+          [](const InvalidExpr& e) { return "invalid expr during conversion: " + e.message; },
+      },
+      detail);
 }
 
 }  // namespace morvalen::opt

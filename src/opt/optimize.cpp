@@ -19,16 +19,28 @@ void append(std::vector<egraph::Rewrite>& out, std::vector<egraph::Rewrite> rule
   out.insert(out.end(), std::make_move_iterator(rules.begin()), std::make_move_iterator(rules.end()));
 }
 
-}  // namespace
-
-bool effective_aggressive(const OptConfig& config) { return config.aggressive_override.value_or(config.aggressive); }
-
-std::vector<egraph::Rewrite> optimizer_rules(bool aggressive) {
+std::vector<egraph::Rewrite> build_optimizer_rules(bool aggressive) {
   std::vector<egraph::Rewrite> rules = rules::simplify::rules();
   if (aggressive) append(rules, rules::simplify::aggressive_rules());
   append(rules, rules::identity::rules());
   append(rules, rules::fusion::rules());
   return rules;
+}
+
+}  // namespace
+
+bool effective_aggressive(const OptConfig& config) { return config.aggressive_override.value_or(config.aggressive); }
+
+const std::vector<egraph::Rewrite>& optimizer_rules(bool aggressive) {
+  // The rules are immutable and reading their texts costs more than a short
+  // optimization, so each list is built once, on first use. The initialisation
+  // calls nothing that could wait for another thread.
+  if (aggressive) {
+    static const std::vector<egraph::Rewrite> with_aggressive = build_optimizer_rules(true);
+    return with_aggressive;
+  }
+  static const std::vector<egraph::Rewrite> normal = build_optimizer_rules(false);
+  return normal;
 }
 
 Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag, const OptConfig& config) {
@@ -40,7 +52,7 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   auto stripped = strip_types(folded.dag);
   if (!stripped.has_value()) return unexpected(std::move(stripped).error());
 
-  std::vector<egraph::Rewrite> rules = optimizer_rules(aggressive);
+  const std::vector<egraph::Rewrite>& rules = optimizer_rules(aggressive);
 
   // The output term need not be the last node of the stripped term (a later
   // parameter or an unused binding may follow it), so every node is added and

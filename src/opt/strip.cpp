@@ -121,13 +121,13 @@ class Stripper {
     return OptError::invalid_expr(std::string("missing ") + what + " mapping for node " + std::to_string(current_));
   }
 
-  std::optional<OptError> convert(const ir::Param& p, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Param& p, ir::DType d) {
     Id index = push(MathLang::make_int(static_cast<std::int64_t>(p.index)), ir::DType::i64());
     push(MathLang::make(MathKind::Param, index), d);
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Const& c, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Const& c, ir::DType d) {
     if (const bool* b = std::get_if<bool>(&c.value)) {
       push(MathLang::make_bool(*b), d);
     } else if (const std::int64_t* v = std::get_if<std::int64_t>(&c.value)) {
@@ -144,7 +144,7 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
     auto arg = lookup(u.arg);
     if (!arg) return missing("unary child");
     MathKind kind = MathKind::Neg;
@@ -160,7 +160,7 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Binary& b, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Binary& b, ir::DType d) {
     auto lhs = lookup(b.lhs);
     if (!lhs) return missing("binary lhs");
     auto rhs = lookup(b.rhs);
@@ -169,7 +169,7 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::If& n, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::If& n, ir::DType d) {
     auto cond = lookup(n.cond);
     if (!cond) return missing("if condition");
     auto then_branch = lookup(n.then_branch);
@@ -180,7 +180,7 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Call& c, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Call& c, ir::DType d) {
     if (c.args.size() != 1) return OptError::unsupported_call(std::string(ir::to_str(c.builtin)));
     auto arg = lookup(c.args.front());
     if (!arg) return missing("call arg");
@@ -188,7 +188,7 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Cast& c, ir::DType) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Cast& c, ir::DType) {
     auto arg = lookup(c.arg);
     if (!arg) return missing("cast child");
     std::string text = c.is_explicit ? "explicit:" : "";

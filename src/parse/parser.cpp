@@ -25,7 +25,7 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 // as `Int` then `Ident`; it gets its own message pointing to the float form.
 // Digits right after `.`, `e`/`E` or an exponent sign belong to a float form
 // (`2.0j`, `1e5j`, `1e+5j`) and are not findings.
-std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
+[[nodiscard]] std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
   std::size_t i = 0;
   while (i < text.size()) {
     if (!is_ascii_digit(text[i])) {
