@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <system_error>
-#include <variant>
 
 #include "support/internal_error.h"
 
@@ -67,34 +66,6 @@ diag::Diag expected_scalar_diag(std::size_t count, Span span) {
 
 diag::Diag type_mismatch_diag(std::string_view operation, DType a, DType b, Span span) {
   return diag::Diag::make(diag::DiagKind::TypeMismatch, span, diag::type_mismatch_message(operation, a, b));
-}
-
-diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
-  using diag::DiagKind;
-  using diag::Diag;
-  return std::visit(
-      [&](const auto& e) -> Diag {
-        using T = std::decay_t<decltype(e)>;
-        if constexpr (std::is_same_v<T, diff::DiffError::UnknownVariable>) {
-          return Diag::make(DiagKind::UndefinedVariable, span, "unknown differentiation variable `" + e.name + "`",
-                            std::string(kUnknownDiffVariableHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::NonFloatParameter>) {
-          return Diag::make(DiagKind::TypeMismatch, span,
-                            "differentiation requires a floating parameter, got `" + e.name + ": " +
-                                std::string(to_str(e.dtype)) + "`",
-                            std::string(kNonFloatDiffParameterHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::TupleOutput>) {
-          return Diag::make(DiagKind::ExpectedScalar, span, "differentiation requires a single scalar expression",
-                            std::string(kDiffTupleHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::UnsupportedCall>) {
-          return Diag::make(DiagKind::UndefinedFunction, span,
-                            "differentiation does not support call `" + e.name + "`");
-        } else {
-          static_assert(std::is_same_v<T, diff::DiffError::Invariant>);
-          return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text);
-        }
-      },
-      error.detail);
 }
 
 diag::Diag canon_lower_error_diag(std::string_view error_text, Span span) {

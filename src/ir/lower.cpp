@@ -13,6 +13,7 @@
 #include "ir/error.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 #include "support/stack.h"
 
 namespace morvalen::ir {
@@ -667,6 +668,35 @@ TypedDag Ctx::finish(std::vector<NodeId> outputs) && {
 
 // ---------------------------------------------------------------------------
 // Entry points.
+
+diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
+  using E = diff::DiffError;
+  return std::visit(
+      support::Overloaded{
+          [&](const E::UnknownVariable& e) {
+            return Diag::make(DiagKind::UndefinedVariable, span, "unknown differentiation variable `" + e.name + "`",
+                              std::string(kUnknownDiffVariableHelp));
+          },
+          [&](const E::NonFloatParameter& e) {
+            return Diag::make(DiagKind::TypeMismatch, span,
+                              "differentiation requires a floating parameter, got `" + e.name + ": " +
+                                  std::string(to_str(e.dtype)) + "`",
+                              std::string(kNonFloatDiffParameterHelp));
+          },
+          [&](const E::TupleOutput&) {
+            return Diag::make(DiagKind::ExpectedScalar, span, "differentiation requires a single scalar expression",
+                              std::string(kDiffTupleHelp));
+          },
+          [&](const E::UnsupportedCall& e) {
+            return Diag::make(DiagKind::UndefinedFunction, span,
+                              "differentiation does not support call `" + e.name + "`");
+          },
+          [&](const E::Invariant& e) {
+            return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text);
+          },
+      },
+      error.detail);
+}
 
 Result<std::vector<NodeId>, Diag> lower_expr(Ctx& ctx, const parse::Spanned& expr) {
   std::vector<NodeId> ids;

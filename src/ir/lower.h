@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "diag.h"
+#include "diff/error.h"
 #include "ir/dag.h"
 #include "ir/dtype.h"
 #include "ir/node.h"
@@ -163,6 +164,17 @@ double from_half_bits(std::uint16_t bits);
 /// nearest, ties to even.
 std::uint16_t to_bfloat16_bits(double value);
 double from_bfloat16_bits(std::uint16_t bits);
+
+/// The lowering diagnostic for a failed inline derivative.
+diag::Diag diff_error_diag(const diff::DiffError& error, Span span);
+
+// The help texts of differentiation failures; the other lowering diagnostics
+// carry their kind's default help.
+inline constexpr std::string_view kUnknownDiffVariableHelp =
+    "use an existing floating parameter inside `diff[var](expr)`";
+inline constexpr std::string_view kNonFloatDiffParameterHelp =
+    "choose a floating parameter such as `x: f32` or `x: f64`";
+inline constexpr std::string_view kDiffTupleHelp = "use `diff[x](expr)` with a scalar expression result";
 
 /// Whether converting `value` to the float dtype `dtype` and back gives
 /// `value` again. `f64` holds everything; non-float dtypes hold nothing.

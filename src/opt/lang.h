@@ -10,7 +10,6 @@
 #include <variant>
 #include <vector>
 
-#include "ir/dtype.h"
 #include "support/result.h"
 #include "support/symbol.h"
 
@@ -236,13 +235,6 @@ class RecExpr {
 
  private:
   std::vector<MathLang> nodes_;
-};
-
-/// The dtypes that a stripped term does not carry.
-struct TypeMap {
-  std::vector<ir::DType> node_dtypes;    ///< one per node of the stripped RecExpr
-  std::vector<ir::DType> param_dtypes;   ///< one per DAG parameter, in order
-  std::vector<ir::DType> output_dtypes;  ///< one per DAG output, in order
 };
 
 /// The optimizer's error.
