@@ -1,6 +1,7 @@
 #include "repl.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -26,47 +27,36 @@ constexpr int kPrecCast = 8;
 constexpr int kPrecCall = 9;
 constexpr int kPrecLeaf = 255;
 
-struct BinaryInfo {
-  std::string_view spaced;  // the spelling with the blank on either side
-  int precedence;
+// Every binary operator binds looser than the node kinds above it.
+static_assert([] {
+  for (const ir::BinaryOpInfo& op : ir::kBinaryOps)
+    if (op.precedence <= kPrecIf || op.precedence >= kPrecUnary) return false;
+  return true;
+}());
+
+int precedence(BinaryOp op) { return ir::info(op).precedence; }
+
+// Each binary operator's token with a blank on either side (" + ", " && "),
+// kept in static storage so that the pieces of a text can point into it.
+struct SpacedToken {
+  std::array<char, 6> text{};
+  std::size_t size = 0;
 };
 
-// The logical operators are written in the surface syntax ("&&", "||"), not as
-// `as_str` spells them.
-BinaryInfo binary_info(BinaryOp op) {
-  switch (op) {
-    case BinaryOp::Add:
-      return {" + ", 4};
-    case BinaryOp::Sub:
-      return {" - ", 4};
-    case BinaryOp::Mul:
-      return {" * ", 5};
-    case BinaryOp::Div:
-      return {" / ", 5};
-    case BinaryOp::FloorDiv:
-      return {" // ", 5};
-    case BinaryOp::Rem:
-      return {" % ", 5};
-    case BinaryOp::Pow:
-      return {" ** ", 6};
-    case BinaryOp::Eq:
-      return {" == ", 3};
-    case BinaryOp::Ne:
-      return {" != ", 3};
-    case BinaryOp::Lt:
-      return {" < ", 3};
-    case BinaryOp::Le:
-      return {" <= ", 3};
-    case BinaryOp::Gt:
-      return {" > ", 3};
-    case BinaryOp::Ge:
-      return {" >= ", 3};
-    case BinaryOp::And:
-      return {" && ", 2};
-    case BinaryOp::Or:
-      return {" || ", 1};
+constexpr std::array<SpacedToken, ir::kBinaryOpCount> kSpacedTokens = [] {
+  std::array<SpacedToken, ir::kBinaryOpCount> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SpacedToken& spaced = out[i];
+    spaced.text[spaced.size++] = ' ';
+    for (char c : ir::kBinaryOps[i].token) spaced.text[spaced.size++] = c;
+    spaced.text[spaced.size++] = ' ';
   }
-  throw InternalError("unknown binary operator");
+  return out;
+}();
+
+std::string_view spaced_token(BinaryOp op) {
+  const SpacedToken& spaced = kSpacedTokens[static_cast<std::size_t>(op)];
+  return {spaced.text.data(), spaced.size};
 }
 
 // Where a node's text is placed: the precedence of the enclosing operator and
@@ -218,7 +208,7 @@ class Renderer {
     if (const auto* u = std::get_if<ir::Unary>(&node)) {
       f(u->arg, kUnaryOperand);
     } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      int q = binary_info(b->op).precedence;
+      int q = precedence(b->op);
       f(b->lhs, Context{q, false});
       f(b->rhs, Context{q, true});
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
@@ -338,14 +328,13 @@ class Renderer {
         length = leaf_text_[id].size();
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
-        length = 1;
+        length = ir::info(u->op).token.size();
         add_use(u->arg, kUnaryOperand);
       } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-        BinaryInfo info = binary_info(b->op);
-        state.precedence = info.precedence;
-        length = info.spaced.size();
-        add_use(b->lhs, Context{info.precedence, false});
-        add_use(b->rhs, Context{info.precedence, true});
+        state.precedence = precedence(b->op);
+        length = spaced_token(b->op).size();
+        add_use(b->lhs, Context{state.precedence, false});
+        add_use(b->rhs, Context{state.precedence, true});
       } else if (const auto* i = std::get_if<ir::If>(&node)) {
         state.precedence = kPrecIf;
         length = 3 + 6 + 6;  // "if ", " then ", " else "
@@ -406,11 +395,11 @@ class Renderer {
     if (std::holds_alternative<ir::Param>(node) || std::holds_alternative<ir::Const>(node)) {
       literal(leaf_text_[id]);
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
-      literal(u->op == ir::UnaryOp::Neg ? "-" : "!");
+      literal(ir::info(u->op).token);
       operand(u->arg);
     } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
       operand(b->lhs);
-      literal(binary_info(b->op).spaced);
+      literal(spaced_token(b->op));
       operand(b->rhs);
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
       literal("if ");

@@ -19,32 +19,20 @@ using Slot = std::optional<DType>;
 
 constexpr std::string_view kExplicitPrefix = "explicit:";
 
-bool is_arithmetic(MathKind kind) { return kind >= MathKind::Add && kind <= MathKind::Pow; }
-bool is_comparison(MathKind kind) { return kind >= MathKind::Eq && kind <= MathKind::Ge; }
-bool is_unary_builtin(MathKind kind) { return kind >= MathKind::Exp && kind <= MathKind::FusedSigmoidLog; }
-
-// The unary builtins are laid out in the same order as `ir::Builtin`.
-ir::Builtin builtin_of(MathKind kind) {
-  return static_cast<ir::Builtin>(static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Exp));
+// Arithmetic takes the promoted dtype of its operands; comparisons and logic
+// give bool.
+bool is_arithmetic(MathKind kind) {
+  std::optional<ir::BinaryOp> op = ir::binary_op_of(kind);
+  return op && !ir::is_comparison(*op) && !ir::is_logical(*op);
 }
-
-// The binary variants `Add` .. `Or` are laid out in the same order as
-// `ir::BinaryOp`, apart from `Neg`, which sits between `Pow` and `Eq`.
-ir::BinaryOp binary_op_of(MathKind kind) {
-  auto k = static_cast<std::size_t>(kind);
-  if (kind <= MathKind::Pow) return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Add));
-  return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Eq) +
-                                   static_cast<std::size_t>(ir::BinaryOp::Eq));
+bool is_comparison(MathKind kind) {
+  std::optional<ir::BinaryOp> op = ir::binary_op_of(kind);
+  return op && ir::is_comparison(*op);
 }
+bool is_unary_builtin(MathKind kind) { return ir::builtin_of(kind).has_value(); }
 
-// Labels of the promotion diagnostics, for `Add` .. `Pow` in variant order.
-constexpr std::array<std::string_view, 7> kArithmeticLabels = {
-    "restore:Add", "restore:Sub", "restore:Mul", "restore:Div", "restore:FloorDiv", "restore:Rem", "restore:Pow"};
-constexpr std::string_view kIfElseLabel = "restore:IfElse";
-
-std::string_view arithmetic_label(MathKind kind) {
-  return kArithmeticLabels[static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Add)];
-}
+// The label of a promotion diagnostic: "restore:" and the variant's name.
+std::string restore_label(MathKind kind) { return "restore:" + std::string(kind_name(kind)); }
 
 // Truncation toward zero that saturates at the 64-bit limits; NaN gives 0.
 std::int64_t saturating_trunc(double x) {
@@ -355,9 +343,9 @@ class Builder {
       case MathKind::FloorDiv:
       case MathKind::Rem:
       case MathKind::Pow: {
-        auto t = try_promote(arithmetic_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_);
+        auto t = try_promote(restore_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_);
         if (!t.has_value()) return unexpected(std::move(t).error());
-        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, *t);
+        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, *t);
       }
       case MathKind::Eq:
       case MathKind::Ne:
@@ -367,9 +355,9 @@ class Builder {
       case MathKind::Ge:
       case MathKind::And:
       case MathKind::Or:
-        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, DType::boolean());
+        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, DType::boolean());
       case MathKind::IfElse: {
-        auto t = try_promote(kIfElseLabel, dtype(*b), dtype(*c), i, node, diags_);
+        auto t = try_promote(restore_label(node.kind()), dtype(*b), dtype(*c), i, node, diags_);
         if (!t.has_value()) return unexpected(std::move(t).error());
         return put(ir::If{*a, *b, *c}, *t);
       }
@@ -387,7 +375,7 @@ class Builder {
       case MathKind::Ceil:
       case MathKind::FusedExpSigmoid:
       case MathKind::FusedSigmoidLog:
-        return put(ir::Call{builtin_of(node.kind()), {*a}}, dtype(*a));
+        return put(ir::Call{*ir::builtin_of(node.kind()), {*a}}, dtype(*a));
     }
     return fail();
   }

@@ -11,76 +11,6 @@
 namespace morvalen::opt {
 namespace {
 
-MathKind binary_kind(ir::BinaryOp op) {
-  switch (op) {
-    case ir::BinaryOp::Add:
-      return MathKind::Add;
-    case ir::BinaryOp::Sub:
-      return MathKind::Sub;
-    case ir::BinaryOp::Mul:
-      return MathKind::Mul;
-    case ir::BinaryOp::Div:
-      return MathKind::Div;
-    case ir::BinaryOp::FloorDiv:
-      return MathKind::FloorDiv;
-    case ir::BinaryOp::Rem:
-      return MathKind::Rem;
-    case ir::BinaryOp::Pow:
-      return MathKind::Pow;
-    case ir::BinaryOp::Eq:
-      return MathKind::Eq;
-    case ir::BinaryOp::Ne:
-      return MathKind::Ne;
-    case ir::BinaryOp::Lt:
-      return MathKind::Lt;
-    case ir::BinaryOp::Le:
-      return MathKind::Le;
-    case ir::BinaryOp::Gt:
-      return MathKind::Gt;
-    case ir::BinaryOp::Ge:
-      return MathKind::Ge;
-    case ir::BinaryOp::And:
-      return MathKind::And;
-    case ir::BinaryOp::Or:
-      return MathKind::Or;
-  }
-  return MathKind::Add;
-}
-
-MathKind builtin_kind(ir::Builtin builtin) {
-  switch (builtin) {
-    case ir::Builtin::Exp:
-      return MathKind::Exp;
-    case ir::Builtin::Log:
-      return MathKind::Log;
-    case ir::Builtin::Sqrt:
-      return MathKind::Sqrt;
-    case ir::Builtin::Abs:
-      return MathKind::Abs;
-    case ir::Builtin::Sin:
-      return MathKind::Sin;
-    case ir::Builtin::Cos:
-      return MathKind::Cos;
-    case ir::Builtin::Tanh:
-      return MathKind::Tanh;
-    case ir::Builtin::Sigmoid:
-      return MathKind::Sigmoid;
-    case ir::Builtin::Relu:
-      return MathKind::Relu;
-    case ir::Builtin::Softplus:
-      return MathKind::Softplus;
-    case ir::Builtin::Floor:
-      return MathKind::Floor;
-    case ir::Builtin::Ceil:
-      return MathKind::Ceil;
-    case ir::Builtin::ExpSigmoid:
-      return MathKind::FusedExpSigmoid;
-    case ir::Builtin::SigmoidLog:
-      return MathKind::FusedSigmoidLog;
-  }
-  return MathKind::Exp;
-}
-
 // Appends term nodes for the DAG nodes in order; `map_[i]` is set once node i
 // has been converted, so an operand that does not precede its user is missing.
 class Stripper {
@@ -147,16 +77,7 @@ class Stripper {
   [[nodiscard]] std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
     auto arg = lookup(u.arg);
     if (!arg) return missing("unary child");
-    MathKind kind = MathKind::Neg;
-    switch (u.op) {
-      case ir::UnaryOp::Neg:
-        kind = MathKind::Neg;
-        break;
-      case ir::UnaryOp::Not:
-        kind = MathKind::Not;
-        break;
-    }
-    push(MathLang::make(kind, *arg), d);
+    push(MathLang::make(ir::info(u.op).term, *arg), d);
     return std::nullopt;
   }
 
@@ -165,7 +86,7 @@ class Stripper {
     if (!lhs) return missing("binary lhs");
     auto rhs = lookup(b.rhs);
     if (!rhs) return missing("binary rhs");
-    push(MathLang::make(binary_kind(b.op), *lhs, *rhs), d);
+    push(MathLang::make(ir::info(b.op).term, *lhs, *rhs), d);
     return std::nullopt;
   }
 
@@ -184,7 +105,7 @@ class Stripper {
     if (c.args.size() != 1) return OptError::unsupported_call(std::string(ir::to_str(c.builtin)));
     auto arg = lookup(c.args.front());
     if (!arg) return missing("call arg");
-    push(MathLang::make(builtin_kind(c.builtin), *arg), d);
+    push(MathLang::make(ir::info(c.builtin).term, *arg), d);
     return std::nullopt;
   }
 

@@ -108,10 +108,6 @@ std::optional<std::size_t> assignment_sign(std::string_view line) {
   return std::nullopt;
 }
 
-constexpr std::array<std::string_view, 24> kReservedWords = {
-    "e",   "pi",  "if",  "then", "else", "cast", "diff", "true", "false", "bool", "u8",  "u16",
-    "u32", "u64", "i8",  "i16",  "i32",  "i64",  "f16",  "bf16", "f32",   "f64",  "c64", "c128"};
-
 Diags one(diag::Diag d) {
   Diags out;
   out.push_back(std::move(d));
@@ -157,9 +153,7 @@ Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
     detail += '`';
     return unexpected(syntax_diag(detail, span));
   }
-  for (std::string_view word : kReservedWords) {
-    if (word == name) return unexpected(parse_reserved_identifier(name, span));
-  }
+  if (is_reserved_word(name)) return unexpected(parse_reserved_identifier(name, span));
   return std::string(name);
 }
 
