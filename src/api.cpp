@@ -89,9 +89,8 @@ Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimiz
 }
 
 Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
-  return fold_and_render(*dag);
+  MORVALEN_TRY(dag, lowered_dag(source, optimize));
+  return fold_and_render(dag);
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {
@@ -101,16 +100,14 @@ Result<std::string, ApiError> emit_python(std::string_view source, std::string_v
   if (!backend::is_valid_python_identifier(function_name) || backend::is_reserved_python_name(function_name)) {
     return unexpected(make_error(ApiError::InvalidFunctionName{std::string(function_name)}));
   }
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
-  return backend::emit_python(*dag, function_name);
+  MORVALEN_TRY(dag, lowered_dag(source, optimize));
+  return backend::emit_python(dag, function_name);
 }
 
 Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize) {
   // The primal program is differentiated as lowered, never folded or optimized.
-  auto primal = parsed_and_lowered_dag(source);
-  if (!primal) return unexpected(std::move(primal).error());
-  diff::TypedDagDifferentiator differentiator(*primal);
+  MORVALEN_TRY(primal, parsed_and_lowered_dag(source));
+  diff::TypedDagDifferentiator differentiator(primal);
   auto derivative = differentiator.differentiate(variable);
   if (!derivative) return unexpected(make_error(ApiError::Diff{std::move(derivative).error()}));
   auto lowered = derivative->lower_to_typed_dag();
@@ -119,9 +116,8 @@ Result<std::string, ApiError> diff(std::string_view source, std::string_view var
         make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
   if (!optimize) return fold_and_render(*lowered);
-  auto better = optimized(*lowered);
-  if (!better) return unexpected(std::move(better).error());
-  return fold_and_render(*better);
+  MORVALEN_TRY(better, optimized(*lowered));
+  return fold_and_render(better);
 }
 
 }  // namespace morvalen::api

@@ -12,6 +12,7 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 #include "support/number_text.h"
 
 namespace morvalen::repl {
@@ -201,25 +202,26 @@ class Renderer {
     bool memo_enclosed = false;       // the remembered text is enclosed in one pair
   };
 
+  // The context of operand `position` of `node`.
+  static Context operand_context(const ir::Node& node, std::size_t position) {
+    return std::visit(support::Overloaded{
+                          [](const ir::Unary&) { return kUnaryOperand; },
+                          [&](const ir::Binary& b) { return Context{precedence(b.op), position == 1}; },
+                          [](const ir::Cast&) { return kCastOperand; },
+                          [](const ir::If&) { return kFreeOperand; },
+                          [](const ir::Call&) { return kFreeOperand; },
+                          [](const ir::Param&) { return kFreeOperand; },
+                          [](const ir::Const&) { return kFreeOperand; },
+                      },
+                      node);
+  }
+
   // Calls `f(operand, context)` for every operand in the order the text is
   // written: lhs before rhs, cond before then before else, arguments in order.
   template <typename F>
   static void for_each_use(const ir::Node& node, F&& f) {
-    if (const auto* u = std::get_if<ir::Unary>(&node)) {
-      f(u->arg, kUnaryOperand);
-    } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      int q = precedence(b->op);
-      f(b->lhs, Context{q, false});
-      f(b->rhs, Context{q, true});
-    } else if (const auto* i = std::get_if<ir::If>(&node)) {
-      f(i->cond, kFreeOperand);
-      f(i->then_branch, kFreeOperand);
-      f(i->else_branch, kFreeOperand);
-    } else if (const auto* c = std::get_if<ir::Call>(&node)) {
-      for (NodeId a : c->args) f(a, kFreeOperand);
-    } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
-      f(k->arg, kCastOperand);
-    }
+    std::size_t position = 0;
+    ir::for_each_operand(node, [&](NodeId operand) { f(operand, operand_context(node, position++)); });
   }
 
   void place() {
@@ -311,11 +313,7 @@ class Renderer {
       std::uint64_t length = 0;
       bool own_enclosed = false;
       std::size_t position = 0;
-      auto add_use = [&](NodeId child, Context ctx) {
-        UseResult r = use(node, position++, child, ctx);
-        length = add_length(length, r.length);
-        return r.enclosed;
-      };
+      bool hidden_cast = false;
       if (const auto* p = std::get_if<ir::Param>(&node)) {
         leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name
                                                           : arg_name(p->index);
@@ -329,29 +327,21 @@ class Renderer {
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
         length = ir::info(u->op).token.size();
-        add_use(u->arg, kUnaryOperand);
       } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
         state.precedence = precedence(b->op);
         length = spaced_token(b->op).size();
-        add_use(b->lhs, Context{state.precedence, false});
-        add_use(b->rhs, Context{state.precedence, true});
-      } else if (const auto* i = std::get_if<ir::If>(&node)) {
+      } else if (std::holds_alternative<ir::If>(node)) {
         state.precedence = kPrecIf;
         length = 3 + 6 + 6;  // "if ", " then ", " else "
-        add_use(i->cond, kFreeOperand);
-        add_use(i->then_branch, kFreeOperand);
-        add_use(i->else_branch, kFreeOperand);
       } else if (const auto* c = std::get_if<ir::Call>(&node)) {
         state.precedence = kPrecCall;
         std::size_t separators = c->args.empty() ? 0 : 2 * (c->args.size() - 1);
         length = ir::to_str(c->builtin).size() + 2 + separators;
-        for (NodeId a : c->args) add_use(a, kFreeOperand);
       } else {
         const auto& cast = std::get<ir::Cast>(node);
         if (cast.is_explicit) {
           state.precedence = kPrecCast;
           length = 1 + ir::to_str(cast.dtype).size();
-          add_use(cast.arg, kCastOperand);
         } else {
           // A hidden cast is its operand's text, and binds like its operand
           // (a cast below it counting as shown).
@@ -359,9 +349,15 @@ class Renderer {
           state.precedence =
               std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
           state.effective = nodes_[cast.arg.value].effective;
-          own_enclosed = add_use(cast.arg, kCastOperand);
+          hidden_cast = true;
         }
       }
+      for_each_use(node, [&](NodeId child, Context ctx) {
+        UseResult r = use(node, position++, child, ctx);
+        length = add_length(length, r.length);
+        // A hidden cast's text is its operand's, with the parentheses it got.
+        if (hidden_cast) own_enclosed = r.enclosed;
+      });
       bool by_precedence = needs_parens(state.precedence, state.first);
       state.memo_parens = by_precedence && !own_enclosed;
       state.memo_enclosed = by_precedence || own_enclosed;

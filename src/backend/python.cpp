@@ -126,24 +126,6 @@ void append_cast(std::string& out, const ir::Cast& cast, ir::DType source) {
   throw InternalError("unknown dtype kind");
 }
 
-template <typename F>
-void for_each_operand(const ir::Node& node, F&& f) {
-  if (const auto* u = std::get_if<ir::Unary>(&node)) {
-    f(u->arg);
-  } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-    f(b->lhs);
-    f(b->rhs);
-  } else if (const auto* i = std::get_if<ir::If>(&node)) {
-    f(i->cond);
-    f(i->then_branch);
-    f(i->else_branch);
-  } else if (const auto* c = std::get_if<ir::Call>(&node)) {
-    for (NodeId a : c->args) f(a);
-  } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
-    f(k->arg);
-  }
-}
-
 std::vector<bool> reachable_nodes(const ir::TypedDag& dag) {
   std::vector<bool> needed(dag.size(), false);
   std::vector<NodeId> stack(dag.outputs().begin(), dag.outputs().end());
@@ -152,7 +134,7 @@ std::vector<bool> reachable_nodes(const ir::TypedDag& dag) {
     stack.pop_back();
     if (needed[id.value]) continue;
     needed[id.value] = true;
-    for_each_operand(dag.node(id), [&](NodeId operand) {
+    ir::for_each_operand(dag.node(id), [&](NodeId operand) {
       // A later operand would be read before its line assigns it.
       if (operand.value >= id.value) {
         throw InternalError("operand " + std::to_string(operand.value) + " of node " + std::to_string(id.value) +

@@ -9,6 +9,7 @@
 #include <set>
 #include <type_traits>
 
+#include "ir/const_conv.h"
 #include "support/internal_error.h"
 
 namespace morvalen::diff {
@@ -147,15 +148,6 @@ bool power_literal_equals(const CanonExpr& e, ir::DType t, int target) {
 }
 
 double flip_sign(double v) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63)); }
-
-// Truncation toward zero with saturation at the 64-bit limits; NaN gives 0.
-std::int64_t saturating_to_int(double v) {
-  if (std::isnan(v)) return 0;
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (v >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (v < -kTwo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(v);
-}
 
 // ---------------------------------------------------------------------------
 // Structural order helpers.
@@ -697,7 +689,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::cast_with_explicit(CanonExp
         break;
       case ir::DTypeKind::UInt:
       case ir::DTypeKind::Int:
-        folded = literal::Int{saturating_to_int(re)};
+        folded = literal::Int{ir::f64_to_i64_saturating(re)};
         break;
       case ir::DTypeKind::Float:
         folded = literal::Float{re};

@@ -135,9 +135,8 @@ Result<Id, PatternError> convert(const Sexp& sexp, PatternAst& ast) {
   std::vector<Id> children;
   children.reserve(args.size());
   for (const Sexp& arg : args) {
-    auto child = convert(arg, ast);
-    if (!child) return child;
-    children.push_back(*child);
+    MORVALEN_TRY(child, convert(arg, ast));
+    children.push_back(child);
   }
   auto node = opt::from_op(*op, children);
   if (!node) return unexpected(PatternError{PatternError::BadOp{std::move(node).error()}});
@@ -269,8 +268,7 @@ Result<Pattern, PatternError> Pattern::parse(std::string_view text) {
   auto sexp = SexpReader(text).read_all();
   if (!sexp) return unexpected(PatternError{PatternError::Reader{std::move(sexp).error()}});
   PatternAst ast;
-  auto root = convert(*sexp, ast);
-  if (!root) return unexpected(std::move(root).error());
+  MORVALEN_TRY_VOID(convert(*sexp, ast));
   return Pattern(std::move(ast));
 }
 

@@ -14,8 +14,8 @@
 namespace morvalen::ir {
 
 /// The shortest decimal text that reads back as `value`, written without an
-/// exponent: 0.1 gives "0.1", 1.0 gives "1", 1e21 gives "1" and 21 zeros.
-/// NaN and the infinities give "nan", "inf" and "-inf".
+/// exponent (`support::shortest_fixed`): 0.1 gives "0.1", 1.0 gives "1", 1e21
+/// gives "1" and 21 zeros. NaN and the infinities give "nan", "inf" and "-inf".
 std::string plain_float_text(double value);
 
 /// "literal `0.1` may lose precision in `f16`" with the dtype's help.

@@ -213,7 +213,7 @@ Lowered<NodeId> Lowerer::single_here(const parse::Spanned& e, DType recovery) {
   const std::size_t count = scratch_.size() - start;
   const NodeId first = count > 0 ? scratch_[start] : NodeId{};
   scratch_.resize(start);
-  if (!lowered) return unexpected(std::move(lowered).error());
+  MORVALEN_TRY_VOID(std::move(lowered));
   if (count == 1) return first;
   return fail(ctx_, recovery, [&] { return expected_scalar_diag(count, e.span); });
 }
@@ -551,14 +551,10 @@ Result<NodeId, Diag> Ctx::on_error(Diag diag, DType recovery) {
   return recovery_const(recovery);
 }
 
-NodeId Ctx::push(Node node, DType dtype) {
-  nodes_.push_back(std::move(node));
-  dtypes_.push_back(dtype);
-  return NodeId{nodes_.size() - 1};
-}
+NodeId Ctx::push(Node node, DType dtype) { return builder_.push(std::move(node), dtype); }
 
 NodeId Ctx::cast_if_needed(NodeId id, DType target) {
-  if (dtypes_[id.value] == target) return id;
+  if (builder_.dtype(id) == target) return id;
   return push(Cast{id, target, false}, target);
 }
 
@@ -587,39 +583,18 @@ std::vector<NodeId> Ctx::import_dag(const TypedDag& dag) {
       }
       return mapped[operand.value];
     };
-    const DType dtype = dag.dtypes()[i];
-    const NodeId id = std::visit(
-        [&](const auto& n) -> NodeId {
-          using T = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<T, Param>) {
-            if (n.index >= param_nodes_.size()) {
-              throw InternalError("import_dag: parameter index " + std::to_string(n.index) + " out of range (" +
-                                  std::to_string(param_nodes_.size()) + " parameters)");
-            }
-            return param_nodes_[n.index];
-          } else if constexpr (std::is_same_v<T, Const>) {
-            return push(n, dtype);
-          } else if constexpr (std::is_same_v<T, Unary>) {
-            return push(Unary{map(n.arg), n.op}, dtype);
-          } else if constexpr (std::is_same_v<T, Binary>) {
-            const NodeId lhs = map(n.lhs);
-            return push(Binary{n.op, lhs, map(n.rhs)}, dtype);
-          } else if constexpr (std::is_same_v<T, If>) {
-            const NodeId cond = map(n.cond);
-            const NodeId then_id = map(n.then_branch);
-            return push(If{cond, then_id, map(n.else_branch)}, dtype);
-          } else if constexpr (std::is_same_v<T, Call>) {
-            std::vector<NodeId> args;
-            args.reserve(n.args.size());
-            for (NodeId a : n.args) args.push_back(map(a));
-            return push(Call{n.builtin, std::move(args)}, dtype);
-          } else {
-            static_assert(std::is_same_v<T, Cast>);
-            return push(Cast{map(n.arg), n.dtype, n.is_explicit}, dtype);
-          }
-        },
-        dag.nodes()[i]);
-    mapped.push_back(id);
+    const Node& node = dag.nodes()[i];
+    if (const auto* p = std::get_if<Param>(&node)) {
+      if (p->index >= param_nodes_.size()) {
+        throw InternalError("import_dag: parameter index " + std::to_string(p->index) + " out of range (" +
+                            std::to_string(param_nodes_.size()) + " parameters)");
+      }
+      mapped.push_back(param_nodes_[p->index]);
+      continue;
+    }
+    Node copy = node;
+    for_each_operand(copy, [&](NodeId& operand) { operand = map(operand); });
+    mapped.push_back(push(std::move(copy), dag.dtypes()[i]));
   }
   std::vector<NodeId> outputs;
   outputs.reserve(dag.outputs().size());
@@ -633,9 +608,8 @@ std::vector<NodeId> Ctx::import_dag(const TypedDag& dag) {
 }
 
 TypedDag Ctx::snapshot(NodeId output) const {
-  auto dag = TypedDag::try_new(nodes_, dtypes_, params_, {output});
-  if (!dag) throw InternalError("lower produced invalid TypedDag snapshot: " + dag.error().to_string());
-  return std::move(*dag);
+  DagBuilder copy = builder_;
+  return std::move(copy).finish(params_, {output}, "lower produced invalid TypedDag snapshot: ");
 }
 
 std::optional<NodeId> Ctx::lookup(const std::string& name) const {
@@ -661,9 +635,7 @@ void Ctx::restore(const std::string& name, std::optional<NodeId> previous) {
 }
 
 TypedDag Ctx::finish(std::vector<NodeId> outputs) && {
-  auto dag = TypedDag::try_new(std::move(nodes_), std::move(dtypes_), std::move(params_), std::move(outputs));
-  if (!dag) throw InternalError("lower produced invalid TypedDag: " + dag.error().to_string());
-  return std::move(*dag);
+  return std::move(builder_).finish(std::move(params_), std::move(outputs), "lower produced invalid TypedDag: ");
 }
 
 // ---------------------------------------------------------------------------
@@ -727,8 +699,8 @@ Result<TypedDag, Diag> lower_with_collector(const parse::FuncDef& program, diag:
   for (const auto& param : program.params) ctx.add_param(param.name, param.dtype);
   auto outputs = lower_expr(ctx, program.body);
   collector = std::move(std::get<diag::DiagCollector>(ctx.mode()));
-  if (!outputs) return unexpected(std::move(outputs).error());
-  return std::move(ctx).finish(std::move(*outputs));
+  MORVALEN_TRY(output_ids, std::move(outputs));
+  return std::move(ctx).finish(std::move(output_ids));
 }
 
 }  // namespace morvalen::ir

@@ -60,7 +60,8 @@ class Ctx {
   /// `recovery` and returns it.
   Result<NodeId, diag::Diag> on_error(diag::Diag diag, DType recovery);
 
-  /// Appends a node with its dtype and returns its position.
+  /// Appends a node with its dtype and returns its position (see
+  /// `DagBuilder::push`).
   NodeId push(Node node, DType dtype);
 
   /// `id` itself when its dtype is `target`, else a new implicit `Cast`.
@@ -87,8 +88,8 @@ class Ctx {
   /// Restores the binding `bind` returned (or removes the name).
   void restore(const std::string& name, std::optional<NodeId> previous);
 
-  const std::vector<Node>& nodes() const { return nodes_; }
-  const std::vector<DType>& dtypes() const { return dtypes_; }
+  const std::vector<Node>& nodes() const { return builder_.nodes(); }
+  const std::vector<DType>& dtypes() const { return builder_.dtypes(); }
   const std::vector<ParamDecl>& params() const { return params_; }
   const std::vector<NodeId>& param_nodes() const { return param_nodes_; }
   const DiagMode& mode() const { return mode_; }
@@ -99,8 +100,7 @@ class Ctx {
   TypedDag finish(std::vector<NodeId> outputs) &&;
 
  private:
-  std::vector<Node> nodes_;
-  std::vector<DType> dtypes_;
+  DagBuilder builder_;
   std::vector<ParamDecl> params_;
   std::vector<NodeId> param_nodes_;
   DiagMode mode_;

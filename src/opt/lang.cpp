@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "support/internal_error.h"
+#include "support/number_text.h"
 #include "support/overloaded.h"
 
 namespace morvalen::opt {
@@ -203,8 +204,7 @@ std::string format_num(double value) {
     out += exp;
     return out;
   }
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  std::string out(buf, static_cast<std::size_t>(res.ptr - buf));
+  std::string out = support::shortest_fixed(value);
   if (out.find('.') == std::string::npos) out += ".0";
   return out;
 }

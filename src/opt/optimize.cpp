@@ -49,8 +49,7 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
 
   FoldResult folded = const_fold(dag);
 
-  auto stripped = strip_types(folded.dag);
-  if (!stripped.has_value()) return unexpected(std::move(stripped).error());
+  MORVALEN_TRY(stripped, strip_types(folded.dag));
 
   const std::vector<egraph::Rewrite>& rules = optimizer_rules(aggressive);
 
@@ -59,8 +58,8 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   // the output's own class becomes the root.
   egraph::Runner runner;
   runner.with_iter_limit(kOptIterLimit).with_node_limit(kOptNodeLimit);
-  std::vector<Id> classes = runner.egraph().add_expr_nodes(stripped->expr);
-  runner.push_root(classes[stripped->output.value]);
+  std::vector<Id> classes = runner.egraph().add_expr_nodes(stripped.expr);
+  runner.push_root(classes[stripped.output.value]);
   // Every stop, saturation or a limit, goes on to extraction with what the
   // e-graph holds by then.
   runner.run(rules);
@@ -69,18 +68,17 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   egraph::Extractor extractor(runner.egraph());
   egraph::BestTerm best = extractor.find_best(runner.roots().front());
 
-  auto restored = restore_types_with_info(best.expr, stripped->types, folded.dag.params());
-  if (!restored.has_value()) return unexpected(std::move(restored).error());
+  MORVALEN_TRY(restored, restore_types_with_info(best.expr, stripped.types, folded.dag.params()));
 
   std::vector<diag::Diag> diags = std::move(folded.diags);
-  diags.insert(diags.end(), std::make_move_iterator(restored->diags.begin()),
-               std::make_move_iterator(restored->diags.end()));
+  diags.insert(diags.end(), std::make_move_iterator(restored.diags.begin()),
+               std::make_move_iterator(restored.diags.end()));
 
   if (aggressive) {
-    FoldResult refolded = const_fold(restored->dag);
+    FoldResult refolded = const_fold(restored.dag);
     return OptimizeResult{std::move(refolded.dag), std::move(diags)};
   }
-  return OptimizeResult{std::move(restored->dag), std::move(diags)};
+  return OptimizeResult{std::move(restored.dag), std::move(diags)};
 }
 
 }  // namespace morvalen::opt

@@ -1,13 +1,11 @@
 #include "opt/restore.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <utility>
 
+#include "ir/const_conv.h"
 #include "ir/node.h"
 #include "ir/ops.h"
 
@@ -33,15 +31,6 @@ bool is_unary_builtin(MathKind kind) { return ir::builtin_of(kind).has_value(); 
 
 // The label of a promotion diagnostic: "restore:" and the variant's name.
 std::string restore_label(MathKind kind) { return "restore:" + std::string(kind_name(kind)); }
-
-// Truncation toward zero that saturates at the 64-bit limits; NaN gives 0.
-std::int64_t saturating_trunc(double x) {
-  if (std::isnan(x)) return 0;
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (x >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -kTwo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
 
 OptError invalid_node(std::size_t index, const MathLang& node) {
   return OptError::invalid_expr("invalid node #" + std::to_string(index) + ": " + node.to_string());
@@ -237,7 +226,7 @@ ir::Scalar int_scalar(std::int64_t v, DType t) {
 }
 
 ir::Scalar num_scalar(double x, DType t) {
-  if (t.is_integer()) return saturating_trunc(x);
+  if (t.is_integer()) return ir::f64_to_i64_saturating(x);
   if (t.is_bool()) return x != 0.0;
   if (t.is_complex()) return ir::ComplexValue{x, 0.0};
   return x;
@@ -251,20 +240,16 @@ class Builder {
       : expr_(expr), slots_(slots), params_(params), map_(expr.size()) {}
 
   Result<void, OptError> build_all() {
-    for (std::size_t i = 0; i < expr_.size(); ++i) {
-      auto built = build(i);
-      if (!built.has_value()) return unexpected(std::move(built).error());
-    }
+    for (std::size_t i = 0; i < expr_.size(); ++i) MORVALEN_TRY_VOID(build(i));
     return {};
   }
 
   std::optional<ir::NodeId> mapped(std::size_t i) const { return map_[i]; }
-  std::vector<ir::Node> take_nodes() { return std::move(nodes_); }
-  std::vector<DType> take_dtypes() { return std::move(dtypes_); }
+  ir::DagBuilder take_dag() { return std::move(dag_); }
   std::vector<diag::Diag> take_diags() { return std::move(diags_); }
 
  private:
-  DType dtype(ir::NodeId id) const { return dtypes_[id.value]; }
+  DType dtype(ir::NodeId id) const { return dag_.dtype(id); }
 
   // The DAG node of an operand, when it precedes the node being built and was built.
   std::optional<ir::NodeId> operand(std::size_t i, Id child) const {
@@ -277,9 +262,7 @@ class Builder {
     const Slot& slot = slots_[i];
     auto ch = node.children();
     auto put = [&](ir::Node n, DType t) -> Result<void, OptError> {
-      map_[i] = ir::NodeId{nodes_.size()};
-      nodes_.push_back(std::move(n));
-      dtypes_.push_back(t);
+      map_[i] = dag_.push(std::move(n), t);
       return {};
     };
     auto fail = [&]() -> Result<void, OptError> { return unexpected(invalid_node(i, node)); };
@@ -343,9 +326,8 @@ class Builder {
       case MathKind::FloorDiv:
       case MathKind::Rem:
       case MathKind::Pow: {
-        auto t = try_promote(restore_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_);
-        if (!t.has_value()) return unexpected(std::move(t).error());
-        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, *t);
+        MORVALEN_TRY(t, try_promote(restore_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_));
+        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, t);
       }
       case MathKind::Eq:
       case MathKind::Ne:
@@ -357,9 +339,8 @@ class Builder {
       case MathKind::Or:
         return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, DType::boolean());
       case MathKind::IfElse: {
-        auto t = try_promote(restore_label(node.kind()), dtype(*b), dtype(*c), i, node, diags_);
-        if (!t.has_value()) return unexpected(std::move(t).error());
-        return put(ir::If{*a, *b, *c}, *t);
+        MORVALEN_TRY(t, try_promote(restore_label(node.kind()), dtype(*b), dtype(*c), i, node, diags_));
+        return put(ir::If{*a, *b, *c}, t);
       }
       case MathKind::Exp:
       case MathKind::Log:
@@ -384,8 +365,7 @@ class Builder {
   const std::vector<Slot>& slots_;
   const std::vector<ir::ParamDecl>& params_;
   std::vector<std::optional<ir::NodeId>> map_;
-  std::vector<ir::Node> nodes_;
-  std::vector<DType> dtypes_;
+  ir::DagBuilder dag_;
   std::vector<diag::Diag> diags_;
 };
 
@@ -429,12 +409,11 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   slots.sweep([&](std::uint32_t i) { propagate(expr.nodes()[i], Id{i}, slots); });
 
   Builder builder(expr, slots.all(), params);
-  auto built = builder.build_all();
-  if (!built.has_value()) return unexpected(std::move(built).error());
+  MORVALEN_TRY_VOID(builder.build_all());
   auto root = builder.mapped(n - 1);
   if (!root) return unexpected(invalid_node(n - 1, expr.nodes()[n - 1]));
 
-  auto typed = ir::TypedDag::try_new(builder.take_nodes(), builder.take_dtypes(), params, {*root});
+  auto typed = builder.take_dag().try_finish(params, {*root});
   if (!typed.has_value())
     return unexpected(OptError::invalid_expr("restored TypedDag invalid: " + typed.error().to_string()));
   return RestoreResult{std::move(typed).value(), builder.take_diags()};

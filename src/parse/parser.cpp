@@ -212,9 +212,7 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
   if (assignment_sign(view(text, result_line))) {
     return unexpected(one(syntax_diag("missing result expression after assignments", result_line.span())));
   }
-  Result<Spanned, Diags> result = parse_expr_with_offset(view(text, result_line), result_line.start);
-  if (!result) return unexpected(std::move(result).error());
-  Spanned body = std::move(*result);
+  MORVALEN_TRY(body, parse_expr_with_offset(view(text, result_line), result_line.start));
 
   // Statements, from the one before the result back to the first, each
   // wrapping the body built so far.
@@ -228,9 +226,8 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
     if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line.span())));
     Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
     if (!ident) return unexpected(one(std::move(ident).error()));
-    Result<Spanned, Diags> parsed = parse_expr_with_offset(view(text, value), value.start);
-    if (!parsed) return unexpected(std::move(parsed).error());
-    Child value_node = std::make_unique<Spanned>(std::move(*parsed));
+    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start));
+    Child value_node = std::make_unique<Spanned>(std::move(parsed));
     Child body_node = std::make_unique<Spanned>(std::move(body));
     body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line.span());
   }

@@ -115,7 +115,8 @@ class [[nodiscard]] Result<void, E> {
 // `MORVALEN_TRY(x, expr);` evaluates `expr`, a `Result`; on an error it returns
 // that error from the enclosing function (which returns a `Result` whose error
 // type accepts it), otherwise it declares `x` holding the value.
-// `MORVALEN_TRY_VOID(expr);` does the same for a `Result<void, E>`.
+// `MORVALEN_TRY_VOID(expr);` only passes an error on: for a `Result<void, E>`,
+// or where the value is not needed.
 #define MORVALEN_TRY_CONCAT2(a, b) a##b
 #define MORVALEN_TRY_CONCAT(a, b) MORVALEN_TRY_CONCAT2(a, b)
 #define MORVALEN_TRY_TEMP MORVALEN_TRY_CONCAT(morvalen_try_, __LINE__)

@@ -393,9 +393,8 @@ TEST(ReplTest, InvalidDagsAreInternalErrors) {
     EXPECT_EQ(std::string(e.what()), "rendered node 3 out of range (nodes len 1)");
   }
 
-  ir::DagBuilder fwd;
-  fwd.push(ir::Unary{NodeId{0}, UnaryOp::Neg}, DType::f64());
-  ir::TypedDag cyclic = std::move(fwd).finish({}, {NodeId{0}}, "test dag: ");
+  // Made without a DagBuilder, which refuses a forward operand.
+  ir::TypedDag cyclic = *ir::TypedDag::try_new({ir::Unary{NodeId{0}, UnaryOp::Neg}}, {DType::f64()}, {}, {NodeId{0}});
   try {
     static_cast<void>(render_simplified_expr(cyclic, NodeId{0}));
     FAIL() << "expected InternalError";
