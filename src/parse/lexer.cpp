@@ -41,8 +41,8 @@ constexpr std::array<Word, kKeywordCount + ir::kDTypeSpellings.size()> kWords = 
   return words;
 }();
 
-// Every keyword and dtype name is two to five ASCII bytes long and starts with
-// one of a few letters; most identifiers are ruled out by a glance at these.
+// Keywords and dtype names are short and start with one of a few letters; most
+// identifiers are ruled out by a glance at these.
 constexpr std::size_t kLongestWord = [] {
   std::size_t longest = 0;
   for (const Word& w : kWords) longest = std::max(longest, w.text.size());
@@ -70,10 +70,12 @@ TokenTag classify_word(std::string_view word) {
   return TokenTag::Ident;
 }
 
-// The operator and punctuation tokens by their first byte, the longer spelling
-// first, so that "**" is one token and never two stars.
+// The operator and punctuation tokens by their first byte, each with its second
+// byte ('\0' for a one-byte spelling), the longer spelling first, so that "**"
+// is one token and never two stars.
 struct OperatorStart {
   std::array<TokenTag, 2> kinds{};
+  std::array<char, 2> second{};
   std::size_t count = 0;
 };
 
@@ -82,14 +84,17 @@ constexpr std::array<OperatorStart, 128> kOperatorStarts = [] {
   for (std::size_t k = 0; k < kTokenKindCount; ++k) {
     std::string_view spelling = kTokenTable[k].spelling;
     if (spelling.empty() || is_ascii_letter(spelling[0])) continue;
+    if (spelling.size() > 2) throw "an operator spelling longer than the lexer expects";
     OperatorStart& start = table[static_cast<unsigned char>(spelling[0])];
     if (start.count == start.kinds.size()) throw "more operators start with one byte than the lexer expects";
-    start.kinds[start.count++] = static_cast<TokenTag>(k);
+    start.kinds[start.count] = static_cast<TokenTag>(k);
+    start.second[start.count] = spelling.size() == 2 ? spelling[1] : '\0';
+    ++start.count;
   }
   for (OperatorStart& start : table) {
-    if (start.count == 2 && kTokenTable[static_cast<std::size_t>(start.kinds[0])].spelling.size() <
-                                kTokenTable[static_cast<std::size_t>(start.kinds[1])].spelling.size()) {
+    if (start.count == 2 && start.second[0] == '\0') {
       std::swap(start.kinds[0], start.kinds[1]);
+      std::swap(start.second[0], start.second[1]);
     }
   }
   return table;
@@ -278,10 +283,10 @@ class Lexer {
     const auto first = static_cast<unsigned char>(text_[p]);
     if (first >= kOperatorStarts.size()) return std::nullopt;
     const OperatorStart& start = kOperatorStarts[first];
-    const std::string_view rest = text_.substr(p);
+    const char next = p + 1 < text_.size() ? text_[p + 1] : '\0';
     for (std::size_t i = 0; i < start.count; ++i) {
-      const std::string_view spelling = kTokenTable[static_cast<std::size_t>(start.kinds[i])].spelling;
-      if (rest.starts_with(spelling)) return std::pair{start.kinds[i], spelling.size()};
+      if (start.second[i] == '\0') return std::pair{start.kinds[i], std::size_t{1}};
+      if (start.second[i] == next) return std::pair{start.kinds[i], std::size_t{2}};
     }
     return std::nullopt;
   }
