@@ -15,17 +15,11 @@
 #include "parse/parser.h"
 #include "repl.h"
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 
 namespace morvalen::api {
 
 namespace {
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 ApiError make_error(auto alternative) { return ApiError{std::move(alternative)}; }
 
@@ -81,9 +75,8 @@ Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::s
         make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
   if (!optimize) return opt::const_fold(*lowered).dag;
-  auto better = optimized(*lowered);
-  if (!better) return unexpected(std::move(better).error());
-  return opt::const_fold(*better).dag;
+  MORVALEN_TRY(better, optimized(*lowered));
+  return opt::const_fold(better).dag;
 }
 
 bool is_valid_function_name(std::string_view name, Backend backend) {
@@ -101,7 +94,7 @@ bool is_valid_function_name(std::string_view name, Backend backend) {
 
 std::string ApiError::to_string() const {
   return std::visit(
-      Overloaded{
+      support::Overloaded{
           [](const Parse& e) { return "parse failed: " + e.message; },
           [](const Lower& e) { return "lowering failed: " + e.message; },
           [](const Optimize& e) { return "optimization failed: " + e.message; },
@@ -146,9 +139,8 @@ Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimiz
 }
 
 Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
-  return fold_and_render(*dag);
+  MORVALEN_TRY(dag, lowered_dag(source, optimize));
+  return fold_and_render(dag);
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {
@@ -158,50 +150,41 @@ Result<std::string, ApiError> emit_python(std::string_view source, std::string_v
   if (!backend::is_valid_python_identifier(function_name) || backend::is_reserved_python_name(function_name)) {
     return unexpected(make_error(ApiError::InvalidFunctionName{std::string(function_name)}));
   }
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
-  return backend::emit_python(*dag, function_name);
+  MORVALEN_TRY(dag, lowered_dag(source, optimize));
+  return backend::emit_python(dag, function_name);
 }
 
 Result<std::string, ApiError> diff(std::string_view source, std::string_view variable, bool optimize) {
-  auto primal = parsed_and_lowered_dag(source);
-  if (!primal) return unexpected(std::move(primal).error());
-  auto derivative = derivative_dag(*primal, variable, optimize);
-  if (!derivative) return unexpected(std::move(derivative).error());
-  return render_single_output(*derivative);
+  MORVALEN_TRY(primal, parsed_and_lowered_dag(source));
+  MORVALEN_TRY(derivative, derivative_dag(primal, variable, optimize));
+  return render_single_output(derivative);
 }
 
 Result<std::string, ApiError> simplify_program(std::string_view source, bool optimize) {
-  auto dag = lowered_dag(source, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
-  return write_single_output(opt::const_fold(*dag).dag);
+  MORVALEN_TRY(dag, lowered_dag(source, optimize));
+  return write_single_output(opt::const_fold(dag).dag);
 }
 
 Result<std::string, ApiError> diff_program(std::string_view source, std::string_view variable, bool optimize) {
-  auto primal = parsed_and_lowered_dag(source);
-  if (!primal) return unexpected(std::move(primal).error());
-  auto derivative = derivative_dag(*primal, variable, optimize);
-  if (!derivative) return unexpected(std::move(derivative).error());
-  return write_single_output(*derivative);
+  MORVALEN_TRY(primal, parsed_and_lowered_dag(source));
+  MORVALEN_TRY(derivative, derivative_dag(primal, variable, optimize));
+  return write_single_output(derivative);
 }
 
 Result<ir::TypedDag, ApiError> value_and_gradient_dag(std::string_view source, std::span<const std::string> wrt,
                                                       bool optimize) {
-  auto primal = parsed_and_lowered_dag(source);
-  if (!primal) return unexpected(std::move(primal).error());
+  MORVALEN_TRY(primal, parsed_and_lowered_dag(source));
   std::vector<ir::TypedDag> parts;
   parts.reserve(wrt.size() + 1);
   for (const std::string& variable : wrt) {
-    auto derivative = derivative_dag(*primal, variable, optimize);
-    if (!derivative) return unexpected(std::move(derivative).error());
-    parts.push_back(std::move(derivative).value());
+    MORVALEN_TRY(derivative, derivative_dag(primal, variable, optimize));
+    parts.push_back(std::move(derivative));
   }
   if (optimize) {
-    auto value = optimized(*primal);
-    if (!value) return unexpected(std::move(value).error());
-    parts.insert(parts.begin(), std::move(value).value());
+    MORVALEN_TRY(value, optimized(primal));
+    parts.insert(parts.begin(), std::move(value));
   } else {
-    parts.insert(parts.begin(), std::move(primal).value());
+    parts.insert(parts.begin(), std::move(primal));
   }
   return ir::merge_outputs(parts);
 }
@@ -211,13 +194,12 @@ Result<std::string, ApiError> emit(std::string_view source, std::string_view fun
   if (!is_valid_function_name(function_name, backend)) {
     return unexpected(make_error(ApiError::InvalidFunctionName{std::string(function_name)}));
   }
-  auto dag = wrt.empty() ? lowered_dag(source, optimize) : value_and_gradient_dag(source, wrt, optimize);
-  if (!dag) return unexpected(std::move(dag).error());
+  MORVALEN_TRY(dag, wrt.empty() ? lowered_dag(source, optimize) : value_and_gradient_dag(source, wrt, optimize));
   switch (backend) {
     case Backend::Python:
-      return backend::emit_python(*dag, function_name);
+      return backend::emit_python(dag, function_name);
     case Backend::Numpy:
-      return backend::emit_numpy(*dag, function_name);
+      return backend::emit_numpy(dag, function_name);
   }
   throw InternalError("unknown back end");
 }

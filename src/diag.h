@@ -79,7 +79,7 @@ class DiagCollector {
 
   /// Returns the diagnostic when its severity is Error or Fatal (the caller
   /// stops); otherwise keeps it (Note, Warning) or drops it (Allow).
-  std::optional<Diag> emit(Diag diag);
+  [[nodiscard]] std::optional<Diag> emit(Diag diag);
 
   const std::vector<Diag>& diags() const { return diags_; }
   const DiagConfig& config() const { return config_; }

@@ -1,6 +1,7 @@
 #include "repl.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -11,6 +12,7 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 #include "support/number_text.h"
 
 namespace morvalen::repl {
@@ -26,47 +28,36 @@ constexpr int kPrecCast = 8;
 constexpr int kPrecCall = 9;
 constexpr int kPrecLeaf = 255;
 
-struct BinaryInfo {
-  std::string_view spaced;  // the spelling with the blank on either side
-  int precedence;
+// Every binary operator binds looser than the node kinds above it.
+static_assert([] {
+  for (const ir::BinaryOpInfo& op : ir::kBinaryOps)
+    if (op.precedence <= kPrecIf || op.precedence >= kPrecUnary) return false;
+  return true;
+}());
+
+int precedence(BinaryOp op) { return ir::info(op).precedence; }
+
+// Each binary operator's token with a blank on either side (" + ", " && "),
+// kept in static storage so that the pieces of a text can point into it.
+struct SpacedToken {
+  std::array<char, 6> text{};
+  std::size_t size = 0;
 };
 
-// The logical operators are written in the surface syntax ("&&", "||"), not as
-// `as_str` spells them.
-BinaryInfo binary_info(BinaryOp op) {
-  switch (op) {
-    case BinaryOp::Add:
-      return {" + ", 4};
-    case BinaryOp::Sub:
-      return {" - ", 4};
-    case BinaryOp::Mul:
-      return {" * ", 5};
-    case BinaryOp::Div:
-      return {" / ", 5};
-    case BinaryOp::FloorDiv:
-      return {" // ", 5};
-    case BinaryOp::Rem:
-      return {" % ", 5};
-    case BinaryOp::Pow:
-      return {" ** ", 6};
-    case BinaryOp::Eq:
-      return {" == ", 3};
-    case BinaryOp::Ne:
-      return {" != ", 3};
-    case BinaryOp::Lt:
-      return {" < ", 3};
-    case BinaryOp::Le:
-      return {" <= ", 3};
-    case BinaryOp::Gt:
-      return {" > ", 3};
-    case BinaryOp::Ge:
-      return {" >= ", 3};
-    case BinaryOp::And:
-      return {" && ", 2};
-    case BinaryOp::Or:
-      return {" || ", 1};
+constexpr std::array<SpacedToken, ir::kBinaryOpCount> kSpacedTokens = [] {
+  std::array<SpacedToken, ir::kBinaryOpCount> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    SpacedToken& spaced = out[i];
+    spaced.text[spaced.size++] = ' ';
+    for (char c : ir::kBinaryOps[i].token) spaced.text[spaced.size++] = c;
+    spaced.text[spaced.size++] = ' ';
   }
-  throw InternalError("unknown binary operator");
+  return out;
+}();
+
+std::string_view spaced_token(BinaryOp op) {
+  const SpacedToken& spaced = kSpacedTokens[static_cast<std::size_t>(op)];
+  return {spaced.text.data(), spaced.size};
 }
 
 // Where a node's text is placed: the precedence of the enclosing operator and
@@ -211,25 +202,26 @@ class Renderer {
     bool memo_enclosed = false;       // the remembered text is enclosed in one pair
   };
 
+  // The context of operand `position` of `node`.
+  static Context operand_context(const ir::Node& node, std::size_t position) {
+    return std::visit(support::Overloaded{
+                          [](const ir::Unary&) { return kUnaryOperand; },
+                          [&](const ir::Binary& b) { return Context{precedence(b.op), position == 1}; },
+                          [](const ir::Cast&) { return kCastOperand; },
+                          [](const ir::If&) { return kFreeOperand; },
+                          [](const ir::Call&) { return kFreeOperand; },
+                          [](const ir::Param&) { return kFreeOperand; },
+                          [](const ir::Const&) { return kFreeOperand; },
+                      },
+                      node);
+  }
+
   // Calls `f(operand, context)` for every operand in the order the text is
   // written: lhs before rhs, cond before then before else, arguments in order.
   template <typename F>
   static void for_each_use(const ir::Node& node, F&& f) {
-    if (const auto* u = std::get_if<ir::Unary>(&node)) {
-      f(u->arg, kUnaryOperand);
-    } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      int q = binary_info(b->op).precedence;
-      f(b->lhs, Context{q, false});
-      f(b->rhs, Context{q, true});
-    } else if (const auto* i = std::get_if<ir::If>(&node)) {
-      f(i->cond, kFreeOperand);
-      f(i->then_branch, kFreeOperand);
-      f(i->else_branch, kFreeOperand);
-    } else if (const auto* c = std::get_if<ir::Call>(&node)) {
-      for (NodeId a : c->args) f(a, kFreeOperand);
-    } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
-      f(k->arg, kCastOperand);
-    }
+    std::size_t position = 0;
+    ir::for_each_operand(node, [&](NodeId operand) { f(operand, operand_context(node, position++)); });
   }
 
   void place() {
@@ -321,11 +313,7 @@ class Renderer {
       std::uint64_t length = 0;
       bool own_enclosed = false;
       std::size_t position = 0;
-      auto add_use = [&](NodeId child, Context ctx) {
-        UseResult r = use(node, position++, child, ctx);
-        length = add_length(length, r.length);
-        return r.enclosed;
-      };
+      bool hidden_cast = false;
       if (const auto* p = std::get_if<ir::Param>(&node)) {
         leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name
                                                           : arg_name(p->index);
@@ -338,31 +326,22 @@ class Renderer {
         length = leaf_text_[id].size();
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
-        length = 1;
-        add_use(u->arg, kUnaryOperand);
+        length = ir::info(u->op).token.size();
       } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-        BinaryInfo info = binary_info(b->op);
-        state.precedence = info.precedence;
-        length = info.spaced.size();
-        add_use(b->lhs, Context{info.precedence, false});
-        add_use(b->rhs, Context{info.precedence, true});
-      } else if (const auto* i = std::get_if<ir::If>(&node)) {
+        state.precedence = precedence(b->op);
+        length = spaced_token(b->op).size();
+      } else if (std::holds_alternative<ir::If>(node)) {
         state.precedence = kPrecIf;
         length = 3 + 6 + 6;  // "if ", " then ", " else "
-        add_use(i->cond, kFreeOperand);
-        add_use(i->then_branch, kFreeOperand);
-        add_use(i->else_branch, kFreeOperand);
       } else if (const auto* c = std::get_if<ir::Call>(&node)) {
         state.precedence = kPrecCall;
         std::size_t separators = c->args.empty() ? 0 : 2 * (c->args.size() - 1);
         length = ir::to_str(c->builtin).size() + 2 + separators;
-        for (NodeId a : c->args) add_use(a, kFreeOperand);
       } else {
         const auto& cast = std::get<ir::Cast>(node);
         if (cast.is_explicit) {
           state.precedence = kPrecCast;
           length = 1 + ir::to_str(cast.dtype).size();
-          add_use(cast.arg, kCastOperand);
         } else {
           // A hidden cast is its operand's text, and binds like its operand
           // (a cast below it counting as shown).
@@ -370,9 +349,15 @@ class Renderer {
           state.precedence =
               std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
           state.effective = nodes_[cast.arg.value].effective;
-          own_enclosed = add_use(cast.arg, kCastOperand);
+          hidden_cast = true;
         }
       }
+      for_each_use(node, [&](NodeId child, Context ctx) {
+        UseResult r = use(node, position++, child, ctx);
+        length = add_length(length, r.length);
+        // A hidden cast's text is its operand's, with the parentheses it got.
+        if (hidden_cast) own_enclosed = r.enclosed;
+      });
       bool by_precedence = needs_parens(state.precedence, state.first);
       state.memo_parens = by_precedence && !own_enclosed;
       state.memo_enclosed = by_precedence || own_enclosed;
@@ -406,11 +391,11 @@ class Renderer {
     if (std::holds_alternative<ir::Param>(node) || std::holds_alternative<ir::Const>(node)) {
       literal(leaf_text_[id]);
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
-      literal(u->op == ir::UnaryOp::Neg ? "-" : "!");
+      literal(ir::info(u->op).token);
       operand(u->arg);
     } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
       operand(b->lhs);
-      literal(binary_info(b->op).spaced);
+      literal(spaced_token(b->op));
       operand(b->rhs);
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
       literal("if ");

@@ -373,7 +373,7 @@ class ProgramWriter {
       Piece operand = direct_operand(id, 0, u->arg);
       const bool wrap = needs_parens_after_prefix(operand.form);
       Piece p;
-      p.body.append(u->op == ir::UnaryOp::Neg ? "-" : "!");
+      p.body.append(ir::info(u->op).token);
       p.body.append(maybe_parenthesised(std::move(operand), wrap));
       p.form = TextForm::of(TextForm::Kind::Prefix);
       s.own = std::move(p);

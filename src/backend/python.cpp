@@ -25,7 +25,8 @@ constexpr std::array<std::string_view, 35> kKeywords = {
     "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
     "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
 
-// The module and the builtins that the line templates below call.
+// The module and the Python builtins that emitted lines call: the Python texts
+// of the vocabulary (ir/ops), and the casts and constants below.
 constexpr std::array<std::string_view, 6> kReserved = {"math", "abs", "bool", "complex", "float", "int"};
 
 bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -73,45 +74,16 @@ void append_const(std::string& out, const ir::Scalar& value, ir::DType dtype) {
   }
 }
 
-struct CallTemplate {
-  std::string_view before;  // text before the first use of the argument
-  std::string_view middle;  // text between two uses (relu only)
-  std::string_view after;
-  bool twice;
-};
-
-CallTemplate call_template(ir::Builtin builtin) {
-  switch (builtin) {
-    case ir::Builtin::Exp:
-      return {"math.exp(", "", ")", false};
-    case ir::Builtin::Log:
-      return {"math.log(", "", ")", false};
-    case ir::Builtin::Sqrt:
-      return {"math.sqrt(", "", ")", false};
-    case ir::Builtin::Abs:
-      return {"abs(", "", ")", false};
-    case ir::Builtin::Sin:
-      return {"math.sin(", "", ")", false};
-    case ir::Builtin::Cos:
-      return {"math.cos(", "", ")", false};
-    case ir::Builtin::Tanh:
-      return {"math.tanh(", "", ")", false};
-    case ir::Builtin::Sigmoid:
-      return {"(1.0 / (1.0 + math.exp(-", "", ")))", false};
-    case ir::Builtin::Relu:
-      return {"(", " if ", " > 0 else 0.0)", true};
-    case ir::Builtin::Softplus:
-      return {"math.log(1.0 + math.exp(", "", "))", false};
-    case ir::Builtin::Floor:
-      return {"float(math.floor(", "", "))", false};
-    case ir::Builtin::Ceil:
-      return {"float(math.ceil(", "", "))", false};
-    case ir::Builtin::ExpSigmoid:
-      return {"(1.0 / (1.0 + math.exp(-math.exp(", "", "))))", false};
-    case ir::Builtin::SigmoidLog:
-      return {"math.log(1.0 / (1.0 + math.exp(-", "", ")))", false};
+// Writes a Python text of the vocabulary, the operand's temporary standing in
+// for every placeholder.
+void append_template(std::string& out, std::string_view text, NodeId operand) {
+  for (char c : text) {
+    if (c == ir::kPythonOperand) {
+      append_temp(out, operand);
+    } else {
+      out += c;
+    }
   }
-  throw InternalError("unknown builtin");
 }
 
 void append_cast(std::string& out, const ir::Cast& cast, ir::DType source) {
@@ -166,17 +138,7 @@ void append_line(std::string& out, const ir::TypedDag& dag, NodeId id, const std
   } else if (const auto* k = std::get_if<ir::Const>(&node)) {
     append_const(out, k->value, dag.dtype(id));
   } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
-    switch (u->op) {
-      case ir::UnaryOp::Neg:
-        out += '-';
-        append_temp(out, u->arg);
-        break;
-      case ir::UnaryOp::Not:
-        out += "(not ";
-        append_temp(out, u->arg);
-        out += ')';
-        break;
-    }
+    append_template(out, ir::info(u->op).python, u->arg);
   } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
     out += '(';
     append_temp(out, b->lhs);
@@ -195,14 +157,7 @@ void append_line(std::string& out, const ir::TypedDag& dag, NodeId id, const std
     out += ')';
   } else if (const auto* c = std::get_if<ir::Call>(&node)) {
     if (c->args.empty()) throw InternalError("Call node must have at least one argument");
-    CallTemplate t = call_template(c->builtin);
-    out += t.before;
-    append_temp(out, c->args.front());
-    if (t.twice) {
-      out += t.middle;
-      append_temp(out, c->args.front());
-    }
-    out += t.after;
+    append_template(out, ir::info(c->builtin).python, c->args.front());
   } else {
     const auto& cast = std::get<ir::Cast>(node);
     append_cast(out, cast, dag.dtype(cast.arg));

@@ -2,7 +2,7 @@
 
 // The outermost construct of a piece of program text, and where that piece
 // needs parentheses to be read back as the operand it stands for. Infix
-// operators bind as the grammar's operator table says (parse/operators.h).
+// operators bind as the operator table says (ir/ops.h).
 
 #include <cstdint>
 #include <string_view>

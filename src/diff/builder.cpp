@@ -9,6 +9,7 @@
 #include <set>
 #include <type_traits>
 
+#include "ir/const_conv.h"
 #include "support/internal_error.h"
 
 namespace morvalen::diff {
@@ -148,15 +149,6 @@ bool power_literal_equals(const CanonExpr& e, ir::DType t, int target) {
 
 double flip_sign(double v) { return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63)); }
 
-// Truncation toward zero with saturation at the 64-bit limits; NaN gives 0.
-std::int64_t saturating_to_int(double v) {
-  if (std::isnan(v)) return 0;
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (v >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (v < -kTwo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(v);
-}
-
 // ---------------------------------------------------------------------------
 // Structural order helpers.
 
@@ -292,13 +284,6 @@ Result<void, CanonBuildError> InternedCanonExprBuilder::check_id(CanonExprId id)
   return {};
 }
 
-#define MORVALEN_CHECK_ID(id)                                 \
-  do {                                                        \
-    if (auto checked_ = check_id(id); !checked_) {            \
-      return unexpected(std::move(checked_).error());         \
-    }                                                         \
-  } while (false)
-
 namespace {
 
 // The first operand id of `expr` that is not below `size`.
@@ -348,7 +333,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::parameter(std::string_view 
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::unary(ir::UnaryOp op, CanonExprId operand, ir::DType dtype) {
-  MORVALEN_CHECK_ID(operand);
+  MORVALEN_TRY_VOID(check_id(operand));
   switch (op) {
     case ir::UnaryOp::Not:
       if (const auto* c = as_constant(exprs_[operand.value])) {
@@ -396,8 +381,8 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_neg(CanonExprId opera
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::binary(ir::BinaryOp op, CanonExprId left, CanonExprId right,
                                                             ir::DType dtype) {
-  MORVALEN_CHECK_ID(left);
-  MORVALEN_CHECK_ID(right);
+  MORVALEN_TRY_VOID(check_id(left));
+  MORVALEN_TRY_VOID(check_id(right));
   switch (op) {
     case ir::BinaryOp::Add:
       return build_add(left, right, dtype);
@@ -571,8 +556,8 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_mul(CanonExprId left,
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonExprId left, CanonExprId right,
                                                                           ir::DType dtype, bool multiply) {
-  MORVALEN_CHECK_ID(left);
-  MORVALEN_CHECK_ID(right);
+  MORVALEN_TRY_VOID(check_id(left));
+  MORVALEN_TRY_VOID(check_id(right));
   const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
   std::vector<CanonExprId> terms;
   collect_leaves(exprs_, left, op, dtype, terms);
@@ -658,22 +643,22 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name, std::span<const CanonExprId> args,
                                                           ir::DType dtype) {
-  for (CanonExprId arg : args) MORVALEN_CHECK_ID(arg);
+  for (CanonExprId arg : args) MORVALEN_TRY_VOID(check_id(arg));
   return intern_expr(canon::Call{std::string(name), std::vector<CanonExprId>(args.begin(), args.end()), dtype});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::select(CanonExprId cond, CanonExprId then_branch,
                                                             CanonExprId else_branch, ir::DType dtype) {
-  MORVALEN_CHECK_ID(cond);
-  MORVALEN_CHECK_ID(then_branch);
-  MORVALEN_CHECK_ID(else_branch);
+  MORVALEN_TRY_VOID(check_id(cond));
+  MORVALEN_TRY_VOID(check_id(then_branch));
+  MORVALEN_TRY_VOID(check_id(else_branch));
   if (then_branch == else_branch) return then_branch;
   return intern_expr(canon::Select{dtype, cond, then_branch, else_branch});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::cast_with_explicit(CanonExprId operand, ir::DType target,
                                                                         bool is_explicit) {
-  MORVALEN_CHECK_ID(operand);
+  MORVALEN_TRY_VOID(check_id(operand));
   const CanonExpr& x = exprs_[operand.value];
   if (const auto* c = as_constant(x)) {
     double re = 0.0;
@@ -704,7 +689,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::cast_with_explicit(CanonExp
         break;
       case ir::DTypeKind::UInt:
       case ir::DTypeKind::Int:
-        folded = literal::Int{saturating_to_int(re)};
+        folded = literal::Int{ir::f64_to_i64_saturating(re)};
         break;
       case ir::DTypeKind::Float:
         folded = literal::Float{re};
@@ -727,7 +712,7 @@ Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vec
       return unexpected(CanonBuildError{CanonBuildError::DuplicateParameter{p.name}});
     }
   }
-  for (CanonExprId id : outputs) MORVALEN_CHECK_ID(id);
+  for (CanonExprId id : outputs) MORVALEN_TRY_VOID(check_id(id));
   interned_.clear();
   compare_cache_.clear();
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
@@ -832,7 +817,5 @@ std::strong_ordering InternedCanonExprBuilder::compare_id_slices(std::span<const
   }
   return a.size() <=> b.size();
 }
-
-#undef MORVALEN_CHECK_ID
 
 }  // namespace morvalen::diff

@@ -87,13 +87,6 @@ std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t inde
 
 }  // namespace
 
-// Evaluates a `Built` expression into the id `var`, returning the failure from
-// the enclosing function.
-#define MORVALEN_TRY(var, expr)              \
-  const Built var##_built_ = (expr);         \
-  if (!var##_built_.ok) return Built{};      \
-  const CanonExprId var = var##_built_.id
-
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
     : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {}
 
@@ -119,51 +112,51 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   reaches_param_ = nodes_reaching_param(dag_, *found);
 
   const Built d = derivative_expr(dag_.outputs().front());
-  if (!d.ok) return unexpected(take_error());
-  CanonExprId result = d.id;
+  if (!d) return unexpected(take_error());
+  CanonExprId result = *d;
   const CanonExpr& expr = builder_.expr(result);
   const auto* constant = std::get_if<canon::Constant>(&expr);
   const bool is_e_or_pi = constant != nullptr && (std::holds_alternative<literal::E>(constant->value) ||
                                                   std::holds_alternative<literal::Pi>(constant->value));
   if (auto own = expr_dtype(expr); own && !is_e_or_pi && !(*own == param_dtype)) {
     const Built cast = lift(builder_.cast_with_explicit(result, param_dtype, false));
-    if (!cast.ok) return unexpected(take_error());
-    result = cast.id;
+    if (!cast) return unexpected(take_error());
+    result = *cast;
   }
   auto finished = std::move(builder_).finish(params, {result});
   if (!finished) return unexpected(builder_failed(finished.error()));
   return std::move(*finished);
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_expr(ir::NodeId node) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::primal_expr(ir::NodeId node) {
   if (node.value >= dag_.size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  if (const auto& memo = primal_memo_[node.value]) return Built{*memo, true};
+  if (const auto& memo = primal_memo_[node.value]) return *memo;
   const Built r = support::grow_stack([&] { return primal_uncached(node); });
-  if (r.ok) primal_memo_[node.value] = r.id;
+  if (r) primal_memo_[node.value] = *r;
   return r;
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_expr(ir::NodeId node) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_expr(ir::NodeId node) {
   if (node.value >= dag_.size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  if (const auto& memo = derivative_memo_[node.value]) return Built{*memo, true};
+  if (const auto& memo = derivative_memo_[node.value]) return *memo;
   Built r = support::grow_stack([&] { return derivative_uncached(node); });
   // A node that does not lead to the parameter has derivative zero. Its rule
   // still runs, so that it visits and checks the nodes it always did, but what
   // it built may be zero in value only (0 / v, a select of 0 and -0, or NaN
   // from inf * 0), so the zero itself takes its place.
-  if (r.ok && !reaches_param_[node.value]) r = zero(dag_.dtype(node));
-  if (r.ok) derivative_memo_[node.value] = r.id;
+  if (r && !reaches_param_[node.value]) r = zero(dag_.dtype(node));
+  if (r) derivative_memo_[node.value] = *r;
   return r;
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_uncached(ir::NodeId node) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::primal_uncached(ir::NodeId node) {
   const ir::DType t = dag_.dtype(node);
   return std::visit(
-      [&](const auto& n) -> IdResult {
+      [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
           const auto& params = dag_.params();
@@ -205,10 +198,10 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::primal_uncached(ir::Nod
       dag_.node(node));
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_uncached(ir::NodeId node) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_uncached(ir::NodeId node) {
   const ir::DType t = dag_.dtype(node);
   return std::visit(
-      [&](const auto& n) -> IdResult {
+      [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
           return param_index_ == n.index ? one(t) : zero(t);
@@ -247,18 +240,18 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_uncached(ir:
 bool TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out) {
   // In this order: u, v, du, dv.
   const Built u = primal_expr(left);
-  if (!u.ok) return false;
+  if (!u) return false;
   const Built v = primal_expr(right);
-  if (!v.ok) return false;
+  if (!v) return false;
   const Built du = derivative_expr(left);
-  if (!du.ok) return false;
+  if (!du) return false;
   const Built dv = derivative_expr(right);
-  if (!dv.ok) return false;
-  out = Pair{u.id, v.id, du.id, dv.id};
+  if (!dv) return false;
+  out = Pair{*u, *v, *du, *dv};
   return true;
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
+TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
                                                                            ir::NodeId right, ir::DType t) {
   switch (op) {
     case ir::BinaryOp::Add:
@@ -284,13 +277,13 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::B
       break;
   }
   Pair pair;
-  if (!primal_and_derivative_pair(left, right, pair)) return Built{};
+  if (!primal_and_derivative_pair(left, right, pair)) return unexpected(ErrorPending{});
   return binary_rule(op, pair, t);
 }
 
 // Kept out of line so that the many temporaries of these rules stay off the
 // frames of the recursion through `derivative_binary`.
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::binary_rule(ir::BinaryOp op,
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::binary_rule(ir::BinaryOp op,
                                                                                         const Pair& pair,
                                                                                         ir::DType t) {
   const auto [u, v, du, dv] = pair;
@@ -340,14 +333,14 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::derivative_binary(ir::B
   throw InternalError("differentiation: unexpected binary operator");
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
+TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
                                                                             CanonExprId dx, ir::DType t) {
   MORVALEN_TRY(x, primal_expr(arg));
   return builtin_rule(builtin, x, dx, t);
 }
 
 // Out of line for the same reason as `binary_rule`.
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_rule(ir::Builtin builtin,
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin builtin,
                                                                                          CanonExprId x,
                                                                                          CanonExprId dx,
                                                                                          ir::DType t) {
@@ -426,17 +419,17 @@ TypedDagDifferentiator::IdResult TypedDagDifferentiator::builtin_derivative(ir::
   throw InternalError("differentiation: unknown builtin");
 }
 
-TypedDagDifferentiator::IdResult TypedDagDifferentiator::fail(DiffError error) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::fail(DiffError error) {
   error_ = std::move(error);
-  return Built{};
+  return unexpected(ErrorPending{});
 }
 
 // The small operations below are kept out of line: the builder's results they
 // unwrap would otherwise sit in the frames of the recursion.
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::lift(
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::lift(
     const Result<CanonExprId, CanonBuildError>& built) {
   if (!built) return fail(builder_failed(built.error()));
-  return Built{*built, true};
+  return *built;
 }
 
 DiffError TypedDagDifferentiator::take_error() {
@@ -446,52 +439,50 @@ DiffError TypedDagDifferentiator::take_error() {
   return error;
 }
 
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Add, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Sub, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Mul, a, b, t));
 }
 // Every quotient built here belongs to a derivative rule (primal quotients are
 // built in `primal_uncached`). A zero numerator stands for a term that
 // vanishes, so the quotient is zero even where its denominator is zero.
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
   if (is_zero_constant(builder_.expr(a))) return zero(t);
   return lift(builder_.binary(ir::BinaryOp::Div, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Pow, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
   return lift(builder_.unary(ir::UnaryOp::Neg, a, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
                                                                 ir::DType t) {
   return lift(builder_.select(cond, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::one(ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{one_literal(t), t}));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::zero(ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::zero(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{zero_literal(t), t}));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Gt, x, z, ir::DType::boolean()));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Lt, x, z, ir::DType::boolean()));
 }
-[[gnu::noinline]] TypedDagDifferentiator::IdResult TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
                                                                        ir::DType t) {
   const CanonExprId args[1] = {x};
   return lift(builder_.call(ir::to_str(builtin), args, t));
 }
-
-#undef MORVALEN_TRY
 
 }  // namespace morvalen::diff

@@ -37,11 +37,8 @@ class TypedDagDifferentiator {
  private:
   // An expression id, or a failure whose error waits in `error_`. Kept this
   // small so that the frames of the recursion over the DAG stay small.
-  struct Built {
-    CanonExprId id;
-    bool ok = false;
-  };
-  using IdResult = Built;
+  struct ErrorPending {};
+  using Built = Result<CanonExprId, ErrorPending>;
 
   struct Pair {
     CanonExprId u;
@@ -50,34 +47,34 @@ class TypedDagDifferentiator {
     CanonExprId dv;
   };
 
-  IdResult primal_expr(ir::NodeId node);
-  IdResult derivative_expr(ir::NodeId node);
-  IdResult primal_uncached(ir::NodeId node);
-  IdResult derivative_uncached(ir::NodeId node);
-  IdResult derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
-  IdResult builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
-  bool primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out);
+  Built primal_expr(ir::NodeId node);
+  Built derivative_expr(ir::NodeId node);
+  Built primal_uncached(ir::NodeId node);
+  Built derivative_uncached(ir::NodeId node);
+  Built derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
+  Built builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
+  [[nodiscard]] bool primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out);
   // The formulas once the operands are built: "*", "/", "%", "**" from the
   // pair, and each builtin from its argument and the argument's derivative.
-  IdResult binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType dtype);
-  IdResult builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx, ir::DType dtype);
+  Built binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType dtype);
+  Built builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx, ir::DType dtype);
 
-  IdResult fail(DiffError error);
-  IdResult lift(const Result<CanonExprId, CanonBuildError>& built);
+  Built fail(DiffError error);
+  Built lift(const Result<CanonExprId, CanonBuildError>& built);
   DiffError take_error();
 
-  IdResult add(CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult sub(CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult mul(CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult div(CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult pow(CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult neg(CanonExprId a, ir::DType dtype);
-  IdResult select(CanonExprId cond, CanonExprId a, CanonExprId b, ir::DType dtype);
-  IdResult one(ir::DType dtype);
-  IdResult zero(ir::DType dtype);
-  IdResult gt_zero(CanonExprId x, ir::DType dtype);
-  IdResult lt_zero(CanonExprId x, ir::DType dtype);
-  IdResult call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
+  Built add(CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built sub(CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built mul(CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built div(CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built pow(CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built neg(CanonExprId a, ir::DType dtype);
+  Built select(CanonExprId cond, CanonExprId a, CanonExprId b, ir::DType dtype);
+  Built one(ir::DType dtype);
+  Built zero(ir::DType dtype);
+  Built gt_zero(CanonExprId x, ir::DType dtype);
+  Built lt_zero(CanonExprId x, ir::DType dtype);
+  Built call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
 
   ir::TypedDag dag_;
   std::optional<std::size_t> param_index_;

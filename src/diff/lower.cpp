@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "ir/dag.h"
 #include "ir/node.h"
 #include "support/internal_error.h"
 
@@ -29,8 +30,7 @@ class CanonLowering {
       // A repeated name keeps its later entry.
       params_.insert_or_assign(signature[i].name, DeclaredParam{i, signature[i].dtype});
     }
-    nodes_.reserve(function.exprs().size());
-    dtypes_.reserve(function.exprs().size());
+    dag_.reserve(function.exprs().size());
   }
 
   // Lowers `root` and everything below it: a depth-first walk on an explicit
@@ -54,15 +54,10 @@ class CanonLowering {
     return *memo_[root.value];
   }
 
-  std::vector<ir::Node> take_nodes() { return std::move(nodes_); }
-  std::vector<ir::DType> take_dtypes() { return std::move(dtypes_); }
+  ir::DagBuilder take_dag() { return std::move(dag_); }
 
  private:
-  ir::NodeId push(ir::Node node, ir::DType dtype) {
-    nodes_.push_back(std::move(node));
-    dtypes_.push_back(dtype);
-    return ir::NodeId{nodes_.size() - 1};
-  }
+  ir::NodeId push(ir::Node node, ir::DType dtype) { return dag_.push(std::move(node), dtype); }
 
   static std::pair<ir::Scalar, ir::DType> constant_scalar(const canon::Constant& c) {
     return std::visit(
@@ -131,7 +126,7 @@ class CanonLowering {
   // Starts lowering `id`: nothing to do when it is already lowered; leaves are
   // appended at once; other expressions are checked and pushed so that their
   // operands are lowered first.
-  std::optional<CanonLowerError> enter(CanonExprId id) {
+  [[nodiscard]] std::optional<CanonLowerError> enter(CanonExprId id) {
     if (id.value >= function_.exprs().size()) return CanonLowerError{CanonLowerError::InvalidId{id}};
     if (memo_[id.value]) return std::nullopt;
     // A function assembled by hand may refer back to an expression still being
@@ -191,8 +186,7 @@ class CanonLowering {
   std::vector<std::optional<ir::NodeId>> memo_;
   std::vector<bool> in_progress_;
   std::vector<Frame> stack_;
-  std::vector<ir::Node> nodes_;
-  std::vector<ir::DType> dtypes_;
+  ir::DagBuilder dag_;
 };
 
 }  // namespace
@@ -202,11 +196,10 @@ Result<ir::TypedDag, CanonLowerError> CanonFunction::lower_to_typed_dag() const 
   std::vector<ir::NodeId> outputs;
   outputs.reserve(outputs_.size());
   for (CanonExprId id : outputs_) {
-    auto node = lowering.lower_expr(id);
-    if (!node) return unexpected(std::move(node).error());
-    outputs.push_back(*node);
+    MORVALEN_TRY(node, lowering.lower_expr(id));
+    outputs.push_back(node);
   }
-  auto dag = ir::TypedDag::try_new(lowering.take_nodes(), lowering.take_dtypes(), signature_, std::move(outputs));
+  auto dag = lowering.take_dag().try_finish(signature_, std::move(outputs));
   if (!dag) return unexpected(CanonLowerError{CanonLowerError::Dag{dag.error()}});
   return std::move(*dag);
 }

@@ -9,52 +9,7 @@
 
 namespace morvalen::egraph {
 
-Cost base_cost(MathKind kind) {
-  switch (kind) {
-    case MathKind::Bool:
-    case MathKind::Int:
-    case MathKind::Num:
-    case MathKind::TypeToken:
-    case MathKind::FusedExpSigmoid:
-    case MathKind::FusedSigmoidLog:
-      return 1;
-    case MathKind::Complex:
-    case MathKind::Param:
-    case MathKind::Cast:
-    case MathKind::Add:
-    case MathKind::Sub:
-    case MathKind::Mul:
-    case MathKind::Div:
-    case MathKind::FloorDiv:
-    case MathKind::Rem:
-    case MathKind::Pow:
-    case MathKind::Neg:
-    case MathKind::Eq:
-    case MathKind::Ne:
-    case MathKind::Lt:
-    case MathKind::Le:
-    case MathKind::Gt:
-    case MathKind::Ge:
-    case MathKind::And:
-    case MathKind::Or:
-    case MathKind::Not:
-    case MathKind::IfElse:
-    case MathKind::Exp:
-    case MathKind::Log:
-    case MathKind::Sqrt:
-    case MathKind::Abs:
-    case MathKind::Sin:
-    case MathKind::Cos:
-    case MathKind::Tanh:
-    case MathKind::Sigmoid:
-    case MathKind::Relu:
-    case MathKind::Softplus:
-    case MathKind::Floor:
-    case MathKind::Ceil:
-      return 2;
-  }
-  return 2;
-}
+Cost base_cost(MathKind kind) { return opt::kind_info(kind).cost; }
 
 Cost math_cost(const MathLang& node, std::span<const Cost> child_costs) {
   constexpr Cost kMax = std::numeric_limits<Cost>::max();

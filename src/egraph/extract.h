@@ -15,7 +15,8 @@ using Cost = std::uint64_t;
 /// Cost of one e-node given the best costs of its children, in child order.
 using CostFunction = Cost (*)(const MathLang& node, std::span<const Cost> child_costs);
 
-/// 1 for Bool, Int, Num, TypeToken and the two fused builtins; 2 otherwise.
+/// The variant's cost from the term-language table: 1 for Bool, Int, Num,
+/// TypeToken and the two fused builtins; 2 otherwise.
 Cost base_cost(MathKind kind);
 /// The optimizer's cost: base cost plus the children's costs (saturating).
 Cost math_cost(const MathLang& node, std::span<const Cost> child_costs);

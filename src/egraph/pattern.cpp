@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 
 namespace morvalen::egraph {
 namespace {
@@ -134,9 +135,8 @@ Result<Id, PatternError> convert(const Sexp& sexp, PatternAst& ast) {
   std::vector<Id> children;
   children.reserve(args.size());
   for (const Sexp& arg : args) {
-    auto child = convert(arg, ast);
-    if (!child) return child;
-    children.push_back(*child);
+    MORVALEN_TRY(child, convert(arg, ast));
+    children.push_back(child);
   }
   auto node = opt::from_op(*op, children);
   if (!node) return unexpected(PatternError{PatternError::BadOp{std::move(node).error()}});
@@ -230,8 +230,11 @@ void render(const PatternAst& ast, std::size_t index, std::string& out) {
 }  // namespace
 
 std::string VarError::to_string() const {
-  if (const auto* m = std::get_if<MissingQuestionMark>(&detail)) return "variable `" + m->text + "` must start with `?`";
-  return "invalid numbered variable `" + std::get<BadNumber>(detail).text + "`";
+  return std::visit(support::Overloaded{
+                        [](const MissingQuestionMark& m) { return "variable `" + m.text + "` must start with `?`"; },
+                        [](const BadNumber& b) { return "invalid numbered variable `" + b.text + "`"; },
+                    },
+                    detail);
 }
 
 Result<Var, VarError> parse_var(std::string_view text) {
@@ -249,20 +252,23 @@ Result<Var, VarError> parse_var(std::string_view text) {
 }
 
 std::string PatternError::to_string() const {
-  if (const auto* r = std::get_if<Reader>(&detail)) return r->message;
-  if (std::holds_alternative<EmptySexp>(detail)) return "Found empty s-expression";
-  if (const auto* h = std::get_if<HeadList>(&detail)) return "Found a list in the head position: " + h->sexp;
-  if (const auto* u = std::get_if<UnexpectedVar>(&detail)) return "Found variable `" + u->var + "` with children";
-  if (const auto* b = std::get_if<BadVar>(&detail)) return "Found invalid variable: " + b->error.to_string();
-  return "Failed to parse op: " + std::get<BadOp>(detail).error.to_string();
+  return std::visit(
+      support::Overloaded{
+          [](const Reader& r) { return r.message; },
+          [](const EmptySexp&) { return std::string("Found empty s-expression"); },
+          [](const HeadList& h) { return "Found a list in the head position: " + h.sexp; },
+          [](const UnexpectedVar& u) { return "Found variable `" + u.var + "` with children"; },
+          [](const BadVar& b) { return "Found invalid variable: " + b.error.to_string(); },
+          [](const BadOp& b) { return "Failed to parse op: " + b.error.to_string(); },
+      },
+      detail);
 }
 
 Result<Pattern, PatternError> Pattern::parse(std::string_view text) {
   auto sexp = SexpReader(text).read_all();
   if (!sexp) return unexpected(PatternError{PatternError::Reader{std::move(sexp).error()}});
   PatternAst ast;
-  auto root = convert(*sexp, ast);
-  if (!root) return unexpected(std::move(root).error());
+  MORVALEN_TRY_VOID(convert(*sexp, ast));
   return Pattern(std::move(ast));
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 
 namespace morvalen::egraph {
 namespace {
@@ -38,11 +39,15 @@ std::size_t saturating_add(std::size_t a, std::size_t b) { return a > kMax - b ?
 }  // namespace
 
 std::string StopReason::to_string() const {
-  if (std::holds_alternative<Saturated>(detail)) return "Saturated";
-  if (const auto* it = std::get_if<IterationLimit>(&detail)) return "IterationLimit(" + std::to_string(it->iterations) + ")";
-  if (const auto* n = std::get_if<NodeLimit>(&detail)) return "NodeLimit(" + std::to_string(n->size) + ")";
-  if (const auto* t = std::get_if<TimeLimit>(&detail)) return "TimeLimit(" + format_seconds(t->seconds) + ")";
-  return "Other(" + std::get<Other>(detail).message + ")";
+  return std::visit(
+      support::Overloaded{
+          [](const Saturated&) { return std::string("Saturated"); },
+          [](const IterationLimit& it) { return "IterationLimit(" + std::to_string(it.iterations) + ")"; },
+          [](const NodeLimit& n) { return "NodeLimit(" + std::to_string(n.size) + ")"; },
+          [](const TimeLimit& t) { return "TimeLimit(" + format_seconds(t.seconds) + ")"; },
+          [](const Other& o) { return "Other(" + o.message + ")"; },
+      },
+      detail);
 }
 
 RuleStats& BackoffScheduler::rule_stats(support::Symbol name) {

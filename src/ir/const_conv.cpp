@@ -3,18 +3,13 @@
 #include <cmath>
 #include <limits>
 
+#include "support/overloaded.h"
+
 namespace morvalen::ir {
 namespace {
 
 // 2^63 exactly; every double at or above it saturates.
 constexpr double kTwoPow63 = 9223372036854775808.0;
-
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 }  // namespace
 
@@ -42,7 +37,7 @@ std::int64_t f64_to_i64_saturating(double x) {
 }
 
 std::optional<double> scalar_to_f64(const Scalar& value) {
-  return std::visit(Overloaded{
+  return std::visit(support::Overloaded{
                         [](bool b) -> std::optional<double> { return b ? 1.0 : 0.0; },
                         [](std::int64_t i) -> std::optional<double> { return static_cast<double>(i); },
                         [](double x) -> std::optional<double> { return x; },

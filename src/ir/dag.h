@@ -59,17 +59,28 @@ class TypedDag {
   std::vector<NodeId> outputs_;
 };
 
-/// Keeps a node table and a dtype table in step for producers of a `TypedDag`.
+/// Keeps a node table and a dtype table in step for producers of a `TypedDag`,
+/// and keeps them ordered operands first.
 class DagBuilder {
  public:
-  NodeId push(Node node, DType dtype) {
-    nodes_.push_back(std::move(node));
-    dtypes_.push_back(dtype);
-    return NodeId{nodes_.size() - 1};
+  /// Appends a node with its dtype and returns its position. An operand that
+  /// is not an earlier node throws `InternalError` ("operand 5 of node 3 does
+  /// not precede it").
+  NodeId push(Node node, DType dtype);
+
+  void reserve(std::size_t nodes) {
+    nodes_.reserve(nodes);
+    dtypes_.reserve(nodes);
   }
+
   const Node& node(NodeId id) const { return nodes_[id.value]; }
   DType dtype(NodeId id) const { return dtypes_[id.value]; }
   std::size_t size() const { return nodes_.size(); }
+  const std::vector<Node>& nodes() const { return nodes_; }
+  const std::vector<DType>& dtypes() const { return dtypes_; }
+
+  /// Hands over the tables as a validated `TypedDag` (see `TypedDag::try_new`).
+  Result<TypedDag, TypedDagError> try_finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs) &&;
 
   /// Validates and hands over the tables; a failure is an internal invariant
   /// failure whose text is `context` followed by the validation error.

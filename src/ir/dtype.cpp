@@ -5,10 +5,6 @@
 namespace morvalen::ir {
 namespace {
 
-constexpr std::array<std::string_view, 15> kSpellings = {
-    "bool", "u8", "u16", "u32", "u64", "i8", "i16", "i32", "i64",
-    "f16",  "bf16", "f32", "f64", "c64", "c128"};
-
 // Width used when an integer meets a float: 8-bit integers fit f16, 16-bit
 // integers f32, wider ones f64.
 std::uint16_t integer_float_width(DType i) { return i.bits == 8 ? 16 : i.bits == 16 ? 32 : 64; }
@@ -22,7 +18,7 @@ DType ieee_float(std::uint16_t bits) {
 std::string_view to_str(DType dtype) {
   switch (dtype.kind) {
     case DTypeKind::Bool:
-      return "bool";
+      return kDTypeSpellings[0];  // all_dtypes starts with bool
     case DTypeKind::UInt:
     case DTypeKind::Int:
       if (dtype.is_bfloat) return "<invalid-dtype>";
@@ -33,14 +29,14 @@ std::string_view to_str(DType dtype) {
   }
   for (std::size_t i = 0; i < all_dtypes.size(); ++i) {
     const DType& d = all_dtypes[i];
-    if (d.kind == dtype.kind && d.bits == dtype.bits && d.is_bfloat == dtype.is_bfloat) return kSpellings[i];
+    if (d.kind == dtype.kind && d.bits == dtype.bits && d.is_bfloat == dtype.is_bfloat) return kDTypeSpellings[i];
   }
   return "<invalid-dtype>";
 }
 
 Result<DType, std::string> parse_dtype(std::string_view text) {
-  for (std::size_t i = 0; i < kSpellings.size(); ++i) {
-    if (kSpellings[i] == text) return all_dtypes[i];
+  for (std::size_t i = 0; i < kDTypeSpellings.size(); ++i) {
+    if (kDTypeSpellings[i] == text) return all_dtypes[i];
   }
   return unexpected(std::string(text));
 }

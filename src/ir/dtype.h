@@ -57,6 +57,10 @@ inline constexpr std::array<DType, 15> all_dtypes = {
     DType::i8(),      DType::i16(), DType::i32(),  DType::i64(), DType::f16(),
     DType::bf16(),    DType::f32(), DType::f64(),  DType::c64(), DType::c128()};
 
+/// The spellings of `all_dtypes`, in the same order.
+inline constexpr std::array<std::string_view, 15> kDTypeSpellings = {
+    "bool", "u8", "u16", "u32", "u64", "i8", "i16", "i32", "i64", "f16", "bf16", "f32", "f64", "c64", "c128"};
+
 /// The spelling ("f32", "bf16", ...), or "<invalid-dtype>" outside the table.
 std::string_view to_str(DType dtype);
 

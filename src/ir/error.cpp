@@ -1,57 +1,15 @@
 #include "ir/error.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <system_error>
-#include <variant>
 
-#include "support/internal_error.h"
+#include "support/number_text.h"
 
 namespace morvalen::ir {
 
 std::string plain_float_text(double value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  // The shortest round-trip digits in scientific form, "d.ddde±XX", are
-  // rewritten with the decimal point moved by the exponent.
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  if (ec != std::errc()) throw InternalError("plain_float_text: to_chars failed");
-  std::string_view text(buf, static_cast<std::size_t>(end - buf));
-  std::string out;
-  if (!text.empty() && text.front() == '-') {
-    out.push_back('-');
-    text.remove_prefix(1);
-  }
-  const std::size_t e_pos = text.find('e');
-  if (e_pos == std::string_view::npos) throw InternalError("plain_float_text: no exponent in scientific text");
-  std::string digits;
-  for (char c : text.substr(0, e_pos)) {
-    if (c != '.') digits.push_back(c);
-  }
-  std::string_view exp_text = text.substr(e_pos + 1);
-  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
-  int exponent = 0;
-  auto parsed = std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-  if (parsed.ec != std::errc()) throw InternalError("plain_float_text: bad exponent");
-
-  // The value is 0.DIGITS times 10^(exponent + 1).
-  const long point = static_cast<long>(exponent) + 1;
-  const long ndigits = static_cast<long>(digits.size());
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else if (point >= ndigits) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - ndigits), '0');
-  } else {
-    out += digits.substr(0, static_cast<std::size_t>(point));
-    out.push_back('.');
-    out += digits.substr(static_cast<std::size_t>(point));
-  }
-  return out;
+  return support::shortest_fixed(value);
 }
 
 diag::Diag precision_loss_diag(double value, DType dtype, Span span) {
@@ -67,34 +25,6 @@ diag::Diag expected_scalar_diag(std::size_t count, Span span) {
 
 diag::Diag type_mismatch_diag(std::string_view operation, DType a, DType b, Span span) {
   return diag::Diag::make(diag::DiagKind::TypeMismatch, span, diag::type_mismatch_message(operation, a, b));
-}
-
-diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
-  using diag::DiagKind;
-  using diag::Diag;
-  return std::visit(
-      [&](const auto& e) -> Diag {
-        using T = std::decay_t<decltype(e)>;
-        if constexpr (std::is_same_v<T, diff::DiffError::UnknownVariable>) {
-          return Diag::make(DiagKind::UndefinedVariable, span, "unknown differentiation variable `" + e.name + "`",
-                            std::string(kUnknownDiffVariableHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::NonFloatParameter>) {
-          return Diag::make(DiagKind::TypeMismatch, span,
-                            "differentiation requires a floating parameter, got `" + e.name + ": " +
-                                std::string(to_str(e.dtype)) + "`",
-                            std::string(kNonFloatDiffParameterHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::TupleOutput>) {
-          return Diag::make(DiagKind::ExpectedScalar, span, "differentiation requires a single scalar expression",
-                            std::string(kDiffTupleHelp));
-        } else if constexpr (std::is_same_v<T, diff::DiffError::UnsupportedCall>) {
-          return Diag::make(DiagKind::UndefinedFunction, span,
-                            "differentiation does not support call `" + e.name + "`");
-        } else {
-          static_assert(std::is_same_v<T, diff::DiffError::Invariant>);
-          return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text);
-        }
-      },
-      error.detail);
 }
 
 diag::Diag canon_lower_error_diag(std::string_view error_text, Span span) {

@@ -1,21 +1,21 @@
 #pragma once
 
-// The diagnostics that lowering builds itself: literal messages, the texts of
-// the lowering checks, and the translation of differentiation failures.
+// The diagnostics that lowering builds itself: literal messages and the texts
+// of the lowering checks. (Differentiation failures are worded in ir/lower,
+// which alone may see the differentiation layer.)
 
 #include <string>
 #include <string_view>
 
 #include "diag.h"
-#include "diff/error.h"
 #include "ir/dtype.h"
 #include "support/span.h"
 
 namespace morvalen::ir {
 
 /// The shortest decimal text that reads back as `value`, written without an
-/// exponent: 0.1 gives "0.1", 1.0 gives "1", 1e21 gives "1" and 21 zeros.
-/// NaN and the infinities give "nan", "inf" and "-inf".
+/// exponent (`support::shortest_fixed`): 0.1 gives "0.1", 1.0 gives "1", 1e21
+/// gives "1" and 21 zeros. NaN and the infinities give "nan", "inf" and "-inf".
 std::string plain_float_text(double value);
 
 /// "literal `0.1` may lose precision in `f16`" with the dtype's help.
@@ -27,20 +27,9 @@ diag::Diag expected_scalar_diag(std::size_t count, Span span);
 /// A `TypeMismatch` with the default help.
 diag::Diag type_mismatch_diag(std::string_view operation, DType a, DType b, Span span);
 
-/// The lowering diagnostic for a failed inline derivative.
-diag::Diag diff_error_diag(const diff::DiffError& error, Span span);
-
 /// The lowering diagnostic for a derivative that could not be turned back into
 /// a typed DAG: "inline differentiation lowering failed: " + the display text
 /// of its `diff::CanonLowerError`.
 diag::Diag canon_lower_error_diag(std::string_view error_text, Span span);
-
-// The help texts of differentiation failures; the other lowering diagnostics
-// carry their kind's default help.
-inline constexpr std::string_view kUnknownDiffVariableHelp =
-    "use an existing floating parameter inside `diff[var](expr)`";
-inline constexpr std::string_view kNonFloatDiffParameterHelp =
-    "choose a floating parameter such as `x: f32` or `x: f64`";
-inline constexpr std::string_view kDiffTupleHelp = "use `diff[x](expr)` with a scalar expression result";
 
 }  // namespace morvalen::ir

@@ -12,6 +12,7 @@
 #include "ir/error.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
+#include "support/overloaded.h"
 #include "support/stack.h"
 
 namespace morvalen::ir {
@@ -19,22 +20,6 @@ namespace {
 
 using diag::Diag;
 using diag::DiagKind;
-
-// Propagate the stop of the `DiagCollector` mode out of a helper returning a
-// `Result`: `MORVALEN_LOWER_TRY(x, expr)` declares `x` from a successful result,
-// `MORVALEN_LOWER_CHECK(expr)` checks a `Result<void, ...>`.
-#define MORVALEN_LOWER_CAT2(a, b) a##b
-#define MORVALEN_LOWER_CAT(a, b) MORVALEN_LOWER_CAT2(a, b)
-#define MORVALEN_LOWER_TRY(var, expr)                                     \
-  auto MORVALEN_LOWER_CAT(try_result_, __LINE__) = (expr);                \
-  if (!MORVALEN_LOWER_CAT(try_result_, __LINE__))                         \
-    return unexpected(std::move(MORVALEN_LOWER_CAT(try_result_, __LINE__)).error()); \
-  auto var = std::move(*MORVALEN_LOWER_CAT(try_result_, __LINE__))
-#define MORVALEN_LOWER_CHECK(expr)                                                         \
-  do {                                                                                     \
-    auto check_result = (expr);                                                            \
-    if (!check_result) return unexpected(std::move(check_result).error());                 \
-  } while (false)
 
 // ---------------------------------------------------------------------------
 // The recursive walk.
@@ -65,7 +50,7 @@ template <typename Make>
 // recovery constant of `recovery` in place of the failed form.
 template <typename Make>
 [[gnu::noinline]] Lowered<NodeId> fail(Ctx& ctx, DType recovery, const Make& make) {
-  MORVALEN_LOWER_CHECK(report(ctx, make));
+  MORVALEN_TRY_VOID(report(ctx, make));
   return ctx.recovery_const(recovery);
 }
 
@@ -138,14 +123,14 @@ class Lowerer {
 Done Lowerer::lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out) {
   if (const auto* t = std::get_if<parse::Tuple>(&e.expr)) {
     for (const auto& element : t->elements) {
-      MORVALEN_LOWER_TRY(id, single(*element, DType::f64()));
+      MORVALEN_TRY(id, single(*element, DType::f64()));
       out.push_back(id);
     }
     return {};
   }
   if (const auto* let = std::get_if<parse::Let>(&e.expr)) return lower_let(*let, out);
   if (const auto* d = std::get_if<parse::Diff>(&e.expr)) return lower_diff(*d, e.span, out);
-  MORVALEN_LOWER_TRY(id, scalar(e));
+  MORVALEN_TRY(id, scalar(e));
   out.push_back(id);
   return {};
 }
@@ -157,7 +142,7 @@ Lowered<NodeId> Lowerer::single_here(const parse::Spanned& e, DType recovery) {
   const std::size_t count = scratch_.size() - start;
   const NodeId first = count > 0 ? scratch_[start] : NodeId{};
   scratch_.resize(start);
-  if (!lowered) return unexpected(std::move(lowered).error());
+  MORVALEN_TRY_VOID(std::move(lowered));
   if (count == 1) return first;
   return fail(ctx_, recovery, [&] { return expected_scalar_diag(count, e.span); });
 }
@@ -218,7 +203,7 @@ Lowered<NodeId> Lowerer::lower_int(std::int64_t value, const std::optional<DType
 
 Lowered<NodeId> Lowerer::lower_float(double value, const std::optional<DType>& suffix, Span span) {
   if (!suffix) return ctx_.push(Const{Scalar{value}}, default_float_dtype(value));
-  if (needs_precision_check(*suffix)) MORVALEN_LOWER_CHECK(check_precision(value, *suffix, span));
+  if (needs_precision_check(*suffix)) MORVALEN_TRY_VOID(check_precision(value, *suffix, span));
   return ctx_.push(Const{Scalar{value}}, *suffix);
 }
 
@@ -226,8 +211,8 @@ Lowered<NodeId> Lowerer::lower_complex(double re, double im, const std::optional
   const Scalar scalar{ComplexValue{re, im}};
   if (!suffix) return ctx_.push(Const{scalar}, default_complex_dtype(re, im));
   if (*suffix == DType::c64()) {
-    MORVALEN_LOWER_CHECK(check_precision(re, DType::f32(), span));
-    MORVALEN_LOWER_CHECK(check_precision(im, DType::f32(), span));
+    MORVALEN_TRY_VOID(check_precision(re, DType::f32(), span));
+    MORVALEN_TRY_VOID(check_precision(im, DType::f32(), span));
   }
   return ctx_.push(Const{scalar}, *suffix);
 }
@@ -254,7 +239,7 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
   }
   const bool is_not = u.op == UnaryOp::Not;
   const DType recovery = is_not ? DType::boolean() : DType::f64();
-  MORVALEN_LOWER_TRY(arg, single(*u.operand, recovery));
+  MORVALEN_TRY(arg, single(*u.operand, recovery));
   const DType dtype = dtype_of(arg);
   if (is_not != dtype.is_bool()) {
     // `not` of a non-bool, or negation of a bool.
@@ -266,15 +251,15 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
 Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
   const bool logical = is_logical(b.op);
   const DType recovery = logical ? DType::boolean() : DType::f64();
-  MORVALEN_LOWER_TRY(lhs, single(*b.lhs, recovery));
-  MORVALEN_LOWER_TRY(rhs, single(*b.rhs, recovery));
+  MORVALEN_TRY(lhs, single(*b.lhs, recovery));
+  MORVALEN_TRY(rhs, single(*b.rhs, recovery));
   const DType l = dtype_of(lhs);
   const DType r = dtype_of(rhs);
   const std::string_view spelling = as_str(b.op);
   auto mismatch = [&] { return type_mismatch_diag(spelling, l, r, span); };
 
   if ((b.op == BinaryOp::FloorDiv || b.op == BinaryOp::Rem) && is_int_zero_const(ctx_, rhs)) {
-    MORVALEN_LOWER_CHECK(
+    MORVALEN_TRY_VOID(
         report(ctx_, [&] { return Diag::make(DiagKind::DivByZero, span, diag::div_by_zero_message(spelling)); }));
   }
   if (b.op == BinaryOp::Div && !(is_float_or_complex(l) && is_float_or_complex(r))) {
@@ -285,23 +270,23 @@ Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
     if (!(l.is_bool() && r.is_bool())) return fail(ctx_, DType::boolean(), mismatch);
     return ctx_.push(Binary{b.op, lhs, rhs}, DType::boolean());
   }
-  MORVALEN_LOWER_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
+  MORVALEN_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
   const NodeId lhs_cast = ctx_.cast_if_needed(lhs, promoted);
   const NodeId rhs_cast = ctx_.cast_if_needed(rhs, promoted);
   return ctx_.push(Binary{b.op, lhs_cast, rhs_cast}, is_comparison(b.op) ? DType::boolean() : promoted);
 }
 
 Lowered<NodeId> Lowerer::lower_if(const parse::If& f, Span span) {
-  MORVALEN_LOWER_TRY(cond, single(*f.cond, DType::boolean()));
-  MORVALEN_LOWER_TRY(then_id, single(*f.then_branch, DType::f64()));
-  MORVALEN_LOWER_TRY(else_id, single(*f.else_branch, DType::f64()));
+  MORVALEN_TRY(cond, single(*f.cond, DType::boolean()));
+  MORVALEN_TRY(then_id, single(*f.then_branch, DType::f64()));
+  MORVALEN_TRY(else_id, single(*f.else_branch, DType::f64()));
   const DType cond_dtype = dtype_of(cond);
   if (!cond_dtype.is_bool()) {
     // The condition is kept as it is; the error already fails the program.
-    MORVALEN_LOWER_CHECK(
+    MORVALEN_TRY_VOID(
         report(ctx_, [&] { return type_mismatch_diag("if_cond", cond_dtype, DType::boolean(), f.cond->span); }));
   }
-  MORVALEN_LOWER_TRY(promoted, promote("if_branch", dtype_of(then_id), dtype_of(else_id), span, std::nullopt));
+  MORVALEN_TRY(promoted, promote("if_branch", dtype_of(then_id), dtype_of(else_id), span, std::nullopt));
   const NodeId then_cast = ctx_.cast_if_needed(then_id, promoted);
   const NodeId else_cast = ctx_.cast_if_needed(else_id, promoted);
   return ctx_.push(If{cond, then_cast, else_cast}, promoted);
@@ -319,18 +304,18 @@ Lowered<NodeId> Lowerer::lower_call(const parse::Call& c, Span span) {
       return Diag::make(DiagKind::ArgCount, span, diag::arg_count_message(c.name, 1, c.args.size()));
     });
   }
-  MORVALEN_LOWER_TRY(arg, single(*c.args.front(), DType::f64()));
+  MORVALEN_TRY(arg, single(*c.args.front(), DType::f64()));
   return ctx_.push(Call{*builtin, {arg}}, dtype_of(arg));
 }
 
 Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   if (const auto* inner = std::get_if<parse::Cast>(&c.operand->expr)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       return Diag::make(DiagKind::SequentialCasts, span, diag::sequential_casts_message(inner->target, c.target),
                         std::string(diag::kSequentialCastsHelp));
     }));
   }
-  MORVALEN_LOWER_TRY(arg, single(*c.operand, DType::f64()));
+  MORVALEN_TRY(arg, single(*c.operand, DType::f64()));
   return ctx_.push(Cast{arg, c.target, true}, c.target);
 }
 
@@ -342,12 +327,12 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   diff::TypedDagDifferentiator differentiator(snapshot);
   auto derivative = differentiator.differentiate(variable);
   if (!derivative) {
-    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(), [&] { return diff_error_diag(derivative.error(), span); }));
+    MORVALEN_TRY(id, fail(ctx, DType::f64(), [&] { return diff_error_diag(derivative.error(), span); }));
     return std::vector<NodeId>{id};
   }
   auto lowered = derivative->lower_to_typed_dag();
   if (!lowered) {
-    MORVALEN_LOWER_TRY(id, fail(ctx, DType::f64(),
+    MORVALEN_TRY(id, fail(ctx, DType::f64(),
                                 [&] { return canon_lower_error_diag(lowered.error().to_string(), span); }));
     return std::vector<NodeId>{id};
   }
@@ -355,14 +340,14 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
 }
 
 Done Lowerer::lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& out) {
-  MORVALEN_LOWER_TRY(expr, single(*d.expr, DType::f64()));
-  MORVALEN_LOWER_TRY(ids, differentiate_into(ctx_, expr, d.variable, span));
+  MORVALEN_TRY(expr, single(*d.expr, DType::f64()));
+  MORVALEN_TRY(ids, differentiate_into(ctx_, expr, d.variable, span));
   out.insert(out.end(), ids.begin(), ids.end());
   return {};
 }
 
 Done Lowerer::lower_let(const parse::Let& let, std::vector<NodeId>& out) {
-  MORVALEN_LOWER_TRY(value, single(*let.value, DType::f64()));
+  MORVALEN_TRY(value, single(*let.value, DType::f64()));
   const std::optional<NodeId> previous = ctx_.bind(let.name, value);
   Done body = lower_into(*let.body, out);
   ctx_.restore(let.name, previous);
@@ -373,18 +358,18 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
                                 const std::optional<OperandSpans>& operand_spans) {
   auto promoted = ir::promote(a, b);
   if (!promoted) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] { return type_mismatch_diag(name, a, b, span); }));
+    MORVALEN_TRY_VOID(report(ctx_, [&] { return type_mismatch_diag(name, a, b, span); }));
     return DType::f64();
   }
   const DType p = *promoted;
   if (is_unsafe_promotion(a, b)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       return Diag::make(DiagKind::UnsafePromotion, span, diag::unsafe_promotion_message(name, a, b, p),
                         std::string(diag::kUnsafePromotionHelp));
     }));
   }
   if (!(p == a) || !(p == b)) {
-    MORVALEN_LOWER_CHECK(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report(ctx_, [&] {
       Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
                              diag::promotion_hint(a, b, p));
       if (operand_spans) {
@@ -441,14 +426,10 @@ Result<NodeId, Diag> Ctx::on_error(Diag diag, DType recovery) {
   return recovery_const(recovery);
 }
 
-NodeId Ctx::push(Node node, DType dtype) {
-  nodes_.push_back(std::move(node));
-  dtypes_.push_back(dtype);
-  return NodeId{nodes_.size() - 1};
-}
+NodeId Ctx::push(Node node, DType dtype) { return builder_.push(std::move(node), dtype); }
 
 NodeId Ctx::cast_if_needed(NodeId id, DType target) {
-  if (dtypes_[id.value] == target) return id;
+  if (builder_.dtype(id) == target) return id;
   return push(Cast{id, target, false}, target);
 }
 
@@ -477,39 +458,18 @@ std::vector<NodeId> Ctx::import_dag(const TypedDag& dag) {
       }
       return mapped[operand.value];
     };
-    const DType dtype = dag.dtypes()[i];
-    const NodeId id = std::visit(
-        [&](const auto& n) -> NodeId {
-          using T = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<T, Param>) {
-            if (n.index >= param_nodes_.size()) {
-              throw InternalError("import_dag: parameter index " + std::to_string(n.index) + " out of range (" +
-                                  std::to_string(param_nodes_.size()) + " parameters)");
-            }
-            return param_nodes_[n.index];
-          } else if constexpr (std::is_same_v<T, Const>) {
-            return push(n, dtype);
-          } else if constexpr (std::is_same_v<T, Unary>) {
-            return push(Unary{map(n.arg), n.op}, dtype);
-          } else if constexpr (std::is_same_v<T, Binary>) {
-            const NodeId lhs = map(n.lhs);
-            return push(Binary{n.op, lhs, map(n.rhs)}, dtype);
-          } else if constexpr (std::is_same_v<T, If>) {
-            const NodeId cond = map(n.cond);
-            const NodeId then_id = map(n.then_branch);
-            return push(If{cond, then_id, map(n.else_branch)}, dtype);
-          } else if constexpr (std::is_same_v<T, Call>) {
-            std::vector<NodeId> args;
-            args.reserve(n.args.size());
-            for (NodeId a : n.args) args.push_back(map(a));
-            return push(Call{n.builtin, std::move(args)}, dtype);
-          } else {
-            static_assert(std::is_same_v<T, Cast>);
-            return push(Cast{map(n.arg), n.dtype, n.is_explicit}, dtype);
-          }
-        },
-        dag.nodes()[i]);
-    mapped.push_back(id);
+    const Node& node = dag.nodes()[i];
+    if (const auto* p = std::get_if<Param>(&node)) {
+      if (p->index >= param_nodes_.size()) {
+        throw InternalError("import_dag: parameter index " + std::to_string(p->index) + " out of range (" +
+                            std::to_string(param_nodes_.size()) + " parameters)");
+      }
+      mapped.push_back(param_nodes_[p->index]);
+      continue;
+    }
+    Node copy = node;
+    for_each_operand(copy, [&](NodeId& operand) { operand = map(operand); });
+    mapped.push_back(push(std::move(copy), dag.dtypes()[i]));
   }
   std::vector<NodeId> outputs;
   outputs.reserve(dag.outputs().size());
@@ -523,9 +483,8 @@ std::vector<NodeId> Ctx::import_dag(const TypedDag& dag) {
 }
 
 TypedDag Ctx::snapshot(NodeId output) const {
-  auto dag = TypedDag::try_new(nodes_, dtypes_, params_, {output});
-  if (!dag) throw InternalError("lower produced invalid TypedDag snapshot: " + dag.error().to_string());
-  return std::move(*dag);
+  DagBuilder copy = builder_;
+  return std::move(copy).finish(params_, {output}, "lower produced invalid TypedDag snapshot: ");
 }
 
 std::optional<NodeId> Ctx::lookup(const std::string& name) const {
@@ -551,13 +510,40 @@ void Ctx::restore(const std::string& name, std::optional<NodeId> previous) {
 }
 
 TypedDag Ctx::finish(std::vector<NodeId> outputs) && {
-  auto dag = TypedDag::try_new(std::move(nodes_), std::move(dtypes_), std::move(params_), std::move(outputs));
-  if (!dag) throw InternalError("lower produced invalid TypedDag: " + dag.error().to_string());
-  return std::move(*dag);
+  return std::move(builder_).finish(std::move(params_), std::move(outputs), "lower produced invalid TypedDag: ");
 }
 
 // ---------------------------------------------------------------------------
 // Entry points.
+
+diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
+  using E = diff::DiffError;
+  return std::visit(
+      support::Overloaded{
+          [&](const E::UnknownVariable& e) {
+            return Diag::make(DiagKind::UndefinedVariable, span, "unknown differentiation variable `" + e.name + "`",
+                              std::string(kUnknownDiffVariableHelp));
+          },
+          [&](const E::NonFloatParameter& e) {
+            return Diag::make(DiagKind::TypeMismatch, span,
+                              "differentiation requires a floating parameter, got `" + e.name + ": " +
+                                  std::string(to_str(e.dtype)) + "`",
+                              std::string(kNonFloatDiffParameterHelp));
+          },
+          [&](const E::TupleOutput&) {
+            return Diag::make(DiagKind::ExpectedScalar, span, "differentiation requires a single scalar expression",
+                              std::string(kDiffTupleHelp));
+          },
+          [&](const E::UnsupportedCall& e) {
+            return Diag::make(DiagKind::UndefinedFunction, span,
+                              "differentiation does not support call `" + e.name + "`");
+          },
+          [&](const E::Invariant& e) {
+            return Diag::make(DiagKind::UndefinedFunction, span, "inline differentiation failed: " + e.text);
+          },
+      },
+      error.detail);
+}
 
 Result<std::vector<NodeId>, Diag> lower_expr(Ctx& ctx, const parse::Spanned& expr) {
   std::vector<NodeId> ids;
@@ -588,8 +574,8 @@ Result<TypedDag, Diag> lower_with_collector(const parse::FuncDef& program, diag:
   for (const auto& param : program.params) ctx.add_param(param.name, param.dtype);
   auto outputs = lower_expr(ctx, program.body);
   collector = std::move(std::get<diag::DiagCollector>(ctx.mode()));
-  if (!outputs) return unexpected(std::move(outputs).error());
-  return std::move(ctx).finish(std::move(*outputs));
+  MORVALEN_TRY(output_ids, std::move(outputs));
+  return std::move(ctx).finish(std::move(output_ids));
 }
 
 }  // namespace morvalen::ir

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "diag.h"
+#include "diff/error.h"
 #include "ir/dag.h"
 #include "ir/dtype.h"
 #include "ir/literal.h"
@@ -54,13 +55,14 @@ class Ctx {
 
   /// Routes one diagnostic by its severity. Returns the diagnostic when
   /// lowering must stop (only in the `DiagCollector` mode, for errors).
-  std::optional<diag::Diag> emit(diag::Diag diag);
+  [[nodiscard]] std::optional<diag::Diag> emit(diag::Diag diag);
 
   /// Emits `diag`; when lowering goes on, appends a recovery constant of
   /// `recovery` and returns it.
   Result<NodeId, diag::Diag> on_error(diag::Diag diag, DType recovery);
 
-  /// Appends a node with its dtype and returns its position.
+  /// Appends a node with its dtype and returns its position (see
+  /// `DagBuilder::push`).
   NodeId push(Node node, DType dtype);
 
   /// `id` itself when its dtype is `target`, else a new implicit `Cast`.
@@ -87,8 +89,8 @@ class Ctx {
   /// Restores the binding `bind` returned (or removes the name).
   void restore(const std::string& name, std::optional<NodeId> previous);
 
-  const std::vector<Node>& nodes() const { return nodes_; }
-  const std::vector<DType>& dtypes() const { return dtypes_; }
+  const std::vector<Node>& nodes() const { return builder_.nodes(); }
+  const std::vector<DType>& dtypes() const { return builder_.dtypes(); }
   const std::vector<ParamDecl>& params() const { return params_; }
   const std::vector<NodeId>& param_nodes() const { return param_nodes_; }
   const DiagMode& mode() const { return mode_; }
@@ -99,8 +101,7 @@ class Ctx {
   TypedDag finish(std::vector<NodeId> outputs) &&;
 
  private:
-  std::vector<Node> nodes_;
-  std::vector<DType> dtypes_;
+  DagBuilder builder_;
   std::vector<ParamDecl> params_;
   std::vector<NodeId> param_nodes_;
   DiagMode mode_;
@@ -138,5 +139,16 @@ LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, c
 /// Lowers a whole program through `collector`: notes and warnings are kept in
 /// it, and the first error stops lowering and is returned.
 Result<TypedDag, diag::Diag> lower_with_collector(const parse::FuncDef& program, diag::DiagCollector& collector);
+
+/// The lowering diagnostic for a failed inline derivative.
+diag::Diag diff_error_diag(const diff::DiffError& error, Span span);
+
+// The help texts of differentiation failures; the other lowering diagnostics
+// carry their kind's default help.
+inline constexpr std::string_view kUnknownDiffVariableHelp =
+    "use an existing floating parameter inside `diff[var](expr)`";
+inline constexpr std::string_view kNonFloatDiffParameterHelp =
+    "choose a floating parameter such as `x: f32` or `x: f64`";
+inline constexpr std::string_view kDiffTupleHelp = "use `diff[x](expr)` with a scalar expression result";
 
 }  // namespace morvalen::ir

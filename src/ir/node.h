@@ -1,8 +1,10 @@
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -61,6 +63,34 @@ struct Cast {
 };
 
 using Node = std::variant<Param, Const, Unary, Binary, If, Call, Cast>;
+
+/// Calls `f` on every operand of `node` in the order the operands are written:
+/// the argument of a `Unary` or `Cast`; lhs, then rhs; condition, then branch,
+/// else branch; the call arguments in order. `Param` and `Const` have none.
+/// A mutable `node` hands out `NodeId&`, so that `f` may replace operands.
+template <typename N, typename F>
+  requires std::same_as<std::remove_const_t<N>, Node>
+void for_each_operand(N& node, F&& f) {
+  std::visit(
+      [&](auto& n) {
+        using T = std::remove_cvref_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, Unary> || std::is_same_v<T, Cast>) {
+          f(n.arg);
+        } else if constexpr (std::is_same_v<T, Binary>) {
+          f(n.lhs);
+          f(n.rhs);
+        } else if constexpr (std::is_same_v<T, If>) {
+          f(n.cond);
+          f(n.then_branch);
+          f(n.else_branch);
+        } else if constexpr (std::is_same_v<T, Call>) {
+          for (auto& arg : n.args) f(arg);
+        } else {
+          static_assert(std::is_same_v<T, Param> || std::is_same_v<T, Const>);
+        }
+      },
+      node);
+}
 
 }  // namespace morvalen::ir
 

@@ -265,23 +265,7 @@ class Folder {
 
   Node remapped(const Node& node, std::size_t i) const {
     Node copy = node;
-    std::visit(
-        [&](auto& n) {
-          using T = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<T, Unary> || std::is_same_v<T, Cast>) {
-            n.arg = remap(n.arg, i);
-          } else if constexpr (std::is_same_v<T, Binary>) {
-            n.lhs = remap(n.lhs, i);
-            n.rhs = remap(n.rhs, i);
-          } else if constexpr (std::is_same_v<T, If>) {
-            n.cond = remap(n.cond, i);
-            n.then_branch = remap(n.then_branch, i);
-            n.else_branch = remap(n.else_branch, i);
-          } else if constexpr (std::is_same_v<T, Call>) {
-            for (NodeId& arg : n.args) arg = remap(arg, i);
-          }
-        },
-        copy);
+    ir::for_each_operand(copy, [&](NodeId& operand) { operand = remap(operand, i); });
     return copy;
   }
 

@@ -10,51 +10,11 @@
 #include <system_error>
 
 #include "support/internal_error.h"
+#include "support/number_text.h"
+#include "support/overloaded.h"
 
 namespace morvalen::opt {
 namespace {
-
-constexpr std::array<MathKindInfo, kMathKindCount> kKinds = {{
-    {"Bool", "", 0},
-    {"Int", "", 0},
-    {"Num", "", 0},
-    {"Complex", "complex", 2},
-    {"Param", "param", 1},
-    {"Cast", "cast", 2},
-    {"TypeToken", "", 0},
-    {"Add", "+", 2},
-    {"Sub", "-", 2},
-    {"Mul", "*", 2},
-    {"Div", "/", 2},
-    {"FloorDiv", "//", 2},
-    {"Rem", "%", 2},
-    {"Pow", "**", 2},
-    {"Neg", "neg", 1},
-    {"Eq", "==", 2},
-    {"Ne", "!=", 2},
-    {"Lt", "<", 2},
-    {"Le", "<=", 2},
-    {"Gt", ">", 2},
-    {"Ge", ">=", 2},
-    {"And", "&&", 2},
-    {"Or", "||", 2},
-    {"Not", "!", 1},
-    {"IfElse", "ifelse", 3},
-    {"Exp", "exp", 1},
-    {"Log", "log", 1},
-    {"Sqrt", "sqrt", 1},
-    {"Abs", "abs", 1},
-    {"Sin", "sin", 1},
-    {"Cos", "cos", 1},
-    {"Tanh", "tanh", 1},
-    {"Sigmoid", "sigmoid", 1},
-    {"Relu", "relu", 1},
-    {"Softplus", "softplus", 1},
-    {"Floor", "floor", 1},
-    {"Ceil", "ceil", 1},
-    {"FusedExpSigmoid", "exp_sigmoid", 1},
-    {"FusedSigmoidLog", "sigmoid_log", 1},
-}};
 
 // Reads "[+-]digits" within the i64 range.
 std::optional<std::int64_t> parse_int(std::string_view text) {
@@ -132,14 +92,6 @@ void append_escaped(std::string& out, std::string_view text) {
 }
 
 }  // namespace
-
-const MathKindInfo& kind_info(MathKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
-
-static_assert([] {
-  for (std::size_t k = 0; k < kMathKindCount; ++k)
-    if (kKinds[k].arity != detail::kArity[k]) return false;
-  return true;
-}());
 
 MathLang MathLang::make_bool(bool value) {
   MathLang n;
@@ -252,8 +204,7 @@ std::string format_num(double value) {
     out += exp;
     return out;
   }
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  std::string out(buf, static_cast<std::size_t>(res.ptr - buf));
+  std::string out = support::shortest_fixed(value);
   if (out.find('.') == std::string::npos) out += ".0";
   return out;
 }
@@ -300,7 +251,7 @@ Result<MathLang, FromOpError> from_op(std::string_view op, std::span<const Id> c
     if (auto v = parse_float(op)) return MathLang::make_num(*v);
   }
   for (std::size_t k = 0; k < kMathKindCount; ++k) {
-    const MathKindInfo& info = kKinds[k];
+    const MathKindInfo& info = detail::kKinds[k];
     if (info.arity != 0 && info.arity == children.size() && info.spelling == op)
       return MathLang::make(static_cast<MathKind>(k), children);
   }
@@ -335,11 +286,13 @@ std::string RecExpr::to_string() const {
 }
 
 std::string OptError::to_string() const {
-  if (std::holds_alternative<SingleOutputOnly>(detail))
-    return "only single-output DAG is currently supported by optimize";
-  if (const auto* call = std::get_if<UnsupportedCall>(&detail))
-    return "unsupported call `" + call->name + "` in opt conversion";
-  return "invalid expr during conversion: " + std::get<InvalidExpr>(detail).message;
+  return std::visit(
+      support::Overloaded{
+          [](const SingleOutputOnly&) { return std::string("only single-output DAG is currently supported by optimize"); },
+          [](const UnsupportedCall& call) { return "unsupported call `" + call.name + "` in opt conversion"; },
+          [](const InvalidExpr& e) { return "invalid expr during conversion: " + e.message; },
+      },
+      detail);
 }
 
 }  // namespace morvalen::opt

@@ -7,10 +7,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
-#include "ir/dtype.h"
+#include "ir/ops.h"
 #include "support/result.h"
 #include "support/symbol.h"
 
@@ -26,71 +27,64 @@ struct Id {
 };
 
 /// The 39 variants of the term language; the enumerator order is the variant
-/// index used for ordering nodes.
-enum class MathKind : std::uint8_t {
-  Bool,
-  Int,
-  Num,
-  Complex,
-  Param,
-  Cast,
-  TypeToken,
-  Add,
-  Sub,
-  Mul,
-  Div,
-  FloorDiv,
-  Rem,
-  Pow,
-  Neg,
-  Eq,
-  Ne,
-  Lt,
-  Le,
-  Gt,
-  Ge,
-  And,
-  Or,
-  Not,
-  IfElse,
-  Exp,
-  Log,
-  Sqrt,
-  Abs,
-  Sin,
-  Cos,
-  Tanh,
-  Sigmoid,
-  Relu,
-  Softplus,
-  Floor,
-  Ceil,
-  FusedExpSigmoid,
-  FusedSigmoidLog,
-};
+/// index used for ordering nodes. Declared with the operator vocabulary, whose
+/// rows name their variants.
+using MathKind = ir::MathKind;
+using ir::kMathKindCount;
 
-inline constexpr std::size_t kMathKindCount = 39;
-
-/// Properties of one variant, from the single table in lang.cpp.
+/// Properties of one variant.
 struct MathKindInfo {
   std::string_view name;      ///< "Add", "FusedExpSigmoid", ...
   std::string_view spelling;  ///< pattern spelling ("+", "ifelse", ...); empty for the four leaves
   std::uint8_t arity;         ///< number of children (0 for leaves)
+  std::uint8_t cost;          ///< extraction cost of one node, before its children's
 };
 
-const MathKindInfo& kind_info(MathKind kind);
-inline std::string_view kind_name(MathKind kind) { return kind_info(kind).name; }
-
 namespace detail {
-// Child counts by variant, inline for the hot paths; checked against the
-// variant table in lang.cpp.
-inline constexpr std::array<std::uint8_t, kMathKindCount> kArity = {
-    0, 0, 0, 2, 1, 2, 0,                 // Bool Int Num Complex Param Cast TypeToken
-    2, 2, 2, 2, 2, 2, 2, 1,              // Add Sub Mul Div FloorDiv Rem Pow Neg
-    2, 2, 2, 2, 2, 2, 2, 2, 1, 3,        // Eq Ne Lt Le Gt Ge And Or Not IfElse
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // Exp ... Ceil
-    1, 1};                               // FusedExpSigmoid FusedSigmoidLog
+// The variants that stand for no operator or builtin; the others take their
+// rows from the vocabulary tables.
+inline constexpr std::array<std::pair<MathKind, MathKindInfo>, 8> kOwnKinds = {{
+    {MathKind::Bool, {"Bool", "", 0, 1}},
+    {MathKind::Int, {"Int", "", 0, 1}},
+    {MathKind::Num, {"Num", "", 0, 1}},
+    {MathKind::Complex, {"Complex", "complex", 2, 2}},
+    {MathKind::Param, {"Param", "param", 1, 2}},
+    {MathKind::Cast, {"Cast", "cast", 2, 2}},
+    {MathKind::TypeToken, {"TypeToken", "", 0, 1}},
+    {MathKind::IfElse, {"IfElse", "ifelse", 3, 2}},
+}};
+
+constexpr std::array<MathKindInfo, kMathKindCount> make_kind_table() {
+  std::array<MathKindInfo, kMathKindCount> table{};
+  auto put = [&](MathKind kind, MathKindInfo info) { table[static_cast<std::size_t>(kind)] = info; };
+  for (const auto& [kind, info] : kOwnKinds) put(kind, info);
+  // Patterns spell operators by their source token and builtins by their name.
+  for (const ir::UnaryOpInfo& op : ir::kUnaryOps) put(op.term, {op.term_name, op.term_spelling, 1, op.cost});
+  for (const ir::BinaryOpInfo& op : ir::kBinaryOps) put(op.term, {op.term_name, op.token, 2, op.cost});
+  for (const ir::BuiltinInfo& b : ir::kBuiltins) put(b.term, {b.term_name, b.name, 1, b.cost});
+  return table;
+}
+
+inline constexpr std::array<MathKindInfo, kMathKindCount> kKinds = make_kind_table();
+
+// As many rows as variants, and every variant has one: each row names its own.
+static_assert(kOwnKinds.size() + ir::kUnaryOpCount + ir::kBinaryOpCount + ir::kBuiltinCount == kMathKindCount);
+static_assert([] {
+  for (const MathKindInfo& info : kKinds)
+    if (info.name.empty()) return false;
+  return true;
+}());
+
+// Child counts by variant, compact for the hot paths.
+inline constexpr std::array<std::uint8_t, kMathKindCount> kArity = [] {
+  std::array<std::uint8_t, kMathKindCount> arity{};
+  for (std::size_t k = 0; k < kMathKindCount; ++k) arity[k] = kKinds[k].arity;
+  return arity;
+}();
 }  // namespace detail
+
+inline const MathKindInfo& kind_info(MathKind kind) { return detail::kKinds[static_cast<std::size_t>(kind)]; }
+inline std::string_view kind_name(MathKind kind) { return kind_info(kind).name; }
 
 inline std::size_t kind_arity(MathKind kind) { return detail::kArity[static_cast<std::size_t>(kind)]; }
 
@@ -236,13 +230,6 @@ class RecExpr {
 
  private:
   std::vector<MathLang> nodes_;
-};
-
-/// The dtypes that a stripped term does not carry.
-struct TypeMap {
-  std::vector<ir::DType> node_dtypes;    ///< one per node of the stripped RecExpr
-  std::vector<ir::DType> param_dtypes;   ///< one per DAG parameter, in order
-  std::vector<ir::DType> output_dtypes;  ///< one per DAG output, in order
 };
 
 /// The optimizer's error.

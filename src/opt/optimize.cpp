@@ -19,16 +19,28 @@ void append(std::vector<egraph::Rewrite>& out, std::vector<egraph::Rewrite> rule
   out.insert(out.end(), std::make_move_iterator(rules.begin()), std::make_move_iterator(rules.end()));
 }
 
-}  // namespace
-
-bool effective_aggressive(const OptConfig& config) { return config.aggressive_override.value_or(config.aggressive); }
-
-std::vector<egraph::Rewrite> optimizer_rules(bool aggressive) {
+std::vector<egraph::Rewrite> build_optimizer_rules(bool aggressive) {
   std::vector<egraph::Rewrite> rules = rules::simplify::rules();
   if (aggressive) append(rules, rules::simplify::aggressive_rules());
   append(rules, rules::identity::rules());
   append(rules, rules::fusion::rules());
   return rules;
+}
+
+}  // namespace
+
+bool effective_aggressive(const OptConfig& config) { return config.aggressive_override.value_or(config.aggressive); }
+
+const std::vector<egraph::Rewrite>& optimizer_rules(bool aggressive) {
+  // The rules are immutable and reading their texts costs more than a short
+  // optimization, so each list is built once, on first use. The initialisation
+  // calls nothing that could wait for another thread.
+  if (aggressive) {
+    static const std::vector<egraph::Rewrite> with_aggressive = build_optimizer_rules(true);
+    return with_aggressive;
+  }
+  static const std::vector<egraph::Rewrite> normal = build_optimizer_rules(false);
+  return normal;
 }
 
 Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDag& dag, const OptConfig& config) {
@@ -37,18 +49,17 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
 
   FoldResult folded = const_fold(dag);
 
-  auto stripped = strip_types(folded.dag);
-  if (!stripped.has_value()) return unexpected(std::move(stripped).error());
+  MORVALEN_TRY(stripped, strip_types(folded.dag));
 
-  std::vector<egraph::Rewrite> rules = optimizer_rules(aggressive);
+  const std::vector<egraph::Rewrite>& rules = optimizer_rules(aggressive);
 
   // The output term need not be the last node of the stripped term (a later
   // parameter or an unused binding may follow it), so every node is added and
   // the output's own class becomes the root.
   egraph::Runner runner;
   runner.with_iter_limit(kOptIterLimit).with_node_limit(kOptNodeLimit);
-  std::vector<Id> classes = runner.egraph().add_expr_nodes(stripped->expr);
-  runner.push_root(classes[stripped->output.value]);
+  std::vector<Id> classes = runner.egraph().add_expr_nodes(stripped.expr);
+  runner.push_root(classes[stripped.output.value]);
   // Every stop, saturation or a limit, goes on to extraction with what the
   // e-graph holds by then.
   runner.run(rules);
@@ -57,18 +68,17 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   egraph::Extractor extractor(runner.egraph());
   egraph::BestTerm best = extractor.find_best(runner.roots().front());
 
-  auto restored = restore_types_with_info(best.expr, stripped->types, folded.dag.params());
-  if (!restored.has_value()) return unexpected(std::move(restored).error());
+  MORVALEN_TRY(restored, restore_types_with_info(best.expr, stripped.types, folded.dag.params()));
 
   std::vector<diag::Diag> diags = std::move(folded.diags);
-  diags.insert(diags.end(), std::make_move_iterator(restored->diags.begin()),
-               std::make_move_iterator(restored->diags.end()));
+  diags.insert(diags.end(), std::make_move_iterator(restored.diags.begin()),
+               std::make_move_iterator(restored.diags.end()));
 
   if (aggressive) {
-    FoldResult refolded = const_fold(restored->dag);
+    FoldResult refolded = const_fold(restored.dag);
     return OptimizeResult{std::move(refolded.dag), std::move(diags)};
   }
-  return OptimizeResult{std::move(restored->dag), std::move(diags)};
+  return OptimizeResult{std::move(restored.dag), std::move(diags)};
 }
 
 }  // namespace morvalen::opt

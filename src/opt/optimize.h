@@ -23,8 +23,9 @@ bool effective_aggressive(const OptConfig& config);
 
 /// The rule list the optimizer runs, in run order: the simplify rules, the
 /// aggressive rules when `aggressive` is set, the identity rules, the fusion
-/// rules (23 rules, or 25 in aggressive mode).
-std::vector<egraph::Rewrite> optimizer_rules(bool aggressive);
+/// rules (23 rules, or 25 in aggressive mode). Each list is built once per
+/// process, on first use.
+const std::vector<egraph::Rewrite>& optimizer_rules(bool aggressive);
 
 /// Limits the driver gives its runner (the time limit keeps the runner's default).
 inline constexpr std::size_t kOptIterLimit = 8;

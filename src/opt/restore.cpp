@@ -1,13 +1,11 @@
 #include "opt/restore.h"
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <utility>
 
+#include "ir/const_conv.h"
 #include "ir/node.h"
 #include "ir/ops.h"
 
@@ -19,41 +17,20 @@ using Slot = std::optional<DType>;
 
 constexpr std::string_view kExplicitPrefix = "explicit:";
 
-bool is_arithmetic(MathKind kind) { return kind >= MathKind::Add && kind <= MathKind::Pow; }
-bool is_comparison(MathKind kind) { return kind >= MathKind::Eq && kind <= MathKind::Ge; }
-bool is_unary_builtin(MathKind kind) { return kind >= MathKind::Exp && kind <= MathKind::FusedSigmoidLog; }
-
-// The unary builtins are laid out in the same order as `ir::Builtin`.
-ir::Builtin builtin_of(MathKind kind) {
-  return static_cast<ir::Builtin>(static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Exp));
+// Arithmetic takes the promoted dtype of its operands; comparisons and logic
+// give bool.
+bool is_arithmetic(MathKind kind) {
+  std::optional<ir::BinaryOp> op = ir::binary_op_of(kind);
+  return op && !ir::is_comparison(*op) && !ir::is_logical(*op);
 }
-
-// The binary variants `Add` .. `Or` are laid out in the same order as
-// `ir::BinaryOp`, apart from `Neg`, which sits between `Pow` and `Eq`.
-ir::BinaryOp binary_op_of(MathKind kind) {
-  auto k = static_cast<std::size_t>(kind);
-  if (kind <= MathKind::Pow) return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Add));
-  return static_cast<ir::BinaryOp>(k - static_cast<std::size_t>(MathKind::Eq) +
-                                   static_cast<std::size_t>(ir::BinaryOp::Eq));
+bool is_comparison(MathKind kind) {
+  std::optional<ir::BinaryOp> op = ir::binary_op_of(kind);
+  return op && ir::is_comparison(*op);
 }
+bool is_unary_builtin(MathKind kind) { return ir::builtin_of(kind).has_value(); }
 
-// Labels of the promotion diagnostics, for `Add` .. `Pow` in variant order.
-constexpr std::array<std::string_view, 7> kArithmeticLabels = {
-    "restore:Add", "restore:Sub", "restore:Mul", "restore:Div", "restore:FloorDiv", "restore:Rem", "restore:Pow"};
-constexpr std::string_view kIfElseLabel = "restore:IfElse";
-
-std::string_view arithmetic_label(MathKind kind) {
-  return kArithmeticLabels[static_cast<std::size_t>(kind) - static_cast<std::size_t>(MathKind::Add)];
-}
-
-// Truncation toward zero that saturates at the 64-bit limits; NaN gives 0.
-std::int64_t saturating_trunc(double x) {
-  if (std::isnan(x)) return 0;
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (x >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (x <= -kTwo63) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(x);
-}
+// The label of a promotion diagnostic: "restore:" and the variant's name.
+std::string restore_label(MathKind kind) { return "restore:" + std::string(kind_name(kind)); }
 
 OptError invalid_node(std::size_t index, const MathLang& node) {
   return OptError::invalid_expr("invalid node #" + std::to_string(index) + ": " + node.to_string());
@@ -249,7 +226,7 @@ ir::Scalar int_scalar(std::int64_t v, DType t) {
 }
 
 ir::Scalar num_scalar(double x, DType t) {
-  if (t.is_integer()) return saturating_trunc(x);
+  if (t.is_integer()) return ir::f64_to_i64_saturating(x);
   if (t.is_bool()) return x != 0.0;
   if (t.is_complex()) return ir::ComplexValue{x, 0.0};
   return x;
@@ -263,20 +240,16 @@ class Builder {
       : expr_(expr), slots_(slots), params_(params), map_(expr.size()) {}
 
   Result<void, OptError> build_all() {
-    for (std::size_t i = 0; i < expr_.size(); ++i) {
-      auto built = build(i);
-      if (!built.has_value()) return unexpected(std::move(built).error());
-    }
+    for (std::size_t i = 0; i < expr_.size(); ++i) MORVALEN_TRY_VOID(build(i));
     return {};
   }
 
   std::optional<ir::NodeId> mapped(std::size_t i) const { return map_[i]; }
-  std::vector<ir::Node> take_nodes() { return std::move(nodes_); }
-  std::vector<DType> take_dtypes() { return std::move(dtypes_); }
+  ir::DagBuilder take_dag() { return std::move(dag_); }
   std::vector<diag::Diag> take_diags() { return std::move(diags_); }
 
  private:
-  DType dtype(ir::NodeId id) const { return dtypes_[id.value]; }
+  DType dtype(ir::NodeId id) const { return dag_.dtype(id); }
 
   // The DAG node of an operand, when it precedes the node being built and was built.
   std::optional<ir::NodeId> operand(std::size_t i, Id child) const {
@@ -289,9 +262,7 @@ class Builder {
     const Slot& slot = slots_[i];
     auto ch = node.children();
     auto put = [&](ir::Node n, DType t) -> Result<void, OptError> {
-      map_[i] = ir::NodeId{nodes_.size()};
-      nodes_.push_back(std::move(n));
-      dtypes_.push_back(t);
+      map_[i] = dag_.push(std::move(n), t);
       return {};
     };
     auto fail = [&]() -> Result<void, OptError> { return unexpected(invalid_node(i, node)); };
@@ -355,9 +326,8 @@ class Builder {
       case MathKind::FloorDiv:
       case MathKind::Rem:
       case MathKind::Pow: {
-        auto t = try_promote(arithmetic_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_);
-        if (!t.has_value()) return unexpected(std::move(t).error());
-        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, *t);
+        MORVALEN_TRY(t, try_promote(restore_label(node.kind()), dtype(*a), dtype(*b), i, node, diags_));
+        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, t);
       }
       case MathKind::Eq:
       case MathKind::Ne:
@@ -367,11 +337,10 @@ class Builder {
       case MathKind::Ge:
       case MathKind::And:
       case MathKind::Or:
-        return put(ir::Binary{binary_op_of(node.kind()), *a, *b}, DType::boolean());
+        return put(ir::Binary{*ir::binary_op_of(node.kind()), *a, *b}, DType::boolean());
       case MathKind::IfElse: {
-        auto t = try_promote(kIfElseLabel, dtype(*b), dtype(*c), i, node, diags_);
-        if (!t.has_value()) return unexpected(std::move(t).error());
-        return put(ir::If{*a, *b, *c}, *t);
+        MORVALEN_TRY(t, try_promote(restore_label(node.kind()), dtype(*b), dtype(*c), i, node, diags_));
+        return put(ir::If{*a, *b, *c}, t);
       }
       case MathKind::Exp:
       case MathKind::Log:
@@ -387,7 +356,7 @@ class Builder {
       case MathKind::Ceil:
       case MathKind::FusedExpSigmoid:
       case MathKind::FusedSigmoidLog:
-        return put(ir::Call{builtin_of(node.kind()), {*a}}, dtype(*a));
+        return put(ir::Call{*ir::builtin_of(node.kind()), {*a}}, dtype(*a));
     }
     return fail();
   }
@@ -396,8 +365,7 @@ class Builder {
   const std::vector<Slot>& slots_;
   const std::vector<ir::ParamDecl>& params_;
   std::vector<std::optional<ir::NodeId>> map_;
-  std::vector<ir::Node> nodes_;
-  std::vector<DType> dtypes_;
+  ir::DagBuilder dag_;
   std::vector<diag::Diag> diags_;
 };
 
@@ -441,12 +409,11 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   slots.sweep([&](std::uint32_t i) { propagate(expr.nodes()[i], Id{i}, slots); });
 
   Builder builder(expr, slots.all(), params);
-  auto built = builder.build_all();
-  if (!built.has_value()) return unexpected(std::move(built).error());
+  MORVALEN_TRY_VOID(builder.build_all());
   auto root = builder.mapped(n - 1);
   if (!root) return unexpected(invalid_node(n - 1, expr.nodes()[n - 1]));
 
-  auto typed = ir::TypedDag::try_new(builder.take_nodes(), builder.take_dtypes(), params, {*root});
+  auto typed = builder.take_dag().try_finish(params, {*root});
   if (!typed.has_value())
     return unexpected(OptError::invalid_expr("restored TypedDag invalid: " + typed.error().to_string()));
   return RestoreResult{std::move(typed).value(), builder.take_diags()};

@@ -9,6 +9,7 @@
 #include "ir/dag.h"
 #include "ir/dtype.h"
 #include "opt/lang.h"
+#include "opt/strip.h"
 #include "support/result.h"
 
 namespace morvalen::opt {

@@ -11,76 +11,6 @@
 namespace morvalen::opt {
 namespace {
 
-MathKind binary_kind(ir::BinaryOp op) {
-  switch (op) {
-    case ir::BinaryOp::Add:
-      return MathKind::Add;
-    case ir::BinaryOp::Sub:
-      return MathKind::Sub;
-    case ir::BinaryOp::Mul:
-      return MathKind::Mul;
-    case ir::BinaryOp::Div:
-      return MathKind::Div;
-    case ir::BinaryOp::FloorDiv:
-      return MathKind::FloorDiv;
-    case ir::BinaryOp::Rem:
-      return MathKind::Rem;
-    case ir::BinaryOp::Pow:
-      return MathKind::Pow;
-    case ir::BinaryOp::Eq:
-      return MathKind::Eq;
-    case ir::BinaryOp::Ne:
-      return MathKind::Ne;
-    case ir::BinaryOp::Lt:
-      return MathKind::Lt;
-    case ir::BinaryOp::Le:
-      return MathKind::Le;
-    case ir::BinaryOp::Gt:
-      return MathKind::Gt;
-    case ir::BinaryOp::Ge:
-      return MathKind::Ge;
-    case ir::BinaryOp::And:
-      return MathKind::And;
-    case ir::BinaryOp::Or:
-      return MathKind::Or;
-  }
-  return MathKind::Add;
-}
-
-MathKind builtin_kind(ir::Builtin builtin) {
-  switch (builtin) {
-    case ir::Builtin::Exp:
-      return MathKind::Exp;
-    case ir::Builtin::Log:
-      return MathKind::Log;
-    case ir::Builtin::Sqrt:
-      return MathKind::Sqrt;
-    case ir::Builtin::Abs:
-      return MathKind::Abs;
-    case ir::Builtin::Sin:
-      return MathKind::Sin;
-    case ir::Builtin::Cos:
-      return MathKind::Cos;
-    case ir::Builtin::Tanh:
-      return MathKind::Tanh;
-    case ir::Builtin::Sigmoid:
-      return MathKind::Sigmoid;
-    case ir::Builtin::Relu:
-      return MathKind::Relu;
-    case ir::Builtin::Softplus:
-      return MathKind::Softplus;
-    case ir::Builtin::Floor:
-      return MathKind::Floor;
-    case ir::Builtin::Ceil:
-      return MathKind::Ceil;
-    case ir::Builtin::ExpSigmoid:
-      return MathKind::FusedExpSigmoid;
-    case ir::Builtin::SigmoidLog:
-      return MathKind::FusedSigmoidLog;
-  }
-  return MathKind::Exp;
-}
-
 // Appends term nodes for the DAG nodes in order; `map_[i]` is set once node i
 // has been converted, so an operand that does not precede its user is missing.
 class Stripper {
@@ -121,13 +51,13 @@ class Stripper {
     return OptError::invalid_expr(std::string("missing ") + what + " mapping for node " + std::to_string(current_));
   }
 
-  std::optional<OptError> convert(const ir::Param& p, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Param& p, ir::DType d) {
     Id index = push(MathLang::make_int(static_cast<std::int64_t>(p.index)), ir::DType::i64());
     push(MathLang::make(MathKind::Param, index), d);
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Const& c, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Const& c, ir::DType d) {
     if (const bool* b = std::get_if<bool>(&c.value)) {
       push(MathLang::make_bool(*b), d);
     } else if (const std::int64_t* v = std::get_if<std::int64_t>(&c.value)) {
@@ -144,32 +74,23 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Unary& u, ir::DType d) {
     auto arg = lookup(u.arg);
     if (!arg) return missing("unary child");
-    MathKind kind = MathKind::Neg;
-    switch (u.op) {
-      case ir::UnaryOp::Neg:
-        kind = MathKind::Neg;
-        break;
-      case ir::UnaryOp::Not:
-        kind = MathKind::Not;
-        break;
-    }
-    push(MathLang::make(kind, *arg), d);
+    push(MathLang::make(ir::info(u.op).term, *arg), d);
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Binary& b, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Binary& b, ir::DType d) {
     auto lhs = lookup(b.lhs);
     if (!lhs) return missing("binary lhs");
     auto rhs = lookup(b.rhs);
     if (!rhs) return missing("binary rhs");
-    push(MathLang::make(binary_kind(b.op), *lhs, *rhs), d);
+    push(MathLang::make(ir::info(b.op).term, *lhs, *rhs), d);
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::If& n, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::If& n, ir::DType d) {
     auto cond = lookup(n.cond);
     if (!cond) return missing("if condition");
     auto then_branch = lookup(n.then_branch);
@@ -180,15 +101,15 @@ class Stripper {
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Call& c, ir::DType d) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Call& c, ir::DType d) {
     if (c.args.size() != 1) return OptError::unsupported_call(std::string(ir::to_str(c.builtin)));
     auto arg = lookup(c.args.front());
     if (!arg) return missing("call arg");
-    push(MathLang::make(builtin_kind(c.builtin), *arg), d);
+    push(MathLang::make(ir::info(c.builtin).term, *arg), d);
     return std::nullopt;
   }
 
-  std::optional<OptError> convert(const ir::Cast& c, ir::DType) {
+  [[nodiscard]] std::optional<OptError> convert(const ir::Cast& c, ir::DType) {
     auto arg = lookup(c.arg);
     if (!arg) return missing("cast child");
     std::string text = c.is_explicit ? "explicit:" : "";

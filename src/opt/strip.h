@@ -1,10 +1,20 @@
 #pragma once
 
+#include <vector>
+
 #include "ir/dag.h"
+#include "ir/dtype.h"
 #include "opt/lang.h"
 #include "support/result.h"
 
 namespace morvalen::opt {
+
+/// The dtypes that a stripped term does not carry.
+struct TypeMap {
+  std::vector<ir::DType> node_dtypes;    ///< one per node of the stripped RecExpr
+  std::vector<ir::DType> param_dtypes;   ///< one per DAG parameter, in order
+  std::vector<ir::DType> output_dtypes;  ///< one per DAG output, in order
+};
 
 /// The stripped form of a single-output DAG.
 struct StripResult {

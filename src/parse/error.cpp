@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "ir/dtype.h"
+#include "support/overloaded.h"
 
 namespace morvalen::parse {
 namespace {
@@ -64,20 +65,26 @@ diag::Diag syntax_diag(std::string_view detail, Span span) {
 }
 
 diag::Diag parse_error_from_rich(const Rich& error) {
-  if (const auto* custom = std::get_if<CustomReason>(&error.reason)) {
-    std::string_view text = custom->message;
-    if (text.size() >= kUnknownDtypePrefix.size() && text.substr(0, kUnknownDtypePrefix.size()) == kUnknownDtypePrefix) {
-      return parse_unknown_dtype(text.substr(kUnknownDtypePrefix.size()), error.span);
-    }
-    return syntax_diag(text, error.span);
-  }
-  return syntax_diag("syntax error", error.span);
+  return std::visit(support::Overloaded{
+                        [&](const CustomReason& custom) {
+                          std::string_view text = custom.message;
+                          if (text.starts_with(kUnknownDtypePrefix)) {
+                            return parse_unknown_dtype(text.substr(kUnknownDtypePrefix.size()), error.span);
+                          }
+                          return syntax_diag(text, error.span);
+                        },
+                        [&](const ExpectedFound&) { return syntax_diag("syntax error", error.span); },
+                    },
+                    error.reason);
 }
 
 diag::Diag lex_error_to_diag(const Rich& error, std::size_t offset) {
   Span span{error.span.start + offset, error.span.end + offset};
-  if (const auto* custom = std::get_if<CustomReason>(&error.reason)) return syntax_diag(custom->message, span);
-  return syntax_diag("lex error", span);
+  return std::visit(support::Overloaded{
+                        [&](const CustomReason& custom) { return syntax_diag(custom.message, span); },
+                        [&](const ExpectedFound&) { return syntax_diag("lex error", span); },
+                    },
+                    error.reason);
 }
 
 }  // namespace morvalen::parse

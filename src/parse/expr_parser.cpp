@@ -9,48 +9,64 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "parse/failure_log.h"
-#include "parse/operators.h"
 #include "support/stack.h"
 
 namespace morvalen::parse {
 namespace {
 
-constexpr std::size_t kIf = token_index<tok::If>();
-constexpr std::size_t kThen = token_index<tok::Then>();
-constexpr std::size_t kElse = token_index<tok::Else>();
-constexpr std::size_t kCast = token_index<tok::Cast>();
-constexpr std::size_t kDiff = token_index<tok::Diff>();
-constexpr std::size_t kTrue = token_index<tok::True>();
-constexpr std::size_t kFalse = token_index<tok::False>();
-constexpr std::size_t kE = token_index<tok::E>();
-constexpr std::size_t kPi = token_index<tok::Pi>();
-constexpr std::size_t kIdent = token_index<tok::Ident>();
-constexpr std::size_t kTypeName = token_index<tok::TypeName>();
-constexpr std::size_t kInt = token_index<tok::Int>();
-constexpr std::size_t kFloat = token_index<tok::Float>();
-constexpr std::size_t kImag = token_index<tok::Imag>();
-constexpr std::size_t kMinus = token_index<tok::Minus>();
-constexpr std::size_t kBang = token_index<tok::Bang>();
-constexpr std::size_t kLt = token_index<tok::Lt>();
-constexpr std::size_t kGt = token_index<tok::Gt>();
-constexpr std::size_t kLParen = token_index<tok::LParen>();
-constexpr std::size_t kRParen = token_index<tok::RParen>();
-constexpr std::size_t kLBracket = token_index<tok::LBracket>();
-constexpr std::size_t kRBracket = token_index<tok::RBracket>();
-constexpr std::size_t kComma = token_index<tok::Comma>();
-constexpr std::size_t kAt = token_index<tok::At>();
+constexpr TokenTag kIf = TokenTag::If;
+constexpr TokenTag kThen = TokenTag::Then;
+constexpr TokenTag kElse = TokenTag::Else;
+constexpr TokenTag kCast = TokenTag::Cast;
+constexpr TokenTag kDiff = TokenTag::Diff;
+constexpr TokenTag kTrue = TokenTag::True;
+constexpr TokenTag kFalse = TokenTag::False;
+constexpr TokenTag kE = TokenTag::E;
+constexpr TokenTag kPi = TokenTag::Pi;
+constexpr TokenTag kIdent = TokenTag::Ident;
+constexpr TokenTag kTypeName = TokenTag::TypeName;
+constexpr TokenTag kInt = TokenTag::Int;
+constexpr TokenTag kFloat = TokenTag::Float;
+constexpr TokenTag kImag = TokenTag::Imag;
+constexpr TokenTag kMinus = TokenTag::Minus;
+constexpr TokenTag kBang = TokenTag::Bang;
+constexpr TokenTag kLt = TokenTag::Lt;
+constexpr TokenTag kGt = TokenTag::Gt;
+constexpr TokenTag kLParen = TokenTag::LParen;
+constexpr TokenTag kRParen = TokenTag::RParen;
+constexpr TokenTag kLBracket = TokenTag::LBracket;
+constexpr TokenTag kRBracket = TokenTag::RBracket;
+constexpr TokenTag kComma = TokenTag::Comma;
+constexpr TokenTag kAt = TokenTag::At;
 /// Stands for the end of input in kind comparisons.
-constexpr std::size_t kEnd = kTokenKindCount;
+constexpr TokenTag kEnd = TokenTag::End;
 
-/// The infix operator table, indexed by token kind; kinds without an entry are
-/// not infix operators.
-struct InfixTable {
-  std::optional<InfixOp> by_kind[kTokenKindCount];
+using ir::Assoc;
+using ir::kPrefixPower;
+
+struct InfixOp {
+  ir::BinaryOp op;
+  Assoc assoc;
+  unsigned left;   // compared with the loop's minimum power
+  unsigned right;  // the minimum power of the right operand
 };
 
+/// The infix operator table, indexed by token kind (the end of input
+/// included); kinds without an entry are not infix operators.
+struct InfixTable {
+  std::optional<InfixOp> by_kind[kTokenKindCount + 1];
+};
+
+/// Every operator of the vocabulary at its token, on the level of its
+/// precedence.
 constexpr InfixTable make_infix_table() {
   InfixTable t{};
-  for (const InfixOp& row : kInfixOps) t.by_kind[row.token] = row;
+  for (const ir::BinaryOpInfo& row : ir::kBinaryOps) {
+    const TokenTag kind = token_spelled(row.token);
+    if (kind == TokenTag::End) throw "an operator without a token";
+    const ir::BindingPowers powers = ir::binding_powers(row.op);
+    t.by_kind[static_cast<std::size_t>(kind)] = InfixOp{row.op, row.assoc, powers.left, powers.right};
+  }
   return t;
 }
 
@@ -132,7 +148,7 @@ class ExprParser {
 
   // ---- Input and error bookkeeping ----
 
-  std::size_t kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind : kEnd; }
+  TokenTag kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind : kEnd; }
   // The source text of the token at `p` (an identifier or dtype name).
   std::string_view word(std::size_t p) const {
     const Span s = tokens_[p].span;
@@ -209,7 +225,7 @@ class ExprParser {
     return new_node(Bool{}, Span{span_at(start).start, span_at(last).end});
   }
 
-  bool expect(std::size_t kind) {
+  bool expect(TokenTag kind) {
     if (kind_at(pos_) == kind) {
       ++pos_;
       return true;
@@ -228,7 +244,7 @@ class ExprParser {
     jump_.resize(n_ + 2);
     for (std::size_t i = 0; i < n_ + 2; ++i) jump_[i] = i + 1;
     for (std::size_t i = n_; i-- > 0;) {
-      std::size_t k = tokens_[i].kind;
+      const TokenTag k = tokens_[i].kind;
       next_rparen_[i] = k == kRParen ? i : next_rparen_[i + 1];
       next_sep_[i] = (k == kRParen || k == kComma) ? i : next_sep_[i + 1];
       next_stop_[i] = (k == kComma || k == kRParen || k == kThen || k == kElse) ? i : next_stop_[i + 1];
@@ -320,7 +336,7 @@ class ExprParser {
     return recover_expr(start, mark);
   }
 
-  static bool stops_recovery(std::size_t kind) {
+  static bool stops_recovery(TokenTag kind) {
     return kind == kEnd || kind == kComma || kind == kRParen || kind == kThen || kind == kElse;
   }
 
@@ -335,7 +351,7 @@ class ExprParser {
   // Kept out of line so that the frames of the common path stay small: deep
   // nesting costs stack in proportion to them.
   [[gnu::noinline]] Child recover_expr(std::size_t start, const Mark mark) {
-    const std::size_t first = kind_at(start);
+    const TokenTag first = kind_at(start);
     if (stops_recovery(first)) {
       // Recovery gives up at once: nothing to skip.
       memo_[start] |= kExprFailed;
@@ -432,8 +448,8 @@ class ExprParser {
     if (!lhs) return nullptr;
     for (;;) {
       const std::size_t op_pos = pos_;
-      const std::size_t kind = kind_at(op_pos);
-      const std::optional<InfixOp>& entry = kind < kTokenKindCount ? kInfix.by_kind[kind] : std::nullopt;
+      const TokenTag kind = kind_at(op_pos);
+      const std::optional<InfixOp>& entry = kInfix.by_kind[static_cast<std::size_t>(kind)];
       if (!entry) {
         expected_at(op_pos);
         break;
@@ -485,7 +501,7 @@ class ExprParser {
 
   Child operand_at(std::size_t start) {
     ++steps_;
-    const std::size_t kind = kind_at(start);
+    const TokenTag kind = kind_at(start);
     if (kind == kMinus || kind == kBang) {
       const Mark mark = save();
       ++pos_;
@@ -525,7 +541,7 @@ class ExprParser {
 
   // dtype = (Ident | TypeName), naming one of the fifteen dtypes.
   [[gnu::noinline]] std::optional<ir::DType> dtype() {
-    const std::size_t kind = kind_at(pos_);
+    const TokenTag kind = kind_at(pos_);
     if (kind != kIdent && kind != kTypeName) {
       expected_at(pos_);
       return std::nullopt;
@@ -598,7 +614,32 @@ class ExprParser {
       case kPi:
         ++pos_;
         return new_node(Pi{}, token->span);
-      default:
+      case TokenTag::If:
+      case TokenTag::Then:
+      case TokenTag::Else:
+      case TokenTag::TypeName:
+      case TokenTag::Plus:
+      case TokenTag::Minus:
+      case TokenTag::Star:
+      case TokenTag::Slash:
+      case TokenTag::SlashSlash:
+      case TokenTag::Percent:
+      case TokenTag::StarStar:
+      case TokenTag::AndAnd:
+      case TokenTag::OrOr:
+      case TokenTag::Bang:
+      case TokenTag::EqEq:
+      case TokenTag::NotEq:
+      case TokenTag::LtEq:
+      case TokenTag::GtEq:
+      case TokenTag::Lt:
+      case TokenTag::Gt:
+      case TokenTag::RParen:
+      case TokenTag::LBracket:
+      case TokenTag::RBracket:
+      case TokenTag::Comma:
+      case TokenTag::At:
+      case TokenTag::End:
         break;
     }
     expected_at(start);

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "ir/dtype.h"
 #include "support/internal_error.h"
 #include "support/unicode.h"
 
@@ -15,59 +16,89 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+constexpr bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 // Keywords and dtype spellings, both matched exactly and case-sensitively.
 struct Word {
   std::string_view text;
-  std::size_t kind;
+  TokenTag kind;
 };
-constexpr std::array<Word, 24> kWords = {{
-    {"if", token_index<tok::If>()},       {"then", token_index<tok::Then>()},
-    {"else", token_index<tok::Else>()},   {"cast", token_index<tok::Cast>()},
-    {"diff", token_index<tok::Diff>()},   {"true", token_index<tok::True>()},
-    {"false", token_index<tok::False>()}, {"e", token_index<tok::E>()},
-    {"pi", token_index<tok::Pi>()},       {"bool", token_index<tok::TypeName>()},
-    {"u8", token_index<tok::TypeName>()}, {"u16", token_index<tok::TypeName>()},
-    {"u32", token_index<tok::TypeName>()}, {"u64", token_index<tok::TypeName>()},
-    {"i8", token_index<tok::TypeName>()}, {"i16", token_index<tok::TypeName>()},
-    {"i32", token_index<tok::TypeName>()}, {"i64", token_index<tok::TypeName>()},
-    {"f16", token_index<tok::TypeName>()}, {"bf16", token_index<tok::TypeName>()},
-    {"f32", token_index<tok::TypeName>()}, {"f64", token_index<tok::TypeName>()},
-    {"c64", token_index<tok::TypeName>()}, {"c128", token_index<tok::TypeName>()},
-}};
+
+constexpr std::size_t kKeywordCount = [] {
+  std::size_t n = 0;
+  for (const TokenInfo& t : kTokenTable) n += !t.spelling.empty() && is_ascii_letter(t.spelling[0]);
+  return n;
+}();
+
+constexpr std::array<Word, kKeywordCount + ir::kDTypeSpellings.size()> kWords = [] {
+  std::array<Word, kKeywordCount + ir::kDTypeSpellings.size()> words{};
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < kTokenKindCount; ++k) {
+    std::string_view spelling = kTokenTable[k].spelling;
+    if (!spelling.empty() && is_ascii_letter(spelling[0])) words[n++] = {spelling, static_cast<TokenTag>(k)};
+  }
+  for (std::string_view name : ir::kDTypeSpellings) words[n++] = {name, TokenTag::TypeName};
+  return words;
+}();
+
+// Keywords and dtype names are short and start with one of a few letters; most
+// identifiers are ruled out by a glance at these.
+constexpr std::size_t kLongestWord = [] {
+  std::size_t longest = 0;
+  for (const Word& w : kWords) longest = std::max(longest, w.text.size());
+  return longest;
+}();
+
+constexpr std::array<bool, 128> kWordStarts = [] {
+  std::array<bool, 128> starts{};
+  for (const Word& w : kWords) starts[static_cast<unsigned char>(w.text[0])] = true;
+  return starts;
+}();
 
 bool may_be_reserved(std::string_view word) {
-  // Every keyword and dtype name is two to five ASCII bytes long and starts
-  // with one of these letters; most identifiers are ruled out here.
-  if (word.size() > 5) return false;
-  switch (word[0]) {
-    case 'b':
-    case 'c':
-    case 'd':
-    case 'e':
-    case 'f':
-    case 'i':
-    case 'p':
-    case 't':
-    case 'u':
-      return true;
-    default:
-      return false;
-  }
+  if (word.size() > kLongestWord) return false;
+  const auto first = static_cast<unsigned char>(word[0]);
+  return first < kWordStarts.size() && kWordStarts[first];
 }
 
-std::uint8_t classify_word(std::string_view word) {
+TokenTag classify_word(std::string_view word) {
   if (may_be_reserved(word)) {
     for (const Word& w : kWords) {
-      if (w.text == word) return static_cast<std::uint8_t>(w.kind);
+      if (w.text == word) return w.kind;
     }
   }
-  return static_cast<std::uint8_t>(token_index<tok::Ident>());
+  return TokenTag::Ident;
 }
 
-template <typename T>
-constexpr std::uint8_t kind_of() {
-  return static_cast<std::uint8_t>(token_index<T>());
-}
+// The operator and punctuation tokens by their first byte, each with its second
+// byte ('\0' for a one-byte spelling), the longer spelling first, so that "**"
+// is one token and never two stars.
+struct OperatorStart {
+  std::array<TokenTag, 2> kinds{};
+  std::array<char, 2> second{};
+  std::size_t count = 0;
+};
+
+constexpr std::array<OperatorStart, 128> kOperatorStarts = [] {
+  std::array<OperatorStart, 128> table{};
+  for (std::size_t k = 0; k < kTokenKindCount; ++k) {
+    std::string_view spelling = kTokenTable[k].spelling;
+    if (spelling.empty() || is_ascii_letter(spelling[0])) continue;
+    if (spelling.size() > 2) throw "an operator spelling longer than the lexer expects";
+    OperatorStart& start = table[static_cast<unsigned char>(spelling[0])];
+    if (start.count == start.kinds.size()) throw "more operators start with one byte than the lexer expects";
+    start.kinds[start.count] = static_cast<TokenTag>(k);
+    start.second[start.count] = spelling.size() == 2 ? spelling[1] : '\0';
+    ++start.count;
+  }
+  for (OperatorStart& start : table) {
+    if (start.count == 2 && start.second[0] == '\0') {
+      std::swap(start.kinds[0], start.kinds[1]);
+      std::swap(start.second[0], start.second[1]);
+    }
+  }
+  return table;
+}();
 
 // The public token for a compact one; identifier texts are copied out of the
 // source.
@@ -75,43 +106,43 @@ Token to_token(const CompactToken& t, std::string_view text) {
   Span span = t.span;
   std::string_view word = text.substr(span.start, span.end - span.start);
   switch (t.kind) {
-    case kind_of<tok::If>(): return {tok::If{}, span};
-    case kind_of<tok::Then>(): return {tok::Then{}, span};
-    case kind_of<tok::Else>(): return {tok::Else{}, span};
-    case kind_of<tok::Cast>(): return {tok::Cast{}, span};
-    case kind_of<tok::Diff>(): return {tok::Diff{}, span};
-    case kind_of<tok::True>(): return {tok::True{}, span};
-    case kind_of<tok::False>(): return {tok::False{}, span};
-    case kind_of<tok::E>(): return {tok::E{}, span};
-    case kind_of<tok::Pi>(): return {tok::Pi{}, span};
-    case kind_of<tok::Ident>(): return {tok::Ident{std::string(word)}, span};
-    case kind_of<tok::TypeName>(): return {tok::TypeName{std::string(word)}, span};
-    case kind_of<tok::Int>(): return {tok::Int{t.int_value()}, span};
-    case kind_of<tok::Float>(): return {tok::Float{t.float_value()}, span};
-    case kind_of<tok::Imag>(): return {tok::Imag{t.float_value()}, span};
-    case kind_of<tok::Plus>(): return {tok::Plus{}, span};
-    case kind_of<tok::Minus>(): return {tok::Minus{}, span};
-    case kind_of<tok::Star>(): return {tok::Star{}, span};
-    case kind_of<tok::Slash>(): return {tok::Slash{}, span};
-    case kind_of<tok::SlashSlash>(): return {tok::SlashSlash{}, span};
-    case kind_of<tok::Percent>(): return {tok::Percent{}, span};
-    case kind_of<tok::StarStar>(): return {tok::StarStar{}, span};
-    case kind_of<tok::AndAnd>(): return {tok::AndAnd{}, span};
-    case kind_of<tok::OrOr>(): return {tok::OrOr{}, span};
-    case kind_of<tok::Bang>(): return {tok::Bang{}, span};
-    case kind_of<tok::EqEq>(): return {tok::EqEq{}, span};
-    case kind_of<tok::NotEq>(): return {tok::NotEq{}, span};
-    case kind_of<tok::LtEq>(): return {tok::LtEq{}, span};
-    case kind_of<tok::GtEq>(): return {tok::GtEq{}, span};
-    case kind_of<tok::Lt>(): return {tok::Lt{}, span};
-    case kind_of<tok::Gt>(): return {tok::Gt{}, span};
-    case kind_of<tok::LParen>(): return {tok::LParen{}, span};
-    case kind_of<tok::RParen>(): return {tok::RParen{}, span};
-    case kind_of<tok::LBracket>(): return {tok::LBracket{}, span};
-    case kind_of<tok::RBracket>(): return {tok::RBracket{}, span};
-    case kind_of<tok::Comma>(): return {tok::Comma{}, span};
-    case kind_of<tok::At>(): return {tok::At{}, span};
-    default: break;
+    case TokenTag::If: return {tok::If{}, span};
+    case TokenTag::Then: return {tok::Then{}, span};
+    case TokenTag::Else: return {tok::Else{}, span};
+    case TokenTag::Cast: return {tok::Cast{}, span};
+    case TokenTag::Diff: return {tok::Diff{}, span};
+    case TokenTag::True: return {tok::True{}, span};
+    case TokenTag::False: return {tok::False{}, span};
+    case TokenTag::E: return {tok::E{}, span};
+    case TokenTag::Pi: return {tok::Pi{}, span};
+    case TokenTag::Ident: return {tok::Ident{std::string(word)}, span};
+    case TokenTag::TypeName: return {tok::TypeName{std::string(word)}, span};
+    case TokenTag::Int: return {tok::Int{t.int_value()}, span};
+    case TokenTag::Float: return {tok::Float{t.float_value()}, span};
+    case TokenTag::Imag: return {tok::Imag{t.float_value()}, span};
+    case TokenTag::Plus: return {tok::Plus{}, span};
+    case TokenTag::Minus: return {tok::Minus{}, span};
+    case TokenTag::Star: return {tok::Star{}, span};
+    case TokenTag::Slash: return {tok::Slash{}, span};
+    case TokenTag::SlashSlash: return {tok::SlashSlash{}, span};
+    case TokenTag::Percent: return {tok::Percent{}, span};
+    case TokenTag::StarStar: return {tok::StarStar{}, span};
+    case TokenTag::AndAnd: return {tok::AndAnd{}, span};
+    case TokenTag::OrOr: return {tok::OrOr{}, span};
+    case TokenTag::Bang: return {tok::Bang{}, span};
+    case TokenTag::EqEq: return {tok::EqEq{}, span};
+    case TokenTag::NotEq: return {tok::NotEq{}, span};
+    case TokenTag::LtEq: return {tok::LtEq{}, span};
+    case TokenTag::GtEq: return {tok::GtEq{}, span};
+    case TokenTag::Lt: return {tok::Lt{}, span};
+    case TokenTag::Gt: return {tok::Gt{}, span};
+    case TokenTag::LParen: return {tok::LParen{}, span};
+    case TokenTag::RParen: return {tok::RParen{}, span};
+    case TokenTag::LBracket: return {tok::LBracket{}, span};
+    case TokenTag::RBracket: return {tok::RBracket{}, span};
+    case TokenTag::Comma: return {tok::Comma{}, span};
+    case TokenTag::At: return {tok::At{}, span};
+    case TokenTag::End: break;
   }
   throw InternalError("compact token with an unknown kind");
 }
@@ -247,38 +278,17 @@ class Lexer {
     return magnitude > 0;
   }
 
-  // The operator or punctuation token at `p` and its length; two-byte
-  // spellings win, so "**" is one token and never two stars.
-  std::optional<std::pair<std::uint8_t, std::size_t>> operator_at(std::size_t p) const {
-    const char c = text_[p];
+  // The operator or punctuation token at `p` and its length.
+  std::optional<std::pair<TokenTag, std::size_t>> operator_at(std::size_t p) const {
+    const auto first = static_cast<unsigned char>(text_[p]);
+    if (first >= kOperatorStarts.size()) return std::nullopt;
+    const OperatorStart& start = kOperatorStarts[first];
     const char next = p + 1 < text_.size() ? text_[p + 1] : '\0';
-    using R = std::pair<std::uint8_t, std::size_t>;
-    switch (c) {
-      case '*': return next == '*' ? R{kind_of<tok::StarStar>(), 2} : R{kind_of<tok::Star>(), 1};
-      case '/': return next == '/' ? R{kind_of<tok::SlashSlash>(), 2} : R{kind_of<tok::Slash>(), 1};
-      case '&':
-        if (next == '&') return R{kind_of<tok::AndAnd>(), 2};
-        return std::nullopt;
-      case '|':
-        if (next == '|') return R{kind_of<tok::OrOr>(), 2};
-        return std::nullopt;
-      case '=':
-        if (next == '=') return R{kind_of<tok::EqEq>(), 2};
-        return std::nullopt;
-      case '!': return next == '=' ? R{kind_of<tok::NotEq>(), 2} : R{kind_of<tok::Bang>(), 1};
-      case '<': return next == '=' ? R{kind_of<tok::LtEq>(), 2} : R{kind_of<tok::Lt>(), 1};
-      case '>': return next == '=' ? R{kind_of<tok::GtEq>(), 2} : R{kind_of<tok::Gt>(), 1};
-      case '+': return R{kind_of<tok::Plus>(), 1};
-      case '-': return R{kind_of<tok::Minus>(), 1};
-      case '%': return R{kind_of<tok::Percent>(), 1};
-      case '(': return R{kind_of<tok::LParen>(), 1};
-      case ')': return R{kind_of<tok::RParen>(), 1};
-      case '[': return R{kind_of<tok::LBracket>(), 1};
-      case ']': return R{kind_of<tok::RBracket>(), 1};
-      case ',': return R{kind_of<tok::Comma>(), 1};
-      case '@': return R{kind_of<tok::At>(), 1};
-      default: return std::nullopt;
+    for (std::size_t i = 0; i < start.count; ++i) {
+      if (start.second[i] == '\0') return std::pair{start.kinds[i], std::size_t{1}};
+      if (start.second[i] == next) return std::pair{start.kinds[i], std::size_t{2}};
     }
+    return std::nullopt;
   }
 
   bool lex_token(std::vector<CompactToken>& tokens, std::vector<Rich>& errors) {
@@ -291,13 +301,13 @@ class Lexer {
         double value = to_double(start, f, ok);
         if (f < text_.size() && text_[f] == 'j') {
           if (!ok) errors.push_back(Rich{CustomReason{"invalid complex literal"}, {start, f + 1}});
-          tokens.push_back(compact(kind_of<tok::Imag>(), start, f + 1, 0, value));
+          tokens.push_back(compact(TokenTag::Imag, start, f + 1, 0, value));
           pos_ = f + 1;
           return true;
         }
         reached(f);
         if (!ok) errors.push_back(Rich{CustomReason{"invalid float literal"}, {start, f}});
-        tokens.push_back(compact(kind_of<tok::Float>(), start, f, 0, value));
+        tokens.push_back(compact(TokenTag::Float, start, f, 0, value));
         pos_ = f;
         return true;
       }
@@ -308,7 +318,7 @@ class Lexer {
         value = 0;
         errors.push_back(Rich{CustomReason{"invalid integer literal"}, {start, end}});
       }
-      tokens.push_back(compact(kind_of<tok::Int>(), start, end, value, 0.0));
+      tokens.push_back(compact(TokenTag::Int, start, end, value, 0.0));
       pos_ = end;
       return true;
     }
@@ -317,7 +327,7 @@ class Lexer {
       pos_ = end;
       return true;
     }
-    if (std::optional<std::pair<std::uint8_t, std::size_t>> op = operator_at(start)) {
+    if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
       tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
       pos_ = start + op->second;
       return true;
@@ -326,8 +336,8 @@ class Lexer {
     return false;
   }
 
-  CompactToken compact(std::uint8_t kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
-    std::uint64_t bits = kind == kind_of<tok::Float>() || kind == kind_of<tok::Imag>() ? std::bit_cast<std::uint64_t>(f)
+  CompactToken compact(TokenTag kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
+    std::uint64_t bits = kind == TokenTag::Float || kind == TokenTag::Imag ? std::bit_cast<std::uint64_t>(f)
                                                                                        : std::bit_cast<std::uint64_t>(i);
     return CompactToken{kind, Span{start + offset_, end + offset_}, bits};
   }
@@ -367,6 +377,8 @@ class Lexer {
 }  // namespace
 
 CompactLexOutput lex_compact(std::string_view text, std::size_t offset) { return Lexer(text, offset).run(); }
+
+bool is_reserved_word(std::string_view word) { return !word.empty() && classify_word(word) != TokenTag::Ident; }
 
 LexOutput lexer(std::string_view text) {
   CompactLexOutput compact = lex_compact(text, 0);

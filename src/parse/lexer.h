@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "ir/ops.h"
 #include "parse/error.h"
 #include "support/span.h"
 
@@ -108,6 +109,76 @@ constexpr std::size_t token_index() {
   return index;
 }
 
+/// The token kinds as an enumeration, in kind order (`TokenTag::X` is the kind
+/// number of `tok::X`): the kind of a compact token, switched over without a
+/// `default:` so that a forgotten kind is a compiler warning. `End` is no
+/// token: it stands for the end of the input in the parser's lookahead.
+enum class TokenTag : std::uint8_t {
+  If,
+  Then,
+  Else,
+  Cast,
+  Diff,
+  True,
+  False,
+  E,
+  Pi,
+  Ident,
+  TypeName,
+  Int,
+  Float,
+  Imag,
+  Plus,
+  Minus,
+  Star,
+  Slash,
+  SlashSlash,
+  Percent,
+  StarStar,
+  AndAnd,
+  OrOr,
+  Bang,
+  EqEq,
+  NotEq,
+  LtEq,
+  GtEq,
+  Lt,
+  Gt,
+  LParen,
+  RParen,
+  LBracket,
+  RBracket,
+  Comma,
+  At,
+  End,
+};
+
+/// The tag of a token type.
+template <typename T>
+constexpr TokenTag tag_of() {
+  return static_cast<TokenTag>(token_index<T>());
+}
+
+static_assert(static_cast<std::size_t>(TokenTag::End) == kTokenKindCount);
+static_assert(tag_of<tok::If>() == TokenTag::If && tag_of<tok::Then>() == TokenTag::Then &&
+              tag_of<tok::Else>() == TokenTag::Else && tag_of<tok::Cast>() == TokenTag::Cast &&
+              tag_of<tok::Diff>() == TokenTag::Diff && tag_of<tok::True>() == TokenTag::True &&
+              tag_of<tok::False>() == TokenTag::False && tag_of<tok::E>() == TokenTag::E &&
+              tag_of<tok::Pi>() == TokenTag::Pi && tag_of<tok::Ident>() == TokenTag::Ident &&
+              tag_of<tok::TypeName>() == TokenTag::TypeName && tag_of<tok::Int>() == TokenTag::Int &&
+              tag_of<tok::Float>() == TokenTag::Float && tag_of<tok::Imag>() == TokenTag::Imag &&
+              tag_of<tok::Plus>() == TokenTag::Plus && tag_of<tok::Minus>() == TokenTag::Minus &&
+              tag_of<tok::Star>() == TokenTag::Star && tag_of<tok::Slash>() == TokenTag::Slash &&
+              tag_of<tok::SlashSlash>() == TokenTag::SlashSlash && tag_of<tok::Percent>() == TokenTag::Percent &&
+              tag_of<tok::StarStar>() == TokenTag::StarStar && tag_of<tok::AndAnd>() == TokenTag::AndAnd &&
+              tag_of<tok::OrOr>() == TokenTag::OrOr && tag_of<tok::Bang>() == TokenTag::Bang &&
+              tag_of<tok::EqEq>() == TokenTag::EqEq && tag_of<tok::NotEq>() == TokenTag::NotEq &&
+              tag_of<tok::LtEq>() == TokenTag::LtEq && tag_of<tok::GtEq>() == TokenTag::GtEq &&
+              tag_of<tok::Lt>() == TokenTag::Lt && tag_of<tok::Gt>() == TokenTag::Gt &&
+              tag_of<tok::LParen>() == TokenTag::LParen && tag_of<tok::RParen>() == TokenTag::RParen &&
+              tag_of<tok::LBracket>() == TokenTag::LBracket && tag_of<tok::RBracket>() == TokenTag::RBracket &&
+              tag_of<tok::Comma>() == TokenTag::Comma && tag_of<tok::At>() == TokenTag::At);
+
 struct TokenInfo {
   /// The kind's name, e.g. "StarStar".
   std::string_view name;
@@ -116,18 +187,65 @@ struct TokenInfo {
   std::string_view spelling;
 };
 
-/// One row per kind, in kind order.
+namespace detail {
+constexpr std::string_view token_of(ir::BinaryOp op) { return ir::info(op).token; }
+}  // namespace detail
+
+/// One row per kind, in kind order. The operators are spelled as the operator
+/// vocabulary spells them.
 inline constexpr std::array<TokenInfo, kTokenKindCount> kTokenTable = {{
-    {"If", "if"},           {"Then", "then"},     {"Else", "else"},   {"Cast", "cast"},
-    {"Diff", "diff"},       {"True", "true"},     {"False", "false"}, {"E", "e"},
-    {"Pi", "pi"},           {"Ident", ""},        {"TypeName", ""},   {"Int", ""},
-    {"Float", ""},          {"Imag", ""},         {"Plus", "+"},      {"Minus", "-"},
-    {"Star", "*"},          {"Slash", "/"},       {"SlashSlash", "//"}, {"Percent", "%"},
-    {"StarStar", "**"},     {"AndAnd", "&&"},     {"OrOr", "||"},     {"Bang", "!"},
-    {"EqEq", "=="},         {"NotEq", "!="},      {"LtEq", "<="},     {"GtEq", ">="},
-    {"Lt", "<"},            {"Gt", ">"},          {"LParen", "("},    {"RParen", ")"},
-    {"LBracket", "["},      {"RBracket", "]"},    {"Comma", ","},     {"At", "@"},
+    {"If", "if"},
+    {"Then", "then"},
+    {"Else", "else"},
+    {"Cast", "cast"},
+    {"Diff", "diff"},
+    {"True", "true"},
+    {"False", "false"},
+    {"E", "e"},
+    {"Pi", "pi"},
+    {"Ident", ""},
+    {"TypeName", ""},
+    {"Int", ""},
+    {"Float", ""},
+    {"Imag", ""},
+    {"Plus", detail::token_of(ir::BinaryOp::Add)},
+    {"Minus", detail::token_of(ir::BinaryOp::Sub)},
+    {"Star", detail::token_of(ir::BinaryOp::Mul)},
+    {"Slash", detail::token_of(ir::BinaryOp::Div)},
+    {"SlashSlash", detail::token_of(ir::BinaryOp::FloorDiv)},
+    {"Percent", detail::token_of(ir::BinaryOp::Rem)},
+    {"StarStar", detail::token_of(ir::BinaryOp::Pow)},
+    {"AndAnd", detail::token_of(ir::BinaryOp::And)},
+    {"OrOr", detail::token_of(ir::BinaryOp::Or)},
+    {"Bang", ir::info(ir::UnaryOp::Not).token},
+    {"EqEq", detail::token_of(ir::BinaryOp::Eq)},
+    {"NotEq", detail::token_of(ir::BinaryOp::Ne)},
+    {"LtEq", detail::token_of(ir::BinaryOp::Le)},
+    {"GtEq", detail::token_of(ir::BinaryOp::Ge)},
+    {"Lt", detail::token_of(ir::BinaryOp::Lt)},
+    {"Gt", detail::token_of(ir::BinaryOp::Gt)},
+    {"LParen", "("},
+    {"RParen", ")"},
+    {"LBracket", "["},
+    {"RBracket", "]"},
+    {"Comma", ","},
+    {"At", "@"},
 }};
+
+/// The token spelled `spelling`, or `End` when none is (the payload kinds
+/// have no fixed spelling).
+constexpr TokenTag token_spelled(std::string_view spelling) {
+  for (std::size_t k = 0; k < kTokenKindCount; ++k)
+    if (!spelling.empty() && kTokenTable[k].spelling == spelling) return static_cast<TokenTag>(k);
+  return TokenTag::End;
+}
+
+// The prefix operators share their tokens with the infix ones.
+static_assert(token_spelled(ir::info(ir::UnaryOp::Neg).token) == TokenTag::Minus);
+static_assert(token_spelled(ir::info(ir::UnaryOp::Not).token) == TokenTag::Bang);
+
+/// Keywords and dtype names, which are no identifiers.
+bool is_reserved_word(std::string_view word);
 
 /// The kind's name ("Ident", "LtEq", ...).
 inline std::string_view token_name(const TokenKind& kind) { return kTokenTable[kind.index()].name; }
@@ -154,7 +272,7 @@ struct LexOutput {
 /// source text under the span. Much smaller than a `Token`, which matters on
 /// long inputs.
 struct CompactToken {
-  std::uint8_t kind = 0;
+  TokenTag kind = TokenTag::End;
   Span span;
   std::uint64_t value_bits = 0;
 

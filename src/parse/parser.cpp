@@ -25,7 +25,7 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 // as `Int` then `Ident`; it gets its own message pointing to the float form.
 // Digits right after `.`, `e`/`E` or an exponent sign belong to a float form
 // (`2.0j`, `1e5j`, `1e+5j`) and are not findings.
-std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
+[[nodiscard]] std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
   std::size_t i = 0;
   while (i < text.size()) {
     if (!is_ascii_digit(text[i])) {
@@ -108,10 +108,6 @@ std::optional<std::size_t> assignment_sign(std::string_view line) {
   return std::nullopt;
 }
 
-constexpr std::array<std::string_view, 24> kReservedWords = {
-    "e",   "pi",  "if",  "then", "else", "cast", "diff", "true", "false", "bool", "u8",  "u16",
-    "u32", "u64", "i8",  "i16",  "i32",  "i64",  "f16",  "bf16", "f32",   "f64",  "c64", "c128"};
-
 Diags one(diag::Diag d) {
   Diags out;
   out.push_back(std::move(d));
@@ -157,9 +153,7 @@ Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
     detail += '`';
     return unexpected(syntax_diag(detail, span));
   }
-  for (std::string_view word : kReservedWords) {
-    if (word == name) return unexpected(parse_reserved_identifier(name, span));
-  }
+  if (is_reserved_word(name)) return unexpected(parse_reserved_identifier(name, span));
   return std::string(name);
 }
 
@@ -218,9 +212,7 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
   if (assignment_sign(view(text, result_line))) {
     return unexpected(one(syntax_diag("missing result expression after assignments", result_line.span())));
   }
-  Result<Spanned, Diags> result = parse_expr_with_offset(view(text, result_line), result_line.start);
-  if (!result) return unexpected(std::move(result).error());
-  Spanned body = std::move(*result);
+  MORVALEN_TRY(body, parse_expr_with_offset(view(text, result_line), result_line.start));
 
   // Statements, from the one before the result back to the first, each
   // wrapping the body built so far.
@@ -234,9 +226,8 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
     if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line.span())));
     Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
     if (!ident) return unexpected(one(std::move(ident).error()));
-    Result<Spanned, Diags> parsed = parse_expr_with_offset(view(text, value), value.start);
-    if (!parsed) return unexpected(std::move(parsed).error());
-    Child value_node = std::make_unique<Spanned>(std::move(*parsed));
+    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start));
+    Child value_node = std::make_unique<Spanned>(std::move(parsed));
     Child body_node = std::make_unique<Spanned>(std::move(body));
     body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line.span());
   }

@@ -28,8 +28,9 @@ Unexpected<std::decay_t<E>> unexpected(E&& error) {
 
 /// A value or an error, with the interface of `std::expected` so that moving to
 /// it later is mechanical. Reading the wrong half is an internal invariant failure.
+/// Discarding one is a compile error under -Werror: an ignored error is a bug.
 template <typename T, typename E>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : storage_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   template <typename G>
@@ -83,7 +84,7 @@ class Result {
 
 /// A success without a value, or an error.
 template <typename E>
-class Result<void, E> {
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   template <typename G>
@@ -109,3 +110,24 @@ class Result<void, E> {
 };
 
 }  // namespace morvalen
+
+// Error propagation, the one way to pass an error on unchanged:
+// `MORVALEN_TRY(x, expr);` evaluates `expr`, a `Result`; on an error it returns
+// that error from the enclosing function (which returns a `Result` whose error
+// type accepts it), otherwise it declares `x` holding the value.
+// `MORVALEN_TRY_VOID(expr);` only passes an error on: for a `Result<void, E>`,
+// or where the value is not needed.
+#define MORVALEN_TRY_CONCAT2(a, b) a##b
+#define MORVALEN_TRY_CONCAT(a, b) MORVALEN_TRY_CONCAT2(a, b)
+#define MORVALEN_TRY_TEMP MORVALEN_TRY_CONCAT(morvalen_try_, __LINE__)
+#define MORVALEN_TRY(var, expr)                                                              \
+  auto MORVALEN_TRY_TEMP = (expr);                                                           \
+  if (!MORVALEN_TRY_TEMP.has_value()) return ::morvalen::unexpected(std::move(MORVALEN_TRY_TEMP).error()); \
+  auto var = *std::move(MORVALEN_TRY_TEMP)
+#define MORVALEN_TRY_VOID(expr)                                                       \
+  do {                                                                                \
+    auto morvalen_try_result = (expr);                                                \
+    if (!morvalen_try_result.has_value()) {                                           \
+      return ::morvalen::unexpected(std::move(morvalen_try_result).error());          \
+    }                                                                                 \
+  } while (false)

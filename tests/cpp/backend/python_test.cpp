@@ -320,11 +320,11 @@ TEST(PythonEmitTest, InvalidDagsAreInternalErrors) {
     expect_internal(finish(b, header({"x"}), {c}), "Call node must have at least one argument");
   }
   {
-    ir::DagBuilder b;
-    b.push(ir::Param{0}, DType::f64());
-    NodeId n = b.push(ir::Unary{NodeId{2}, UnaryOp::Neg}, DType::f64());
-    b.push(ir::Param{0}, DType::f64());
-    expect_internal(finish(b, header({"x"}), {n}), "operand 2 of node 1 does not precede it in TypedDag");
+    // Made without a DagBuilder, which refuses a forward operand.
+    auto dag = ir::TypedDag::try_new({ir::Param{0}, ir::Unary{NodeId{2}, UnaryOp::Neg}, ir::Param{0}},
+                                     {DType::f64(), DType::f64(), DType::f64()}, header({"x"}), {NodeId{1}});
+    ASSERT_TRUE(dag.has_value());
+    expect_internal(std::move(*dag), "operand 2 of node 1 does not precede it in TypedDag");
   }
   {
     // A broken node that no output reaches is never looked at.

@@ -53,6 +53,18 @@ TEST(TypedDagTest, BuilderFailureIsAnInternalError) {
   }
 }
 
+TEST(TypedDagTest, BuilderRefusesAnOperandThatDoesNotPrecede) {
+  DagBuilder b;
+  b.push(Param{0}, DType::f32());
+  try {
+    b.push(If{NodeId{0}, NodeId{1}, NodeId{0}}, DType::f32());
+    FAIL() << "expected an internal error";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "operand 1 of node 1 does not precede it");
+  }
+  EXPECT_EQ(b.size(), 1u);
+}
+
 TEST(OpsTest, BinarySpellings) {
   const char* expected[] = {"+", "-", "*", "/", "//", "%", "**", "==", "!=", "<", "<=", ">", ">=", "and", "or"};
   for (std::size_t i = 0; i < kBinaryOpCount; ++i) EXPECT_EQ(as_str(static_cast<BinaryOp>(i)), expected[i]);
