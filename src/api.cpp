@@ -71,8 +71,7 @@ Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::s
   if (!derivative) return unexpected(make_error(ApiError::Diff{std::move(derivative).error()}));
   auto lowered = derivative->lower_to_typed_dag();
   if (!lowered) {
-    return unexpected(
-        make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
+    return unexpected(make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
   if (!optimize) return opt::const_fold(*lowered).dag;
   MORVALEN_TRY(better, optimized(*lowered));
@@ -93,24 +92,23 @@ bool is_valid_function_name(std::string_view name, Backend backend) {
 }  // namespace
 
 std::string ApiError::to_string() const {
-  return std::visit(
-      support::Overloaded{
-          [](const Parse& e) { return "parse failed: " + e.message; },
-          [](const Lower& e) { return "lowering failed: " + e.message; },
-          [](const Optimize& e) { return "optimization failed: " + e.message; },
-          [](const InvalidFunctionName& e) {
-            return "invalid Python function name `" + e.name +
-                   "`: expected a non-keyword identifier matching [A-Za-z_][A-Za-z0-9_]*";
-          },
-          [](const OutputCount& e) {
-            char digits[24];
-            auto end = std::to_chars(digits, digits + sizeof digits, e.count).ptr;
-            return "expected a single output expression, got " + std::string(digits, end);
-          },
-          [](const Diff& e) { return e.error.to_string(); },
-          [](const OutputTooLong& e) { return e.message; },
-      },
-      detail);
+  return std::visit(support::Overloaded{
+                        [](const Parse& e) { return "parse failed: " + e.message; },
+                        [](const Lower& e) { return "lowering failed: " + e.message; },
+                        [](const Optimize& e) { return "optimization failed: " + e.message; },
+                        [](const InvalidFunctionName& e) {
+                          return "invalid Python function name `" + e.name +
+                                 "`: expected a non-keyword identifier matching [A-Za-z_][A-Za-z0-9_]*";
+                        },
+                        [](const OutputCount& e) {
+                          char digits[24];
+                          auto end = std::to_chars(digits, digits + sizeof digits, e.count).ptr;
+                          return "expected a single output expression, got " + std::string(digits, end);
+                        },
+                        [](const Diff& e) { return e.error.to_string(); },
+                        [](const OutputTooLong& e) { return e.message; },
+                    },
+                    detail);
 }
 
 std::string format_diags(const std::vector<diag::Diag>& diags) {

@@ -13,8 +13,7 @@ struct KindInfo {
 
 constexpr std::array<KindInfo, kDiagKindCount> kKinds = {{
     {"IntImaginaryLiteral", Severity::Fatal, "use a float imaginary literal instead, e.g. `2.0j` instead of `2j`"},
-    {"UnknownDtype", Severity::Fatal,
-     "use a supported dtype name such as `i32`, `i64`, `u8`, `f32`, `f64`, or `c128`"},
+    {"UnknownDtype", Severity::Fatal, "use a supported dtype name such as `i32`, `i64`, `u8`, `f32`, `f64`, or `c128`"},
     {"Syntax", Severity::Fatal, "check the surrounding tokens and parentheses for typos or missing separators"},
     {"UnknownBinding", Severity::Error, "declare the variable earlier or fix the name to match an existing binding"},
     {"ReservedIdentifier", Severity::Error,

@@ -45,9 +45,9 @@ bool is_numpy_bool_type(PyObject* type) {
   PyObject* module = PyObject_GetAttr(type, module_attr);
   if (module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0) {
     PyObject* name = PyObject_GetAttr(type, name_attr);
-    result = name != nullptr && PyUnicode_Check(name) &&
-             (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
-              PyUnicode_CompareWithASCIIString(name, "bool") == 0);
+    result =
+        name != nullptr && PyUnicode_Check(name) &&
+        (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 || PyUnicode_CompareWithASCIIString(name, "bool") == 0);
     Py_XDECREF(name);
   }
   Py_XDECREF(module);
@@ -149,8 +149,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
       PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", sig.function,
                    sig.positional, nargs, was_or_were(nargs));
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                   sig.function, sig.required, sig.positional, nargs, was_or_were(nargs));
+      PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.function,
+                   sig.required, sig.positional, nargs, was_or_were(nargs));
     }
     return false;
   }

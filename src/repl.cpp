@@ -12,8 +12,8 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
-#include "support/overloaded.h"
 #include "support/number_text.h"
+#include "support/overloaded.h"
 
 namespace morvalen::repl {
 namespace {
@@ -192,21 +192,23 @@ class Renderer {
 
  private:
   struct NodeState {
-    std::uint64_t length = 0;         // of the remembered text, parentheses included
-    std::size_t first_use = 0;        // index of the node's first operand use in `use_parens_`
-    std::size_t effective = 0;        // the node below any chain of hidden casts
-    Context first{};                  // context of the first placement
+    std::uint64_t length = 0;   // of the remembered text, parentheses included
+    std::size_t first_use = 0;  // index of the node's first operand use in `use_parens_`
+    std::size_t effective = 0;  // the node below any chain of hidden casts
+    Context first{};            // context of the first placement
     int precedence = 0;
-    bool placed = false;              // reached from the root
-    bool memo_parens = false;         // the remembered text carries added parentheses
-    bool memo_enclosed = false;       // the remembered text is enclosed in one pair
+    bool placed = false;         // reached from the root
+    bool memo_parens = false;    // the remembered text carries added parentheses
+    bool memo_enclosed = false;  // the remembered text is enclosed in one pair
   };
 
   // The context of operand `position` of `node`.
   static Context operand_context(const ir::Node& node, std::size_t position) {
     return std::visit(support::Overloaded{
                           [](const ir::Unary&) { return kUnaryOperand; },
-                          [&](const ir::Binary& b) { return Context{precedence(b.op), position == 1}; },
+                          [&](const ir::Binary& b) {
+                            return Context{precedence(b.op), position == 1};
+                          },
                           [](const ir::Cast&) { return kCastOperand; },
                           [](const ir::If&) { return kFreeOperand; },
                           [](const ir::Call&) { return kFreeOperand; },
@@ -315,8 +317,7 @@ class Renderer {
       std::size_t position = 0;
       bool hidden_cast = false;
       if (const auto* p = std::get_if<ir::Param>(&node)) {
-        leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name
-                                                          : arg_name(p->index);
+        leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name : arg_name(p->index);
         state.precedence = kPrecLeaf;
         length = leaf_text_[id].size();
         own_enclosed = is_enclosed(leaf_text_[id]);
@@ -346,8 +347,7 @@ class Renderer {
           // A hidden cast is its operand's text, and binds like its operand
           // (a cast below it counting as shown).
           const ir::Node& operand = dag_nodes[cast.arg.value];
-          state.precedence =
-              std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
+          state.precedence = std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
           state.effective = nodes_[cast.arg.value].effective;
           hidden_cast = true;
         }

@@ -21,9 +21,10 @@ namespace {
 using ir::NodeId;
 
 constexpr std::array<std::string_view, 35> kKeywords = {
-    "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
-    "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
-    "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
+    "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+    "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+    "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+    "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
 
 // The module and the Python builtins that emitted lines call: the Python texts
 // of the vocabulary (ir/ops), and the casts and constants below.

@@ -277,7 +277,8 @@ FirstDifference first_difference(const CanonExpr& ex, const CanonExpr& ey) {
 
 // ---------------------------------------------------------------------------
 
-InternedCanonExprBuilder::InternedCanonExprBuilder(std::size_t max_exprs) : max_exprs_(std::min(max_exprs, kMaxExprs)) {}
+InternedCanonExprBuilder::InternedCanonExprBuilder(std::size_t max_exprs)
+    : max_exprs_(std::min(max_exprs, kMaxExprs)) {}
 
 Result<void, CanonBuildError> InternedCanonExprBuilder::check_id(CanonExprId id) const {
   if (id.value >= exprs_.size()) return unexpected(CanonBuildError{CanonBuildError::InvalidId{id}});

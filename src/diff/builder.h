@@ -103,11 +103,10 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   IdResult select(CanonExprId cond, CanonExprId then_branch, CanonExprId else_branch, ir::DType dtype) override;
   IdResult cast_with_explicit(CanonExprId operand, ir::DType target, bool is_explicit) override;
   IdResult intern_expr(CanonExpr expr) override;
-  Result<CanonFunction, CanonBuildError> finish(std::vector<ir::ParamDecl> signature,
-                                                std::vector<CanonExprId> outputs) && override;
+  Result<CanonFunction, CanonBuildError>
+      finish(std::vector<ir::ParamDecl> signature, std::vector<CanonExprId> outputs) && override;
   std::strong_ordering compare_ids(CanonExprId a, CanonExprId b) const override;
-  std::strong_ordering compare_id_slices(std::span<const CanonExprId> a,
-                                         std::span<const CanonExprId> b) const override;
+  std::strong_ordering compare_id_slices(std::span<const CanonExprId> a, std::span<const CanonExprId> b) const override;
 
   /// Appends the terms of a sum: descends through `+` nodes of exactly `dtype`,
   /// left then right; any other id is one term.

@@ -163,9 +163,8 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_uncached(ir::NodeId
           if (n.index >= params.size()) return fail(invariant("invalid param id " + std::to_string(n.index)));
           const ir::ParamDecl& decl = params[n.index];
           if (!(decl.dtype == t)) {
-            return fail(invariant("param `" + decl.name + "` dtype mismatch: node uses " +
-                                        std::string(ir::to_str(t)) + ", signature uses " +
-                                        std::string(ir::to_str(decl.dtype))));
+            return fail(invariant("param `" + decl.name + "` dtype mismatch: node uses " + std::string(ir::to_str(t)) +
+                                  ", signature uses " + std::string(ir::to_str(decl.dtype))));
           }
           return lift(builder_.parameter(decl.name, t));
         } else if constexpr (std::is_same_v<T, ir::Const>) {
@@ -252,7 +251,7 @@ bool TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left, ir::Nod
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
-                                                                           ir::NodeId right, ir::DType t) {
+                                                                        ir::NodeId right, ir::DType t) {
   switch (op) {
     case ir::BinaryOp::Add:
     case ir::BinaryOp::Sub: {
@@ -283,9 +282,8 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
 
 // Kept out of line so that the many temporaries of these rules stay off the
 // frames of the recursion through `derivative_binary`.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::binary_rule(ir::BinaryOp op,
-                                                                                        const Pair& pair,
-                                                                                        ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::binary_rule(ir::BinaryOp op, const Pair& pair,
+                                                                                    ir::DType t) {
   const auto [u, v, du, dv] = pair;
   switch (op) {
     case ir::BinaryOp::Mul: {
@@ -334,16 +332,14 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
-                                                                            CanonExprId dx, ir::DType t) {
+                                                                         CanonExprId dx, ir::DType t) {
   MORVALEN_TRY(x, primal_expr(arg));
   return builtin_rule(builtin, x, dx, t);
 }
 
 // Out of line for the same reason as `binary_rule`.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin builtin,
-                                                                                         CanonExprId x,
-                                                                                         CanonExprId dx,
-                                                                                         ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin builtin, CanonExprId x,
+                                                                                     CanonExprId dx, ir::DType t) {
   switch (builtin) {
     case ir::Builtin::Exp: {
       MORVALEN_TRY(e, call_builtin1(ir::Builtin::Exp, x, t));
@@ -461,8 +457,8 @@ DiffError TypedDagDifferentiator::take_error() {
 [[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
   return lift(builder_.unary(ir::UnaryOp::Neg, a, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
-                                                                ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a,
+                                                                               CanonExprId b, ir::DType t) {
   return lift(builder_.select(cond, a, b, t));
 }
 [[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) {
@@ -479,8 +475,8 @@ DiffError TypedDagDifferentiator::take_error() {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Lt, x, z, ir::DType::boolean()));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x,
-                                                                       ir::DType t) {
+[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::call_builtin1(ir::Builtin builtin,
+                                                                                      CanonExprId x, ir::DType t) {
   const CanonExprId args[1] = {x};
   return lift(builder_.call(ir::to_str(builtin), args, t));
 }

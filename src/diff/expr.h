@@ -96,8 +96,8 @@ struct Cast {
 };
 }  // namespace canon
 
-using CanonExpr =
-    std::variant<canon::Parameter, canon::Constant, canon::Unary, canon::Binary, canon::Call, canon::Select, canon::Cast>;
+using CanonExpr = std::variant<canon::Parameter, canon::Constant, canon::Unary, canon::Binary, canon::Call,
+                               canon::Select, canon::Cast>;
 
 /// The zero of a dtype by its kind: Bool false, Int 0, Float 0.0 or Complex
 /// (0.0, 0.0).

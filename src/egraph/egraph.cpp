@@ -234,12 +234,11 @@ std::size_t EGraph::rebuild() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     char millis[8];
     std::snprintf(millis, sizeof millis, "%03d", static_cast<int>(ms % 1000));
-    logger_.write(LogLevel::Info, "REBUILT! in " + std::to_string(ms / 1000) + "." + millis + "s\n" +
-                                      "  Old: hc size " + std::to_string(old_memo) + ", eclasses: " +
-                                      std::to_string(old_classes) + "\n" + "  New: hc size " +
-                                      std::to_string(memo_.size()) + ", eclasses: " + std::to_string(class_count_) +
-                                      "\n" + "  unions: " + std::to_string(merges) +
-                                      ", trimmed nodes: " + std::to_string(trimmed));
+    logger_.write(LogLevel::Info,
+                  "REBUILT! in " + std::to_string(ms / 1000) + "." + millis + "s\n" + "  Old: hc size " +
+                      std::to_string(old_memo) + ", eclasses: " + std::to_string(old_classes) + "\n" +
+                      "  New: hc size " + std::to_string(memo_.size()) + ", eclasses: " + std::to_string(class_count_) +
+                      "\n" + "  unions: " + std::to_string(merges) + ", trimmed nodes: " + std::to_string(trimmed));
   }
   return merges;
 }

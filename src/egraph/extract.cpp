@@ -26,7 +26,8 @@ Extractor::Extractor(const EGraph& egraph, CostFunction cost)
   while (changed) {
     changed = false;
     egraph_.for_each_class([&](const EClass& eclass) {
-      if (eclass.nodes.empty()) throw InternalError("Can't extract, eclass is empty: " + std::to_string(eclass.id.value));
+      if (eclass.nodes.empty())
+        throw InternalError("Can't extract, eclass is empty: " + std::to_string(eclass.id.value));
       std::optional<Cost> best_cost;
       const MathLang* best_node = nullptr;
       std::array<Cost, 3> child_costs{};

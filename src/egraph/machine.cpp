@@ -166,8 +166,8 @@ constexpr std::size_t kBinarySearchMin = 50;
 
 class Machine {
  public:
-  Machine(const Program& program, const EGraph& egraph, std::size_t limit,
-          const std::vector<std::optional<Id>>& ground, std::vector<Subst>& out)
+  Machine(const Program& program, const EGraph& egraph, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+          std::vector<Subst>& out)
       : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out), start_(out.size()) {
     // Rule patterns need a handful of registers: keep them off the heap.
     if (program.num_regs > small_.size()) {

@@ -2,11 +2,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <cstdint>
-#include <optional>
 #include <variant>
 #include <vector>
 
@@ -80,8 +80,8 @@ using Instruction = std::variant<BindInstr, CompareInstr, LookupInstr>;
 /// vector), and for variable leaves the register holding their class.
 struct LookupTerm {
   struct Node {
-    MathLang node;           ///< ignored for variables
-    std::uint32_t var_reg;   ///< register of a variable leaf, or kNoReg
+    MathLang node;          ///< ignored for variables
+    std::uint32_t var_reg;  ///< register of a variable leaf, or kNoReg
   };
   static constexpr std::uint32_t kNoReg = 0xFFFFFFFFu;
   std::vector<Node> nodes;
@@ -92,7 +92,7 @@ struct LookupTerm {
 struct Program {
   std::vector<Instruction> instructions;
   std::vector<LookupTerm> terms;
-  std::vector<Var> vars;              ///< in order of first appearance
+  std::vector<Var> vars;                ///< in order of first appearance
   std::vector<std::uint32_t> var_regs;  ///< register of each of `vars`
   std::uint32_t num_regs = 1;
 

@@ -252,16 +252,15 @@ Result<Var, VarError> parse_var(std::string_view text) {
 }
 
 std::string PatternError::to_string() const {
-  return std::visit(
-      support::Overloaded{
-          [](const Reader& r) { return r.message; },
-          [](const EmptySexp&) { return std::string("Found empty s-expression"); },
-          [](const HeadList& h) { return "Found a list in the head position: " + h.sexp; },
-          [](const UnexpectedVar& u) { return "Found variable `" + u.var + "` with children"; },
-          [](const BadVar& b) { return "Found invalid variable: " + b.error.to_string(); },
-          [](const BadOp& b) { return "Failed to parse op: " + b.error.to_string(); },
-      },
-      detail);
+  return std::visit(support::Overloaded{
+                        [](const Reader& r) { return r.message; },
+                        [](const EmptySexp&) { return std::string("Found empty s-expression"); },
+                        [](const HeadList& h) { return "Found a list in the head position: " + h.sexp; },
+                        [](const UnexpectedVar& u) { return "Found variable `" + u.var + "` with children"; },
+                        [](const BadVar& b) { return "Found invalid variable: " + b.error.to_string(); },
+                        [](const BadOp& b) { return "Failed to parse op: " + b.error.to_string(); },
+                    },
+                    detail);
 }
 
 Result<Pattern, PatternError> Pattern::parse(std::string_view text) {

@@ -20,8 +20,7 @@ class Rewrite {
   static Result<Rewrite, std::string> make(std::string_view name, Pattern searcher, Pattern applier);
   /// Reads both texts (searcher first) and calls `make`; a reading failure gives
   /// the pattern error's text.
-  static Result<Rewrite, std::string> parse(std::string_view name, std::string_view searcher,
-                                            std::string_view applier);
+  static Result<Rewrite, std::string> parse(std::string_view name, std::string_view searcher, std::string_view applier);
 
   support::Symbol name() const { return name_; }
   std::string_view name_text() const { return name_.text(); }

@@ -16,9 +16,7 @@ constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::string format_seconds(double s) {
   char buf[64];
@@ -117,8 +115,8 @@ bool BackoffScheduler::can_stop(std::size_t iteration, const Logger& logger) {
     }
   }
   logger.log(LogLevel::Info, [&] {
-    return "Banned " + std::to_string(banned.size()) + "/" + std::to_string(stats_.size()) +
-           ", fast-forwarded by " + std::to_string(delta) + " to unban " + unbanned;
+    return "Banned " + std::to_string(banned.size()) + "/" + std::to_string(stats_.size()) + ", fast-forwarded by " +
+           std::to_string(delta) + " to unban " + unbanned;
   });
   return false;
 }
@@ -131,8 +129,7 @@ Runner& Runner::with_expr(const RecExpr& expr) {
 std::optional<StopReason> Runner::check_limits(std::size_t iterations_done) const {
   if (start_time_) {
     auto elapsed = Clock::now() - *start_time_;
-    if (elapsed > time_limit_)
-      return StopReason{StopReason::TimeLimit{std::chrono::duration<double>(elapsed).count()}};
+    if (elapsed > time_limit_) return StopReason{StopReason::TimeLimit{std::chrono::duration<double>(elapsed).count()}};
   }
   if (egraph_.total_size() > node_limit_) return StopReason{StopReason::NodeLimit{egraph_.total_size()}};
   if (iterations_done >= iter_limit_) return StopReason{StopReason::IterationLimit{iterations_done}};
@@ -237,8 +234,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
 
   if (iter.applied.empty()) {
     bool can_stop = scheduler_.can_stop(i, log);
-    if (can_stop && egraph_.total_size() == iter.egraph_nodes &&
-        egraph_.number_of_classes() == iter.egraph_classes && !pending)
+    if (can_stop && egraph_.total_size() == iter.egraph_nodes && egraph_.number_of_classes() == iter.egraph_classes &&
+        !pending)
       pending = StopReason{StopReason::Saturated{}};
   }
   iter.total_time = seconds_since(*start_time_);

@@ -41,15 +41,15 @@ using AppliedCounts = std::vector<std::pair<support::Symbol, std::size_t>>;
 
 /// One completed iteration.
 struct Iteration {
-  AppliedCounts applied;          ///< rules with a non-zero merging-application count
-  std::size_t egraph_nodes = 0;   ///< total size at the start of the iteration
-  std::size_t egraph_classes = 0; ///< class count at the start of the iteration
+  AppliedCounts applied;           ///< rules with a non-zero merging-application count
+  std::size_t egraph_nodes = 0;    ///< total size at the start of the iteration
+  std::size_t egraph_classes = 0;  ///< class count at the start of the iteration
   double hook_time = 0.0;
   double search_time = 0.0;
   double apply_time = 0.0;
   double rebuild_time = 0.0;
-  double total_time = 0.0;        ///< since the run started
-  std::size_t n_rebuilds = 0;     ///< merges performed by the iteration's rebuild
+  double total_time = 0.0;     ///< since the run started
+  std::size_t n_rebuilds = 0;  ///< merges performed by the iteration's rebuild
   std::optional<StopReason> stop_reason;
 };
 

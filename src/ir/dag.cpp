@@ -40,13 +40,11 @@ NodeId DagBuilder::push(Node node, DType dtype) {
   return NodeId{position};
 }
 
-Result<TypedDag, TypedDagError> DagBuilder::try_finish(std::vector<ParamDecl> params,
-                                                       std::vector<NodeId> outputs) && {
+Result<TypedDag, TypedDagError> DagBuilder::try_finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs) && {
   return TypedDag::try_new(std::move(nodes_), std::move(dtypes_), std::move(params), std::move(outputs));
 }
 
-TypedDag DagBuilder::finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs,
-                            const std::string& context) && {
+TypedDag DagBuilder::finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs, const std::string& context) && {
   auto dag = std::move(*this).try_finish(std::move(params), std::move(outputs));
   if (!dag) throw InternalError(context + dag.error().to_string());
   return std::move(*dag);

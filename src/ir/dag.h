@@ -51,7 +51,10 @@ class TypedDag {
  private:
   TypedDag(std::vector<Node> nodes, std::vector<DType> dtypes, std::vector<ParamDecl> params,
            std::vector<NodeId> outputs)
-      : nodes_(std::move(nodes)), dtypes_(std::move(dtypes)), params_(std::move(params)), outputs_(std::move(outputs)) {}
+      : nodes_(std::move(nodes)),
+        dtypes_(std::move(dtypes)),
+        params_(std::move(params)),
+        outputs_(std::move(outputs)) {}
 
   std::vector<Node> nodes_;
   std::vector<DType> dtypes_;

@@ -9,9 +9,7 @@ namespace {
 // integers f32, wider ones f64.
 std::uint16_t integer_float_width(DType i) { return i.bits == 8 ? 16 : i.bits == 16 ? 32 : 64; }
 
-DType ieee_float(std::uint16_t bits) {
-  return bits <= 16 ? DType::f16() : bits == 32 ? DType::f32() : DType::f64();
-}
+DType ieee_float(std::uint16_t bits) { return bits <= 16 ? DType::f16() : bits == 32 ? DType::f32() : DType::f64(); }
 
 }  // namespace
 

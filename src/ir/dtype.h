@@ -53,9 +53,8 @@ struct DType {
 
 /// The fifteen valid dtypes in canonical order.
 inline constexpr std::array<DType, 15> all_dtypes = {
-    DType::boolean(), DType::u8(),  DType::u16(),  DType::u32(), DType::u64(),
-    DType::i8(),      DType::i16(), DType::i32(),  DType::i64(), DType::f16(),
-    DType::bf16(),    DType::f32(), DType::f64(),  DType::c64(), DType::c128()};
+    DType::boolean(), DType::u8(),  DType::u16(),  DType::u32(), DType::u64(), DType::i8(),  DType::i16(), DType::i32(),
+    DType::i64(),     DType::f16(), DType::bf16(), DType::f32(), DType::f64(), DType::c64(), DType::c128()};
 
 /// The spellings of `all_dtypes`, in the same order.
 inline constexpr std::array<std::string_view, 15> kDTypeSpellings = {
@@ -98,8 +97,7 @@ bool is_unsafe_promotion(DType a, DType b);
 template <>
 struct std::hash<morvalen::ir::DType> {
   std::size_t operator()(morvalen::ir::DType d) const noexcept {
-    bool flag = d.is_bfloat && (d.kind == morvalen::ir::DTypeKind::Float ||
-                                d.kind == morvalen::ir::DTypeKind::Complex);
+    bool flag = d.is_bfloat && (d.kind == morvalen::ir::DTypeKind::Float || d.kind == morvalen::ir::DTypeKind::Complex);
     return (static_cast<std::size_t>(d.kind) << 20) | (static_cast<std::size_t>(flag) << 16) | d.bits;
   }
 };

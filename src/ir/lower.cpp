@@ -219,9 +219,8 @@ Lowered<NodeId> Lowerer::lower_complex(double re, double im, const std::optional
 
 Lowered<NodeId> Lowerer::lower_var(const parse::Var& v, Span span) {
   if (auto bound = ctx_.lookup(v.name)) return *bound;
-  return fail(ctx_, DType::f64(), [&] {
-    return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(v.name));
-  });
+  return fail(ctx_, DType::f64(),
+              [&] { return Diag::make(DiagKind::UndefinedVariable, span, diag::undefined_variable_message(v.name)); });
 }
 
 Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
@@ -322,7 +321,7 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
 // The derivative of the operand with respect to a parameter, computed on a
 // snapshot of the DAG so far and imported back; the differentiated nodes stay.
 [[gnu::noinline]] Lowered<std::vector<NodeId>> differentiate_into(Ctx& ctx, NodeId expr, const std::string& variable,
-                                                                    Span span) {
+                                                                  Span span) {
   const TypedDag snapshot = ctx.snapshot(expr);
   diff::TypedDagDifferentiator differentiator(snapshot);
   auto derivative = differentiator.differentiate(variable);
@@ -332,8 +331,8 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   }
   auto lowered = derivative->lower_to_typed_dag();
   if (!lowered) {
-    MORVALEN_TRY(id, fail(ctx, DType::f64(),
-                                [&] { return canon_lower_error_diag(lowered.error().to_string(), span); }));
+    MORVALEN_TRY(id,
+                 fail(ctx, DType::f64(), [&] { return canon_lower_error_diag(lowered.error().to_string(), span); }));
     return std::vector<NodeId>{id};
   }
   return ctx.import_dag(*lowered);
@@ -373,9 +372,9 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
       Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
                              diag::promotion_hint(a, b, p));
       if (operand_spans) {
-        note.labels = std::vector<diag::Label>{
-            diag::Label{operand_spans->lhs, "left operand (" + std::string(to_str(a)) + ")"},
-            diag::Label{operand_spans->rhs, "right operand (" + std::string(to_str(b)) + ")"}};
+        note.labels =
+            std::vector<diag::Label>{diag::Label{operand_spans->lhs, "left operand (" + std::string(to_str(a)) + ")"},
+                                     diag::Label{operand_spans->rhs, "right operand (" + std::string(to_str(b)) + ")"}};
       }
       return note;
     }));

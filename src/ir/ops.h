@@ -85,7 +85,15 @@ enum class BinaryOp : std::uint8_t {
 
 inline constexpr std::size_t kBinaryOpCount = 15;
 
-enum class BinaryClass : std::uint8_t { Arithmetic, TrueDivision, FloorDivision, Remainder, Power, Comparison, Logical };
+enum class BinaryClass : std::uint8_t {
+  Arithmetic,
+  TrueDivision,
+  FloorDivision,
+  Remainder,
+  Power,
+  Comparison,
+  Logical
+};
 
 /// How a chain of one operator groups: `a - b - c` is `(a - b) - c` (left),
 /// `a ** b ** c` is `a ** (b ** c)` (right), and comparisons do not chain.
@@ -113,13 +121,13 @@ inline constexpr std::size_t kBuiltinCount = 14;
 /// One prefix operator.
 struct UnaryOpInfo {
   UnaryOp op;
-  std::string_view token;     ///< source and rendered spelling: "-", "!"
-  std::string_view name;      ///< in messages and the canonical order: "neg", "not"
-  MathKind term;              ///< its term-language variant
+  std::string_view token;          ///< source and rendered spelling: "-", "!"
+  std::string_view name;           ///< in messages and the canonical order: "neg", "not"
+  MathKind term;                   ///< its term-language variant
   std::string_view term_name;      ///< the variant's name in debug texts: "Neg"
   std::string_view term_spelling;  ///< in rewrite patterns: "neg", "!"
-  std::uint8_t cost;          ///< the extraction cost of one node
-  std::string_view python;    ///< Python text, `$` standing for the operand
+  std::uint8_t cost;               ///< the extraction cost of one node
+  std::string_view python;         ///< Python text, `$` standing for the operand
 };
 
 /// One infix operator. Rewrite patterns spell it by its token.

@@ -257,8 +257,8 @@ class Folder {
  private:
   NodeId remap(NodeId operand, std::size_t user) const {
     if (operand.value >= user) {
-      throw InternalError("const_fold: node#" + std::to_string(user) + " uses node#" +
-                          std::to_string(operand.value) + ", which does not precede it");
+      throw InternalError("const_fold: node#" + std::to_string(user) + " uses node#" + std::to_string(operand.value) +
+                          ", which does not precede it");
     }
     return id_map_[operand.value];
   }

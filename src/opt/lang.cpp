@@ -288,7 +288,9 @@ std::string RecExpr::to_string() const {
 std::string OptError::to_string() const {
   return std::visit(
       support::Overloaded{
-          [](const SingleOutputOnly&) { return std::string("only single-output DAG is currently supported by optimize"); },
+          [](const SingleOutputOnly&) {
+            return std::string("only single-output DAG is currently supported by optimize");
+          },
           [](const UnsupportedCall& call) { return "unsupported call `" + call.name + "` in opt conversion"; },
           [](const InvalidExpr& e) { return "invalid expr during conversion: " + e.message; },
       },

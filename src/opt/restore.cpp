@@ -143,7 +143,8 @@ class Slots {
 
 void seed(const RecExpr& expr, const TypeMap& types, Slots& slots) {
   const auto& nodes = expr.nodes();
-  if (!types.output_dtypes.empty()) slots.fill(Id{static_cast<std::uint32_t>(nodes.size() - 1)}, types.output_dtypes[0]);
+  if (!types.output_dtypes.empty())
+    slots.fill(Id{static_cast<std::uint32_t>(nodes.size() - 1)}, types.output_dtypes[0]);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const MathLang& node = nodes[i];
     Id self{static_cast<std::uint32_t>(i)};

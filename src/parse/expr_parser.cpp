@@ -103,8 +103,7 @@ constexpr std::uint8_t kExprFailed = 4;
 // per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi,
-             bool memoise)
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, bool memoise)
       : tokens_(tokens),
         text_(text),
         offset_(offset),
@@ -821,7 +820,8 @@ class ExprParser {
 
 }  // namespace
 
-ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi) {
+ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
+                            Span eoi) {
   ExprParser memoised(tokens, text, offset, eoi, true);
   ExprParseOutput out = memoised.run();
   if (out.errors.empty() && memoised.replayed()) {

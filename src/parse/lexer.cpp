@@ -106,43 +106,80 @@ Token to_token(const CompactToken& t, std::string_view text) {
   Span span = t.span;
   std::string_view word = text.substr(span.start, span.end - span.start);
   switch (t.kind) {
-    case TokenTag::If: return {tok::If{}, span};
-    case TokenTag::Then: return {tok::Then{}, span};
-    case TokenTag::Else: return {tok::Else{}, span};
-    case TokenTag::Cast: return {tok::Cast{}, span};
-    case TokenTag::Diff: return {tok::Diff{}, span};
-    case TokenTag::True: return {tok::True{}, span};
-    case TokenTag::False: return {tok::False{}, span};
-    case TokenTag::E: return {tok::E{}, span};
-    case TokenTag::Pi: return {tok::Pi{}, span};
-    case TokenTag::Ident: return {tok::Ident{std::string(word)}, span};
-    case TokenTag::TypeName: return {tok::TypeName{std::string(word)}, span};
-    case TokenTag::Int: return {tok::Int{t.int_value()}, span};
-    case TokenTag::Float: return {tok::Float{t.float_value()}, span};
-    case TokenTag::Imag: return {tok::Imag{t.float_value()}, span};
-    case TokenTag::Plus: return {tok::Plus{}, span};
-    case TokenTag::Minus: return {tok::Minus{}, span};
-    case TokenTag::Star: return {tok::Star{}, span};
-    case TokenTag::Slash: return {tok::Slash{}, span};
-    case TokenTag::SlashSlash: return {tok::SlashSlash{}, span};
-    case TokenTag::Percent: return {tok::Percent{}, span};
-    case TokenTag::StarStar: return {tok::StarStar{}, span};
-    case TokenTag::AndAnd: return {tok::AndAnd{}, span};
-    case TokenTag::OrOr: return {tok::OrOr{}, span};
-    case TokenTag::Bang: return {tok::Bang{}, span};
-    case TokenTag::EqEq: return {tok::EqEq{}, span};
-    case TokenTag::NotEq: return {tok::NotEq{}, span};
-    case TokenTag::LtEq: return {tok::LtEq{}, span};
-    case TokenTag::GtEq: return {tok::GtEq{}, span};
-    case TokenTag::Lt: return {tok::Lt{}, span};
-    case TokenTag::Gt: return {tok::Gt{}, span};
-    case TokenTag::LParen: return {tok::LParen{}, span};
-    case TokenTag::RParen: return {tok::RParen{}, span};
-    case TokenTag::LBracket: return {tok::LBracket{}, span};
-    case TokenTag::RBracket: return {tok::RBracket{}, span};
-    case TokenTag::Comma: return {tok::Comma{}, span};
-    case TokenTag::At: return {tok::At{}, span};
-    case TokenTag::End: break;
+    case TokenTag::If:
+      return {tok::If{}, span};
+    case TokenTag::Then:
+      return {tok::Then{}, span};
+    case TokenTag::Else:
+      return {tok::Else{}, span};
+    case TokenTag::Cast:
+      return {tok::Cast{}, span};
+    case TokenTag::Diff:
+      return {tok::Diff{}, span};
+    case TokenTag::True:
+      return {tok::True{}, span};
+    case TokenTag::False:
+      return {tok::False{}, span};
+    case TokenTag::E:
+      return {tok::E{}, span};
+    case TokenTag::Pi:
+      return {tok::Pi{}, span};
+    case TokenTag::Ident:
+      return {tok::Ident{std::string(word)}, span};
+    case TokenTag::TypeName:
+      return {tok::TypeName{std::string(word)}, span};
+    case TokenTag::Int:
+      return {tok::Int{t.int_value()}, span};
+    case TokenTag::Float:
+      return {tok::Float{t.float_value()}, span};
+    case TokenTag::Imag:
+      return {tok::Imag{t.float_value()}, span};
+    case TokenTag::Plus:
+      return {tok::Plus{}, span};
+    case TokenTag::Minus:
+      return {tok::Minus{}, span};
+    case TokenTag::Star:
+      return {tok::Star{}, span};
+    case TokenTag::Slash:
+      return {tok::Slash{}, span};
+    case TokenTag::SlashSlash:
+      return {tok::SlashSlash{}, span};
+    case TokenTag::Percent:
+      return {tok::Percent{}, span};
+    case TokenTag::StarStar:
+      return {tok::StarStar{}, span};
+    case TokenTag::AndAnd:
+      return {tok::AndAnd{}, span};
+    case TokenTag::OrOr:
+      return {tok::OrOr{}, span};
+    case TokenTag::Bang:
+      return {tok::Bang{}, span};
+    case TokenTag::EqEq:
+      return {tok::EqEq{}, span};
+    case TokenTag::NotEq:
+      return {tok::NotEq{}, span};
+    case TokenTag::LtEq:
+      return {tok::LtEq{}, span};
+    case TokenTag::GtEq:
+      return {tok::GtEq{}, span};
+    case TokenTag::Lt:
+      return {tok::Lt{}, span};
+    case TokenTag::Gt:
+      return {tok::Gt{}, span};
+    case TokenTag::LParen:
+      return {tok::LParen{}, span};
+    case TokenTag::RParen:
+      return {tok::RParen{}, span};
+    case TokenTag::LBracket:
+      return {tok::LBracket{}, span};
+    case TokenTag::RBracket:
+      return {tok::RBracket{}, span};
+    case TokenTag::Comma:
+      return {tok::Comma{}, span};
+    case TokenTag::At:
+      return {tok::At{}, span};
+    case TokenTag::End:
+      break;
   }
   throw InternalError("compact token with an unknown kind");
 }
@@ -338,7 +375,7 @@ class Lexer {
 
   CompactToken compact(TokenTag kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
     std::uint64_t bits = kind == TokenTag::Float || kind == TokenTag::Imag ? std::bit_cast<std::uint64_t>(f)
-                                                                                       : std::bit_cast<std::uint64_t>(i);
+                                                                           : std::bit_cast<std::uint64_t>(i);
     return CompactToken{kind, Span{start + offset_, end + offset_}, bits};
   }
 

@@ -20,8 +20,8 @@ namespace morvalen::parse {
 /// Payload-free kinds compare equal to each other; `Ident`, `TypeName`, `Int`,
 /// `Float` and `Imag` compare by payload too.
 namespace tok {
-#define MORVALEN_EMPTY_TOKEN(Name) \
-  struct Name {                    \
+#define MORVALEN_EMPTY_TOKEN(Name)                              \
+  struct Name {                                                 \
     friend bool operator==(const Name&, const Name&) = default; \
   };
 MORVALEN_EMPTY_TOKEN(If)
@@ -80,12 +80,11 @@ MORVALEN_EMPTY_TOKEN(At)
 #undef MORVALEN_EMPTY_TOKEN
 }  // namespace tok
 
-using TokenKind =
-    std::variant<tok::If, tok::Then, tok::Else, tok::Cast, tok::Diff, tok::True, tok::False, tok::E, tok::Pi,
-                 tok::Ident, tok::TypeName, tok::Int, tok::Float, tok::Imag, tok::Plus, tok::Minus, tok::Star,
-                 tok::Slash, tok::SlashSlash, tok::Percent, tok::StarStar, tok::AndAnd, tok::OrOr, tok::Bang,
-                 tok::EqEq, tok::NotEq, tok::LtEq, tok::GtEq, tok::Lt, tok::Gt, tok::LParen, tok::RParen,
-                 tok::LBracket, tok::RBracket, tok::Comma, tok::At>;
+using TokenKind = std::variant<tok::If, tok::Then, tok::Else, tok::Cast, tok::Diff, tok::True, tok::False, tok::E,
+                               tok::Pi, tok::Ident, tok::TypeName, tok::Int, tok::Float, tok::Imag, tok::Plus,
+                               tok::Minus, tok::Star, tok::Slash, tok::SlashSlash, tok::Percent, tok::StarStar,
+                               tok::AndAnd, tok::OrOr, tok::Bang, tok::EqEq, tok::NotEq, tok::LtEq, tok::GtEq, tok::Lt,
+                               tok::Gt, tok::LParen, tok::RParen, tok::LBracket, tok::RBracket, tok::Comma, tok::At>;
 
 inline constexpr std::size_t kTokenKindCount = 36;
 static_assert(std::variant_size_v<TokenKind> == kTokenKindCount);

@@ -120,14 +120,14 @@ class [[nodiscard]] Result<void, E> {
 #define MORVALEN_TRY_CONCAT2(a, b) a##b
 #define MORVALEN_TRY_CONCAT(a, b) MORVALEN_TRY_CONCAT2(a, b)
 #define MORVALEN_TRY_TEMP MORVALEN_TRY_CONCAT(morvalen_try_, __LINE__)
-#define MORVALEN_TRY(var, expr)                                                              \
-  auto MORVALEN_TRY_TEMP = (expr);                                                           \
+#define MORVALEN_TRY(var, expr)                                                                            \
+  auto MORVALEN_TRY_TEMP = (expr);                                                                         \
   if (!MORVALEN_TRY_TEMP.has_value()) return ::morvalen::unexpected(std::move(MORVALEN_TRY_TEMP).error()); \
   auto var = *std::move(MORVALEN_TRY_TEMP)
-#define MORVALEN_TRY_VOID(expr)                                                       \
-  do {                                                                                \
-    auto morvalen_try_result = (expr);                                                \
-    if (!morvalen_try_result.has_value()) {                                           \
-      return ::morvalen::unexpected(std::move(morvalen_try_result).error());          \
-    }                                                                                 \
+#define MORVALEN_TRY_VOID(expr)                                              \
+  do {                                                                       \
+    auto morvalen_try_result = (expr);                                       \
+    if (!morvalen_try_result.has_value()) {                                  \
+      return ::morvalen::unexpected(std::move(morvalen_try_result).error()); \
+    }                                                                        \
   } while (false)

@@ -1,6 +1,5 @@
 #include "support/unicode.h"
 
-
 namespace morvalen::support {
 namespace {
 

@@ -48,20 +48,20 @@ TEST(PythonIdentifierTest, AcceptsAndRejects) {
     bool valid;
   };
   const std::vector<IdCase> cases = {
-      {"x", true},       {"_kernel", true}, {"a1", true},     {"_", true},       {"None_", true},
-      {"none", true},    {"match", true},   {"math", true},   {"", false},       {"1a", false},
-      {"a-b", false},    {"a b", false},    {"größe", false}, {"lambda", false}, {"None", false},
-      {"True", false},   {"class", false},  {"async", false}, {"await", false},  {"nonlocal", false},
-      {"yield", false},
+      {"x", true},      {"_kernel", true},   {"a1", true},     {"_", true},     {"None_", true},  {"none", true},
+      {"match", true},  {"math", true},      {"", false},      {"1a", false},   {"a-b", false},   {"a b", false},
+      {"größe", false}, {"lambda", false},   {"None", false},  {"True", false}, {"class", false}, {"async", false},
+      {"await", false}, {"nonlocal", false}, {"yield", false},
   };
   for (const IdCase& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(is_valid_python_identifier(c.name), c.valid);
   }
-  const std::vector<std::string> keywords = {
-      "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
-      "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda", "nonlocal",
-      "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
+  const std::vector<std::string> keywords = {"False",  "None",   "True",    "and",      "as",       "assert", "async",
+                                             "await",  "break",  "class",   "continue", "def",      "del",    "elif",
+                                             "else",   "except", "finally", "for",      "from",     "global", "if",
+                                             "import", "in",     "is",      "lambda",   "nonlocal", "not",    "or",
+                                             "pass",   "raise",  "return",  "try",      "while",    "with",   "yield"};
   for (const std::string& k : keywords) {
     SCOPED_TRACE(k);
     EXPECT_FALSE(is_valid_python_identifier(k));
@@ -119,12 +119,12 @@ TEST(PythonEmitTest, LinearExample) {
 
 TEST(PythonEmitTest, UnreachableNodesLeaveGapsAndUnusedParamsStay) {
   ir::DagBuilder b;
-  b.push(ir::Param{0}, DType::f64());                                      // 0: a, unused
-  NodeId y = b.push(ir::Param{1}, DType::f64());                          // 1: y
-  b.push(ir::Const{5.0}, DType::f64());                                    // 2: unused
-  NodeId sq = b.push(ir::Binary{BinaryOp::Mul, y, y}, DType::f64());      // 3: shared
-  b.push(ir::Call{Builtin::Exp, {sq}}, DType::f64());                      // 4: unused
-  NodeId sum = b.push(ir::Binary{BinaryOp::Add, sq, sq}, DType::f64());   // 5
+  b.push(ir::Param{0}, DType::f64());                                    // 0: a, unused
+  NodeId y = b.push(ir::Param{1}, DType::f64());                         // 1: y
+  b.push(ir::Const{5.0}, DType::f64());                                  // 2: unused
+  NodeId sq = b.push(ir::Binary{BinaryOp::Mul, y, y}, DType::f64());     // 3: shared
+  b.push(ir::Call{Builtin::Exp, {sq}}, DType::f64());                    // 4: unused
+  NodeId sum = b.push(ir::Binary{BinaryOp::Add, sq, sq}, DType::f64());  // 5
   EXPECT_EQ(emit_python(finish(b, header({"a", "y"}), {sum}), "g"),
             "import math\n\ndef g(a, y):\n    t1 = y\n    t3 = (t1 * t1)\n    t5 = (t3 + t3)\n    return t5\n");
 }
@@ -195,11 +195,11 @@ TEST(PythonEmitTest, OperatorLines) {
     std::string expected;
   };
   const std::vector<OpCase> cases = {
-      {BinaryOp::Add, "(t0 + t1)"},    {BinaryOp::Sub, "(t0 - t1)"},  {BinaryOp::Mul, "(t0 * t1)"},
-      {BinaryOp::Div, "(t0 / t1)"},    {BinaryOp::FloorDiv, "(t0 // t1)"}, {BinaryOp::Rem, "(t0 % t1)"},
-      {BinaryOp::Pow, "(t0 ** t1)"},   {BinaryOp::Eq, "(t0 == t1)"}, {BinaryOp::Ne, "(t0 != t1)"},
-      {BinaryOp::Lt, "(t0 < t1)"},     {BinaryOp::Le, "(t0 <= t1)"}, {BinaryOp::Gt, "(t0 > t1)"},
-      {BinaryOp::Ge, "(t0 >= t1)"},    {BinaryOp::And, "(t0 and t1)"}, {BinaryOp::Or, "(t0 or t1)"},
+      {BinaryOp::Add, "(t0 + t1)"},  {BinaryOp::Sub, "(t0 - t1)"},       {BinaryOp::Mul, "(t0 * t1)"},
+      {BinaryOp::Div, "(t0 / t1)"},  {BinaryOp::FloorDiv, "(t0 // t1)"}, {BinaryOp::Rem, "(t0 % t1)"},
+      {BinaryOp::Pow, "(t0 ** t1)"}, {BinaryOp::Eq, "(t0 == t1)"},       {BinaryOp::Ne, "(t0 != t1)"},
+      {BinaryOp::Lt, "(t0 < t1)"},   {BinaryOp::Le, "(t0 <= t1)"},       {BinaryOp::Gt, "(t0 > t1)"},
+      {BinaryOp::Ge, "(t0 >= t1)"},  {BinaryOp::And, "(t0 and t1)"},     {BinaryOp::Or, "(t0 or t1)"},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(c.expected);

@@ -56,8 +56,7 @@ diag::Diag make_diag(diag::DiagKind kind, std::size_t start, std::string message
 TEST(FormatDiags, EmptyListGivesEmptyText) { EXPECT_EQ(format_diags({}), ""); }
 
 TEST(FormatDiags, OneDiagnosticIsItsMessageAlone) {
-  EXPECT_EQ(format_diags({make_diag(diag::DiagKind::Syntax, 0, "syntax error: lex error")}),
-            "syntax error: lex error");
+  EXPECT_EQ(format_diags({make_diag(diag::DiagKind::Syntax, 0, "syntax error: lex error")}), "syntax error: lex error");
 }
 
 TEST(FormatDiags, JoinsMessagesInListOrderOnly) {
@@ -71,8 +70,7 @@ TEST(FormatDiags, JoinsMessagesInListOrderOnly) {
 }
 
 TEST(FormatDiags, EmptyMessagesStillSeparated) {
-  EXPECT_EQ(format_diags({make_diag(diag::DiagKind::Syntax, 0, ""), make_diag(diag::DiagKind::Syntax, 0, "")}),
-            "; ");
+  EXPECT_EQ(format_diags({make_diag(diag::DiagKind::Syntax, 0, ""), make_diag(diag::DiagKind::Syntax, 0, "")}), "; ");
 }
 
 // --- the pipeline's failures, whole messages -----------------------------------
@@ -112,7 +110,9 @@ TEST(PipelineFailure, TupleResult) {
 }
 
 TEST(PipelineFailure, BadFunctionNameCheckedBeforeSource) {
-  for (const char* name : {"class", "1f", "", "math", "float", "int", "abs", "bool", "complex", "f-g", "None", "gr\xc3\xb6\xc3\x9f" "e"}) {
+  for (const char* name : {"class", "1f", "", "math", "float", "int", "abs", "bool", "complex", "f-g", "None",
+                           "gr\xc3\xb6\xc3\x9f"
+                           "e"}) {
     SCOPED_TRACE(name);
     std::string expected = std::string("invalid Python function name `") + name +
                            "`: expected a non-keyword identifier matching [A-Za-z_][A-Za-z0-9_]*";
@@ -143,23 +143,21 @@ TEST(PipelineFailure, DiffVariableMessagesHaveNoPrefix) {
 
 TEST(PipelineSuccess, ConstantsAreFolded) { EXPECT_EQ(simplify_expr("|x: f64| 2 * 3 + x").value(), "6 + x"); }
 
-TEST(PipelineSuccess, WarningsNeverShow) {
-  EXPECT_EQ(simplify_expr("|a: i32, b: f32| a + b").value(), "a + b");
-}
+TEST(PipelineSuccess, WarningsNeverShow) { EXPECT_EQ(simplify_expr("|a: i32, b: f32| a + b").value(), "a + b"); }
 
 TEST(PipelineSuccess, EmitTupleWithoutOptimize) {
   EXPECT_EQ(emit_python("|x: f64| (x, x)", "f").value(), "import math\n\ndef f(x):\n    t0 = x\n    return (t0, t0)\n");
 }
 
 TEST(PipelineSuccess, EmitNamesDefault) {
-  EXPECT_EQ(emit_python("|x: f64| x", "_kernel").value(), "import math\n\ndef _kernel(x):\n    t0 = x\n    return t0\n");
+  EXPECT_EQ(emit_python("|x: f64| x", "_kernel").value(),
+            "import math\n\ndef _kernel(x):\n    t0 = x\n    return t0\n");
 }
 
 TEST(PipelineSuccess, DerivativeOfSquare) {
   EXPECT_EQ(diff("|x: f64| x * x", "x").value(), "x + x");
   EXPECT_EQ(diff("|x: f64, y: f64| x * y", "x").value(), "y");
 }
-
 
 // --- which alternative each stage produces -------------------------------------
 

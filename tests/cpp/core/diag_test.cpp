@@ -130,8 +130,10 @@ TEST(MessageTest, Builders) {
 }
 
 TEST(MessageTest, PromotionHints) {
-  EXPECT_EQ(promotion_hint(DType::f32(), DType::i8(), DType::f32()), "cast the right operand from i8 to f32 using `@f32`");
-  EXPECT_EQ(promotion_hint(DType::i8(), DType::f32(), DType::f32()), "cast the left operand from i8 to f32 using `@f32`");
+  EXPECT_EQ(promotion_hint(DType::f32(), DType::i8(), DType::f32()),
+            "cast the right operand from i8 to f32 using `@f32`");
+  EXPECT_EQ(promotion_hint(DType::i8(), DType::f32(), DType::f32()),
+            "cast the left operand from i8 to f32 using `@f32`");
   EXPECT_EQ(promotion_hint(DType::u8(), DType::i8(), DType::i16()), "cast one operand to i16 using `@i16`");
   EXPECT_EQ(precision_loss_help(DType::f32()), "consider f64 for full precision");
   EXPECT_EQ(precision_loss_help(DType::bf16()), "consider f32 or f64 for full precision");

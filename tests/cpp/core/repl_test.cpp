@@ -90,8 +90,7 @@ TEST(ReplTest, PrecedenceAndAssociativity) {
        "(a + b) * c"},
       {"times sum", [](Dag& d) { d.bin(BinaryOp::Add, d.bin(BinaryOp::Mul, d.param(A), d.param(B)), d.param(C)); },
        "a * b + c"},
-      {"div of product",
-       [](Dag& d) { d.bin(BinaryOp::Div, d.param(A), d.bin(BinaryOp::Mul, d.param(B), d.param(C))); },
+      {"div of product", [](Dag& d) { d.bin(BinaryOp::Div, d.param(A), d.bin(BinaryOp::Mul, d.param(B), d.param(C))); },
        "a / (b * c)"},
       {"floor div rem",
        [](Dag& d) { d.bin(BinaryOp::Rem, d.bin(BinaryOp::FloorDiv, d.param(A), d.param(B)), d.param(C)); },
@@ -119,17 +118,14 @@ TEST(ReplTest, PrecedenceAndAssociativity) {
        "!(a < b)"},
       {"neg of call", [](Dag& d) { d.neg(d.call(Builtin::Exp, d.param(X))); }, "-exp(x)"},
       {"call of sum", [](Dag& d) { d.call(Builtin::Exp, d.bin(BinaryOp::Add, d.param(X), d.f(1))); }, "exp(x + 1)"},
-      {"call in product", [](Dag& d) { d.bin(BinaryOp::Mul, d.f(2), d.call(Builtin::Exp, d.param(X))); },
-       "2 * exp(x)"},
+      {"call in product", [](Dag& d) { d.bin(BinaryOp::Mul, d.f(2), d.call(Builtin::Exp, d.param(X))); }, "2 * exp(x)"},
       {"fused call", [](Dag& d) { d.call(Builtin::SigmoidLog, d.param(X)); }, "sigmoid_log(x)"},
-      {"if else sum",
-       [](Dag& d) { d.cond(d.param(C), d.param(X), d.bin(BinaryOp::Add, d.param(Y), d.f(1))); },
+      {"if else sum", [](Dag& d) { d.cond(d.param(C), d.param(X), d.bin(BinaryOp::Add, d.param(Y), d.f(1))); },
        "if c then x else (y + 1)"},
       {"if comparison cond",
        [](Dag& d) { d.cond(d.bin(BinaryOp::Lt, d.param(A), d.param(B)), d.param(A), d.param(B)); },
        "if (a < b) then a else b"},
-      {"if in if",
-       [](Dag& d) { d.cond(d.param(C), d.cond(d.param(Z), d.param(X), d.param(Y)), d.param(A)); },
+      {"if in if", [](Dag& d) { d.cond(d.param(C), d.cond(d.param(Z), d.param(X), d.param(Y)), d.param(A)); },
        "if c then (if z then x else y) else a"},
       {"if in product", [](Dag& d) { d.bin(BinaryOp::Mul, d.cond(d.param(C), d.param(A), d.param(B)), d.f(2)); },
        "(if c then a else b) * 2"},
@@ -143,8 +139,7 @@ TEST(ReplTest, Casts) {
   run_cases({
       {"shown", [](Dag& d) { d.shown(d.param(X), DType::f32()); }, "x@f32"},
       {"shown twice", [](Dag& d) { d.shown(d.shown(d.param(X), DType::f32()), DType::f64()); }, "x@f32@f64"},
-      {"shown sum", [](Dag& d) { d.shown(d.bin(BinaryOp::Add, d.param(A), d.param(B)), DType::f64()); },
-       "(a + b)@f64"},
+      {"shown sum", [](Dag& d) { d.shown(d.bin(BinaryOp::Add, d.param(A), d.param(B)), DType::f64()); }, "(a + b)@f64"},
       {"shown neg", [](Dag& d) { d.shown(d.neg(d.param(X)), DType::i32()); }, "(-x)@i32"},
       {"shown in product", [](Dag& d) { d.bin(BinaryOp::Mul, d.shown(d.param(X), DType::bf16()), d.param(Y)); },
        "x@bf16 * y"},
@@ -189,8 +184,16 @@ TEST(ReplTest, Leaves) {
       {"u64 high", [](Dag& d) { d.i(static_cast<std::int64_t>(0x8000000000000000ULL), DType::u64()); },
        "9223372036854775808"},
       {"u8", [](Dag& d) { d.i(200, DType::u8()); }, "200"},
-      {"complex", [](Dag& d) { d.k(ir::ComplexValue{0, 2.5}, DType::c128()); }, "0+2.5j"},
-      {"complex negative im", [](Dag& d) { d.k(ir::ComplexValue{1, -2}, DType::c64()); }, "1+-2j"},
+      {"complex",
+       [](Dag& d) {
+         d.k(ir::ComplexValue{0, 2.5}, DType::c128());
+       },
+       "0+2.5j"},
+      {"complex negative im",
+       [](Dag& d) {
+         d.k(ir::ComplexValue{1, -2}, DType::c64());
+       },
+       "1+-2j"},
       {"float placeholder under complex", [](Dag& d) { d.k(1.5, DType::c64()); }, "1.5"},
   });
 }
@@ -246,11 +249,9 @@ TEST(ReplTest, ReadsBackTheSameExpression) {
       {"pow left negative int", [](Dag& d) { d.bin(BinaryOp::Pow, d.i(-2), d.param(X)); }, "(-2) ** x"},
       {"pow left negative zero", [](Dag& d) { d.bin(BinaryOp::Pow, d.f(-0.0), d.param(X)); }, "(-0) ** x"},
       {"pow left negative inf",
-       [](Dag& d) { d.bin(BinaryOp::Pow, d.f(-std::numeric_limits<double>::infinity()), d.param(X)); },
-       "(-inf) ** x"},
+       [](Dag& d) { d.bin(BinaryOp::Pow, d.f(-std::numeric_limits<double>::infinity()), d.param(X)); }, "(-inf) ** x"},
       {"pow left hidden negative",
-       [](Dag& d) { d.bin(BinaryOp::Pow, d.hidden(d.i(-2, DType::i32()), DType::f64()), d.param(X)); },
-       "(-2) ** x"},
+       [](Dag& d) { d.bin(BinaryOp::Pow, d.hidden(d.i(-2, DType::i32()), DType::f64()), d.param(X)); }, "(-2) ** x"},
       {"pow left positive", [](Dag& d) { d.bin(BinaryOp::Pow, d.f(2), d.param(X)); }, "2 ** x"},
       {"pow left unsigned", [](Dag& d) { d.bin(BinaryOp::Pow, d.i(-1, DType::u64()), d.param(X)); },
        "18446744073709551615 ** x"},
@@ -266,19 +267,35 @@ TEST(ReplTest, ReadsBackTheSameExpression) {
          d.bin(BinaryOp::Ne, d.bin(BinaryOp::Gt, d.param(A), d.param(B)), d.bin(BinaryOp::Le, d.param(C), d.param(X)));
        },
        "(a > b) != (c <= x)"},
-      {"complex right", [](Dag& d) { d.bin(BinaryOp::Mul, d.param(Z), d.k(ir::ComplexValue{0, 2.5}, DType::c128())); },
+      {"complex right",
+       [](Dag& d) {
+         d.bin(BinaryOp::Mul, d.param(Z), d.k(ir::ComplexValue{0, 2.5}, DType::c128()));
+       },
        "z * (0+2.5j)"},
-      {"complex left", [](Dag& d) { d.bin(BinaryOp::Sub, d.k(ir::ComplexValue{1, 1}, DType::c128()), d.param(Z)); },
+      {"complex left",
+       [](Dag& d) {
+         d.bin(BinaryOp::Sub, d.k(ir::ComplexValue{1, 1}, DType::c128()), d.param(Z));
+       },
        "(1+1j) - z"},
       {"complex hidden",
        [](Dag& d) {
          d.bin(BinaryOp::Add, d.param(Z), d.hidden(d.k(ir::ComplexValue{0, 1}, DType::c64()), DType::c128()));
        },
        "z + (0+1j)"},
-      {"complex neg", [](Dag& d) { d.neg(d.k(ir::ComplexValue{0, 2.5}, DType::c128())); }, "-(0+2.5j)"},
-      {"complex shown cast", [](Dag& d) { d.shown(d.k(ir::ComplexValue{0, 2.5}, DType::c64()), DType::c128()); },
+      {"complex neg",
+       [](Dag& d) {
+         d.neg(d.k(ir::ComplexValue{0, 2.5}, DType::c128()));
+       },
+       "-(0+2.5j)"},
+      {"complex shown cast",
+       [](Dag& d) {
+         d.shown(d.k(ir::ComplexValue{0, 2.5}, DType::c64()), DType::c128());
+       },
        "(0+2.5j)@c128"},
-      {"complex call", [](Dag& d) { d.call(Builtin::Exp, d.k(ir::ComplexValue{0, 2.5}, DType::c128())); },
+      {"complex call",
+       [](Dag& d) {
+         d.call(Builtin::Exp, d.k(ir::ComplexValue{0, 2.5}, DType::c128()));
+       },
        "exp(0+2.5j)"},
       {"negative shown cast", [](Dag& d) { d.shown(d.f(-0.5), DType::i32()); }, "(-0.5)@i32"},
       {"positive shown cast", [](Dag& d) { d.shown(d.f(0.5), DType::i32()); }, "0.5@i32"},
@@ -325,7 +342,12 @@ TEST(ReplTest, SharedNodes) {
          d.bin(BinaryOp::Pow, p, p);
        },
        "(a ** b) ** (a ** b)"},
-      {"same operand twice", [](Dag& d) { NodeId x = d.param(X); d.bin(BinaryOp::Mul, x, x); }, "x * x"},
+      {"same operand twice",
+       [](Dag& d) {
+         NodeId x = d.param(X);
+         d.bin(BinaryOp::Mul, x, x);
+       },
+       "x * x"},
   });
 }
 
@@ -419,7 +441,10 @@ class RoundTrip {
   }
 
   static std::vector<ir::ParamDecl> params() {
-    return {{"a", DType::f64()}, {"b", DType::f64()}, {"c", DType::f64()}, {"p", DType::boolean()},
+    return {{"a", DType::f64()},
+            {"b", DType::f64()},
+            {"c", DType::f64()},
+            {"p", DType::boolean()},
             {"q", DType::boolean()}};
   }
 
@@ -436,7 +461,7 @@ class RoundTrip {
     if (const auto* k = std::get_if<ir::Const>(&n)) {
       if (const bool* v = std::get_if<bool>(&k->value)) return *v ? "true" : "false";
       double v = std::holds_alternative<double>(k->value) ? std::get<double>(k->value)
-                                                         : static_cast<double>(std::get<std::int64_t>(k->value));
+                                                          : static_cast<double>(std::get<std::int64_t>(k->value));
       return "#" + std::to_string(v);
     }
     if (const auto* p = std::get_if<ir::Param>(&n)) return d.params()[p->index].name;

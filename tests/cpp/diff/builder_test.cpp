@@ -182,9 +182,12 @@ TEST_F(BuilderTest, ParametersOrderByNameBytesThenDtype) {
 
 TEST_F(BuilderTest, ConstantsOrderByKindThenValueThenDtype) {
   // Kinds: Bool < Int < Float < Complex < E < Pi.
-  const std::vector<CanonExprId> kinds = {constant(literal::Bool{true}), i(-5), f(-1.0),
+  const std::vector<CanonExprId> kinds = {constant(literal::Bool{true}),
+                                          i(-5),
+                                          f(-1.0),
                                           constant(literal::Complex{0.0, 0.0}, DType::c128()),
-                                          constant(literal::E{}), constant(literal::Pi{})};
+                                          constant(literal::E{}),
+                                          constant(literal::Pi{})};
   for (std::size_t k = 0; k + 1 < kinds.size(); ++k) {
     SCOPED_TRACE(k);
     EXPECT_LT(sign(b.compare_ids(kinds[k], kinds[k + 1])), 0);
@@ -212,9 +215,9 @@ TEST_F(BuilderTest, OperatorsOrderByTheirSpellings) {
   const CanonExprId x = param("x");
   const CanonExprId y = param("y");
   // "!=" < "%" < "*" < "**" < "+" < "-" < "/" < "//" < "<" < "<=" < "==" < ">" < ">=" < "and" < "or"
-  const std::vector<BinaryOp> ops = {BinaryOp::Ne,  BinaryOp::Rem, BinaryOp::Mul, BinaryOp::Pow, BinaryOp::Add,
-                                     BinaryOp::Sub, BinaryOp::Div, BinaryOp::FloorDiv, BinaryOp::Lt, BinaryOp::Le,
-                                     BinaryOp::Eq,  BinaryOp::Gt,  BinaryOp::Ge,  BinaryOp::And, BinaryOp::Or};
+  const std::vector<BinaryOp> ops = {BinaryOp::Ne,  BinaryOp::Rem, BinaryOp::Mul,      BinaryOp::Pow, BinaryOp::Add,
+                                     BinaryOp::Sub, BinaryOp::Div, BinaryOp::FloorDiv, BinaryOp::Lt,  BinaryOp::Le,
+                                     BinaryOp::Eq,  BinaryOp::Gt,  BinaryOp::Ge,       BinaryOp::And, BinaryOp::Or};
   std::vector<CanonExprId> nodes;
   for (BinaryOp op : ops) nodes.push_back(ok(b.intern_expr(canon::Binary{DType::f64(), x, y, op})));
   for (std::size_t k = 0; k + 1 < nodes.size(); ++k) {
@@ -313,9 +316,16 @@ TEST_F(BuilderTest, SumsAreOrderedStructurally) {
 
 TEST_F(BuilderTest, AnyGroupingAndOrderGivesTheSameSumAndProduct) {
   // Terms of several variants, with ties in the order (x twice) and constants.
-  std::vector<CanonExprId> terms = {param("x"), param("y"), param("x"), neg(param("z")), f(2.0), f(3.0),
+  std::vector<CanonExprId> terms = {param("x"),
+                                    param("y"),
+                                    param("x"),
+                                    neg(param("z")),
+                                    f(2.0),
+                                    f(3.0),
                                     ok(b.call("sin", std::vector<CanonExprId>{param("x")}, DType::f64())),
-                                    bin(BinaryOp::Div, param("y"), param("x")), param("a"), param("w")};
+                                    bin(BinaryOp::Div, param("y"), param("x")),
+                                    param("a"),
+                                    param("w")};
   for (int k = 0; k < 8; ++k) terms.push_back(ok(b.call(testing::cat({"f", std::to_string(k)}), terms, DType::f64())));
   // Expected: the non-constant terms and the folded constant, sorted and
   // folded from the left.

@@ -435,21 +435,36 @@ double evaluate(const ir::TypedDag& dag, const std::vector<double>& args) {
             const double a = v[n.lhs.value];
             const double c = v[n.rhs.value];
             switch (n.op) {
-              case BinaryOp::Add: return a + c;
-              case BinaryOp::Sub: return a - c;
-              case BinaryOp::Mul: return a * c;
-              case BinaryOp::Div: return a / c;
-              case BinaryOp::FloorDiv: return std::floor(a / c);
-              case BinaryOp::Rem: return a - std::floor(a / c) * c;
-              case BinaryOp::Pow: return std::pow(a, c);
-              case BinaryOp::Eq: return a == c;
-              case BinaryOp::Ne: return a != c;
-              case BinaryOp::Lt: return a < c;
-              case BinaryOp::Le: return a <= c;
-              case BinaryOp::Gt: return a > c;
-              case BinaryOp::Ge: return a >= c;
-              case BinaryOp::And: return a != 0.0 && c != 0.0;
-              case BinaryOp::Or: return a != 0.0 || c != 0.0;
+              case BinaryOp::Add:
+                return a + c;
+              case BinaryOp::Sub:
+                return a - c;
+              case BinaryOp::Mul:
+                return a * c;
+              case BinaryOp::Div:
+                return a / c;
+              case BinaryOp::FloorDiv:
+                return std::floor(a / c);
+              case BinaryOp::Rem:
+                return a - std::floor(a / c) * c;
+              case BinaryOp::Pow:
+                return std::pow(a, c);
+              case BinaryOp::Eq:
+                return a == c;
+              case BinaryOp::Ne:
+                return a != c;
+              case BinaryOp::Lt:
+                return a < c;
+              case BinaryOp::Le:
+                return a <= c;
+              case BinaryOp::Gt:
+                return a > c;
+              case BinaryOp::Ge:
+                return a >= c;
+              case BinaryOp::And:
+                return a != 0.0 && c != 0.0;
+              case BinaryOp::Or:
+                return a != 0.0 || c != 0.0;
             }
             return 0.0;
           } else if constexpr (std::is_same_v<T, ir::If>) {
@@ -458,20 +473,34 @@ double evaluate(const ir::TypedDag& dag, const std::vector<double>& args) {
             const double x = v[n.args.at(0).value];
             auto sigmoid = [](double z) { return 1.0 / (1.0 + std::exp(-z)); };
             switch (n.builtin) {
-              case Builtin::Exp: return std::exp(x);
-              case Builtin::Log: return std::log(x);
-              case Builtin::Sqrt: return std::sqrt(x);
-              case Builtin::Abs: return std::fabs(x);
-              case Builtin::Sin: return std::sin(x);
-              case Builtin::Cos: return std::cos(x);
-              case Builtin::Tanh: return std::tanh(x);
-              case Builtin::Sigmoid: return sigmoid(x);
-              case Builtin::Relu: return x > 0.0 ? x : 0.0;
-              case Builtin::Softplus: return std::log1p(std::exp(x));
-              case Builtin::Floor: return std::floor(x);
-              case Builtin::Ceil: return std::ceil(x);
-              case Builtin::ExpSigmoid: return sigmoid(std::exp(x));
-              case Builtin::SigmoidLog: return std::log(sigmoid(x));
+              case Builtin::Exp:
+                return std::exp(x);
+              case Builtin::Log:
+                return std::log(x);
+              case Builtin::Sqrt:
+                return std::sqrt(x);
+              case Builtin::Abs:
+                return std::fabs(x);
+              case Builtin::Sin:
+                return std::sin(x);
+              case Builtin::Cos:
+                return std::cos(x);
+              case Builtin::Tanh:
+                return std::tanh(x);
+              case Builtin::Sigmoid:
+                return sigmoid(x);
+              case Builtin::Relu:
+                return x > 0.0 ? x : 0.0;
+              case Builtin::Softplus:
+                return std::log1p(std::exp(x));
+              case Builtin::Floor:
+                return std::floor(x);
+              case Builtin::Ceil:
+                return std::ceil(x);
+              case Builtin::ExpSigmoid:
+                return sigmoid(std::exp(x));
+              case Builtin::SigmoidLog:
+                return std::log(sigmoid(x));
             }
             return 0.0;
           } else {
@@ -492,52 +521,64 @@ struct OracleCase {
 TEST(EngineOracleTest, DerivativesAgreeWithFiniteDifferences) {
   using M = DagMaker;
   const std::vector<OracleCase> cases = {
-      {"x*y + sin(x)", [](M& m, NodeId x, NodeId y) {
+      {"x*y + sin(x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, y), m.call(Builtin::Sin, {x}));
        }},
-      {"x / (y + x*x)", [](M& m, NodeId x, NodeId y) {
+      {"x / (y + x*x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Div, x, m.bin(BinaryOp::Add, y, m.bin(BinaryOp::Mul, x, x)));
        }},
-      {"exp(x) * cos(y*x)", [](M& m, NodeId x, NodeId y) {
+      {"exp(x) * cos(y*x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Mul, m.call(Builtin::Exp, {x}), m.call(Builtin::Cos, {m.bin(BinaryOp::Mul, y, x)}));
        }},
-      {"x ** 3 - y ** 2", [](M& m, NodeId x, NodeId y) {
+      {"x ** 3 - y ** 2",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Sub, m.bin(BinaryOp::Pow, x, m.cast(m.i(3), DType::f64())),
                       m.bin(BinaryOp::Pow, y, m.f(2.0)));
        }},
       {"x ** y", [](M& m, NodeId x, NodeId y) { return m.bin(BinaryOp::Pow, x, y); }},
-      {"(x ** 2) ** y", [](M& m, NodeId x, NodeId y) {
-         return m.bin(BinaryOp::Pow, m.bin(BinaryOp::Pow, x, m.f(2.0)), y);
-       }},
-      {"tanh(x*y) - sigmoid(x)", [](M& m, NodeId x, NodeId y) {
+      {"(x ** 2) ** y",
+       [](M& m, NodeId x, NodeId y) { return m.bin(BinaryOp::Pow, m.bin(BinaryOp::Pow, x, m.f(2.0)), y); }},
+      {"tanh(x*y) - sigmoid(x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Sub, m.call(Builtin::Tanh, {m.bin(BinaryOp::Mul, x, y)}),
                       m.call(Builtin::Sigmoid, {x}));
        }},
-      {"sqrt(x*x + 1) / y", [](M& m, NodeId x, NodeId y) {
+      {"sqrt(x*x + 1) / y",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Div,
                       m.call(Builtin::Sqrt, {m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, x), m.f(1.0))}), y);
        }},
-      {"log(x*x + y)", [](M& m, NodeId x, NodeId y) {
+      {"log(x*x + y)",
+       [](M& m, NodeId x, NodeId y) {
          return m.call(Builtin::Log, {m.bin(BinaryOp::Add, m.bin(BinaryOp::Mul, x, x), y)});
        }},
-      {"softplus(x) * relu(y - 1)", [](M& m, NodeId x, NodeId y) {
+      {"softplus(x) * relu(y - 1)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Mul, m.call(Builtin::Softplus, {x}),
                       m.call(Builtin::Relu, {m.bin(BinaryOp::Sub, y, m.f(1.0))}));
        }},
-      {"abs(x - y) * x", [](M& m, NodeId x, NodeId y) {
+      {"abs(x - y) * x",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Mul, m.call(Builtin::Abs, {m.bin(BinaryOp::Sub, x, y)}), x);
        }},
-      {"if x > y then x*x else -(y*x)", [](M& m, NodeId x, NodeId y) {
+      {"if x > y then x*x else -(y*x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.select(m.cmp(BinaryOp::Gt, x, y), m.bin(BinaryOp::Mul, x, x), m.neg(m.bin(BinaryOp::Mul, y, x)));
        }},
-      {"exp_sigmoid(x) + sigmoid_log(y*x)", [](M& m, NodeId x, NodeId y) {
+      {"exp_sigmoid(x) + sigmoid_log(y*x)",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Add, m.call(Builtin::ExpSigmoid, {x}),
                       m.call(Builtin::SigmoidLog, {m.bin(BinaryOp::Mul, y, x)}));
        }},
-      {"x % y + floor(x) * x", [](M& m, NodeId x, NodeId y) {
+      {"x % y + floor(x) * x",
+       [](M& m, NodeId x, NodeId y) {
          return m.bin(BinaryOp::Add, m.bin(BinaryOp::Rem, x, y), m.bin(BinaryOp::Mul, m.call(Builtin::Floor, {x}), x));
        }},
-      {"(x - 2) * (y - x) - x + 3", [](M& m, NodeId x, NodeId y) {
+      {"(x - 2) * (y - x) - x + 3",
+       [](M& m, NodeId x, NodeId y) {
          const NodeId p = m.bin(BinaryOp::Mul, m.bin(BinaryOp::Sub, x, m.f(2.0)), m.bin(BinaryOp::Sub, y, x));
          return m.bin(BinaryOp::Add, m.bin(BinaryOp::Sub, p, x), m.f(3.0));
        }},
@@ -564,8 +605,8 @@ TEST(EngineOracleTest, DerivativesAgreeWithFiniteDifferences) {
         const double numeric = (evaluate(primal, up) - evaluate(primal, down)) / (2 * h);
         const double symbolic = evaluate(*derivative, point);
         EXPECT_NEAR(symbolic, numeric, 1e-5 * (1.0 + std::fabs(numeric)))
-            << "d/d" << (var == 0 ? "x" : "y") << " at (" << point[0] << ", " << point[1] << ") = "
-            << render(fn->exprs(), fn->outputs()[0]);
+            << "d/d" << (var == 0 ? "x" : "y") << " at (" << point[0] << ", " << point[1]
+            << ") = " << render(fn->exprs(), fn->outputs()[0]);
       }
     }
   }

@@ -65,11 +65,11 @@ TEST(CanonLowerTest, ConstantsAndTheirDtypes) {
 TEST(CanonLowerTest, PostOrderFromTheOutputsWithSharing) {
   // ((x + y) * sin(x)), with y declared before x and an unused entry.
   const DType t = DType::f64();
-  const auto fn = function({{"y", t}, {"x", t}},
-                           {canon::Parameter{"x", t}, canon::Parameter{"y", t}, canon::Binary{t, {0}, {1}, BinaryOp::Add},
-                            canon::Call{"sin", {{0}}, t}, canon::Binary{t, {2}, {3}, BinaryOp::Mul},
-                            canon::Unary{t, {1}, ir::UnaryOp::Neg}},
-                           {4});
+  const auto fn = function(
+      {{"y", t}, {"x", t}},
+      {canon::Parameter{"x", t}, canon::Parameter{"y", t}, canon::Binary{t, {0}, {1}, BinaryOp::Add},
+       canon::Call{"sin", {{0}}, t}, canon::Binary{t, {2}, {3}, BinaryOp::Mul}, canon::Unary{t, {1}, ir::UnaryOp::Neg}},
+      {4});
   EXPECT_EQ(lowered(fn),
             "0: f64 = param 1\n"
             "1: f64 = param 0\n"
@@ -81,27 +81,27 @@ TEST(CanonLowerTest, PostOrderFromTheOutputsWithSharing) {
 
 TEST(CanonLowerTest, OutputsAreLoweredInOrder) {
   const DType t = DType::f64();
-  const auto fn = function({{"x", t}, {"y", t}},
-                           {canon::Parameter{"x", t}, canon::Parameter{"y", t}, canon::Unary{t, {1}, ir::UnaryOp::Neg}},
-                           {2, 0});
+  const auto fn =
+      function({{"x", t}, {"y", t}},
+               {canon::Parameter{"x", t}, canon::Parameter{"y", t}, canon::Unary{t, {1}, ir::UnaryOp::Neg}}, {2, 0});
   EXPECT_EQ(lowered(fn), "0: f64 = param 1\n1: f64 = neg %0\n2: f64 = param 0\nout: %1 %2");
 }
 
 TEST(CanonLowerTest, SelectCastAndNot) {
-  const auto fn = function(
-      {{"c", DType::boolean()}, {"x", DType::f32()}},
-      {canon::Parameter{"c", DType::boolean()}, canon::Parameter{"x", DType::f32()},
-       canon::Cast{DType::f64(), {1}, true}, canon::Cast{DType::f64(), {1}, false},
-       canon::Select{DType::f64(), {4}, {2}, {3}}, canon::Unary{DType::boolean(), {0}, ir::UnaryOp::Not}},
-      {4});
+  const auto fn =
+      function({{"c", DType::boolean()}, {"x", DType::f32()}},
+               {canon::Parameter{"c", DType::boolean()}, canon::Parameter{"x", DType::f32()},
+                canon::Cast{DType::f64(), {1}, true}, canon::Cast{DType::f64(), {1}, false},
+                canon::Select{DType::f64(), {4}, {2}, {3}}, canon::Unary{DType::boolean(), {0}, ir::UnaryOp::Not}},
+               {4});
   // Entry 4 refers to entry 4 itself as its condition: a cycle.
   EXPECT_EQ(lowered(fn), "error: invalid canonical expression id CanonExprId(4)");
-  const auto ok = function(
-      {{"c", DType::boolean()}, {"x", DType::f32()}},
-      {canon::Parameter{"c", DType::boolean()}, canon::Parameter{"x", DType::f32()},
-       canon::Cast{DType::f64(), {1}, true}, canon::Cast{DType::f64(), {1}, false},
-       canon::Unary{DType::boolean(), {0}, ir::UnaryOp::Not}, canon::Select{DType::f64(), {4}, {2}, {3}}},
-      {5});
+  const auto ok =
+      function({{"c", DType::boolean()}, {"x", DType::f32()}},
+               {canon::Parameter{"c", DType::boolean()}, canon::Parameter{"x", DType::f32()},
+                canon::Cast{DType::f64(), {1}, true}, canon::Cast{DType::f64(), {1}, false},
+                canon::Unary{DType::boolean(), {0}, ir::UnaryOp::Not}, canon::Select{DType::f64(), {4}, {2}, {3}}},
+               {5});
   EXPECT_EQ(lowered(ok),
             "0: bool = param 0\n"
             "1: bool = not %0\n"
@@ -201,9 +201,9 @@ TEST(CanonLowerErrorTest, DisplayTexts) {
             "unknown builtin call `foo` in canonical lowering");
   EXPECT_EQ((CanonLowerError{CanonLowerError::ArityMismatch{"exp", 1, 2}}.to_string()),
             "builtin `exp` expects 1 arguments, got 2");
-  EXPECT_EQ((CanonLowerError{CanonLowerError::Dag{ir::TypedDagError{ir::TypedDagError::OutputOutOfRange{5, 3}}}}
-                 .to_string()),
-            "output node id 5 out of range (nodes len 3)");
+  EXPECT_EQ(
+      (CanonLowerError{CanonLowerError::Dag{ir::TypedDagError{ir::TypedDagError::OutputOutOfRange{5, 3}}}}.to_string()),
+      "output node id 5 out of range (nodes len 3)");
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include <charconv>
 #include <initializer_list>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <variant>
 #include <vector>

@@ -246,8 +246,7 @@ void check_invariants(const EGraph& g) {
     }
   });
   EXPECT_EQ(classes, g.number_of_classes());
-  for (std::size_t k = 0; k < opt::kMathKindCount; ++k)
-    EXPECT_EQ(g.classes_with(static_cast<MathKind>(k)), by_kind[k]);
+  for (std::size_t k = 0; k < opt::kMathKindCount; ++k) EXPECT_EQ(g.classes_with(static_cast<MathKind>(k)), by_kind[k]);
   // Every id ever created canonicalizes to a live class whose nodes include
   // the canonical form of its original e-node.
   for (std::uint32_t i = 0; i < g.number_of_ids(); ++i) {

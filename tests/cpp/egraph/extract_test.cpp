@@ -15,8 +15,9 @@ using testing::internal_failure;
 using testing::term;
 
 TEST(Cost, BaseCosts) {
-  const MathKind cheap[] = {MathKind::Bool,      MathKind::Int,          MathKind::Num,
-                            MathKind::TypeToken, MathKind::FusedExpSigmoid, MathKind::FusedSigmoidLog};
+  const MathKind cheap[] = {
+      MathKind::Bool,           MathKind::Int, MathKind::Num, MathKind::TypeToken, MathKind::FusedExpSigmoid,
+      MathKind::FusedSigmoidLog};
   for (MathKind k : cheap) EXPECT_EQ(base_cost(k), 1u) << opt::kind_name(k);
   std::size_t twos = 0;
   for (std::size_t k = 0; k < opt::kMathKindCount; ++k)
@@ -64,8 +65,7 @@ TEST(Extract, LayoutPlacesTheLastChildFirst) {
   Id root = g.add_expr(term("(+ (param 0) (param 1))"));
   g.rebuild();
   BestTerm best = Extractor(g).find_best(root);
-  EXPECT_EQ(best.expr.to_string(),
-            "0: Int(1)\n1: Param([0])\n2: Int(0)\n3: Param([2])\n4: Add([3, 1])\n");
+  EXPECT_EQ(best.expr.to_string(), "0: Int(1)\n1: Param([0])\n2: Int(0)\n3: Param([2])\n4: Add([3, 1])\n");
 }
 
 TEST(Extract, SharedProductIsLaidOutOnce) {
@@ -98,8 +98,7 @@ TEST(Extract, TieGoesToTheFirstNodeInClassOrder) {
   EXPECT_EQ(c.nodes[0].to_string(), "Add([1, 3])");
   BestTerm best = Extractor(r.egraph()).find_best(r.roots()[0]);
   EXPECT_EQ(best.cost, 8u);
-  EXPECT_EQ(best.expr.to_string(),
-            "0: Int(0)\n1: Param([0])\n2: Int(1)\n3: Param([2])\n4: Add([3, 1])\n");
+  EXPECT_EQ(best.expr.to_string(), "0: Int(0)\n1: Param([0])\n2: Int(1)\n3: Param([2])\n4: Add([3, 1])\n");
 }
 
 TEST(Extract, CheaperFusedFormWins) {
@@ -128,13 +127,13 @@ TEST(Extract, CyclicClassesTerminate) {
 
 TEST(Extract, ChildWithALargerCanonicalIdNeedsASecondPass) {
   EGraph g;
-  Id a = g.add(MathLang::make_int(1));                       // 0
-  Id neg_a = g.add(MathLang::make(MathKind::Neg, a));        // 1: its child's root becomes 3
-  Id b = g.add(MathLang::make_int(2));                       // 2
-  Id user = g.add(MathLang::make(MathKind::Exp, b));         // 3
-  g.add(MathLang::make(MathKind::Exp, user));                // 4: gives class 3 a parent
-  g.add(MathLang::make(MathKind::Sin, user));                // 5
-  EXPECT_TRUE(g.union_classes(a, user));                     // class 3 has more parents: root 3
+  Id a = g.add(MathLang::make_int(1));                 // 0
+  Id neg_a = g.add(MathLang::make(MathKind::Neg, a));  // 1: its child's root becomes 3
+  Id b = g.add(MathLang::make_int(2));                 // 2
+  Id user = g.add(MathLang::make(MathKind::Exp, b));   // 3
+  g.add(MathLang::make(MathKind::Exp, user));          // 4: gives class 3 a parent
+  g.add(MathLang::make(MathKind::Sin, user));          // 5
+  EXPECT_TRUE(g.union_classes(a, user));               // class 3 has more parents: root 3
   g.rebuild();
   ASSERT_EQ(g.find(a), user);
   BestTerm best = Extractor(g).find_best(neg_a);

@@ -293,9 +293,9 @@ void compare_with_reference(const EGraph& g, const Pattern& p) {
 }
 
 TEST(PatternRandom, CompiledMatcherAgreesWithTheReference) {
-  const char* patterns[] = {"(+ ?a ?b)",         "(+ (+ ?a ?b) ?c)", "(* ?a (* ?b ?c))",     "(+ ?x ?x)",
-                            "(+ ?x 0)",          "(neg (neg ?x))",   "(+ (* ?a ?b) (* ?a ?c))", "(+ ?a (neg ?a))",
-                            "?x",                "(+ 0 1)",          "(* (+ ?a 1) ?a)",      "(* ?a (+ ?a 1))"};
+  const char* patterns[] = {"(+ ?a ?b)", "(+ (+ ?a ?b) ?c)", "(* ?a (* ?b ?c))",        "(+ ?x ?x)",
+                            "(+ ?x 0)",  "(neg (neg ?x))",   "(+ (* ?a ?b) (* ?a ?c))", "(+ ?a (neg ?a))",
+                            "?x",        "(+ 0 1)",          "(* (+ ?a 1) ?a)",         "(* ?a (+ ?a 1))"};
   std::mt19937 rng(777);
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE(round);

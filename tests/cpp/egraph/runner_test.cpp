@@ -194,12 +194,14 @@ Runner many_sums() {
   Runner r;
   RecExpr e;
   std::vector<Id> params;
-  for (int i = 0; i <= 1001; ++i) params.push_back(e.add(MathLang::make(MathKind::Param, e.add(MathLang::make_int(i)))));
-  for (int i = 0; i < 1001; ++i) r.push_root(r.egraph().add_expr([&] {
-    RecExpr s = e;
-    s.add(MathLang::make(MathKind::Add, params[i], params[i + 1]));
-    return s;
-  }()));
+  for (int i = 0; i <= 1001; ++i)
+    params.push_back(e.add(MathLang::make(MathKind::Param, e.add(MathLang::make_int(i)))));
+  for (int i = 0; i < 1001; ++i)
+    r.push_root(r.egraph().add_expr([&] {
+      RecExpr s = e;
+      s.add(MathLang::make(MathKind::Add, params[i], params[i + 1]));
+      return s;
+    }()));
   r.egraph().rebuild();
   return r;
 }

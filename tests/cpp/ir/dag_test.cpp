@@ -76,7 +76,7 @@ TEST(OpsTest, BinarySpellings) {
 }
 
 TEST(OpsTest, BuiltinNamesParseExactly) {
-  const char* names[] = {"exp",  "log",     "sqrt",  "abs",  "sin",         "cos",        "tanh",
+  const char* names[] = {"exp",     "log",  "sqrt",     "abs",   "sin",  "cos",         "tanh",
                          "sigmoid", "relu", "softplus", "floor", "ceil", "exp_sigmoid", "sigmoid_log"};
   for (std::size_t i = 0; i < kBuiltinCount; ++i) {
     auto b = static_cast<Builtin>(i);

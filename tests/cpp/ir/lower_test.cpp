@@ -8,8 +8,8 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -124,14 +124,14 @@ TEST(HalfConversion, KnownValues) {
       {65520.0, 0x7c00},  // the tie above the largest half rounds to even: infinity
       {1e10, 0x7c00},
       {-1e10, 0xfc00},
-      {std::ldexp(1.0, -14), 0x0400},                            // smallest normal
-      {std::ldexp(1.0, -14) - std::ldexp(1.0, -26), 0x0400},      // rounds up into the normals
-      {std::ldexp(1.0, -24), 0x0001},                            // smallest subnormal
-      {std::ldexp(1.0, -25), 0x0000},                            // tie to even: zero
+      {std::ldexp(1.0, -14), 0x0400},                         // smallest normal
+      {std::ldexp(1.0, -14) - std::ldexp(1.0, -26), 0x0400},  // rounds up into the normals
+      {std::ldexp(1.0, -24), 0x0001},                         // smallest subnormal
+      {std::ldexp(1.0, -25), 0x0000},                         // tie to even: zero
       {std::ldexp(1.5, -25), 0x0001},
-      {std::ldexp(3.0, -25), 0x0002},                            // tie between 1 and 2 ulps: even
-      {1.0 + std::ldexp(1.0, -11), 0x3c00},                      // tie: stays even
-      {1.0 + std::ldexp(3.0, -11), 0x3c02},                      // tie: rounds up to even
+      {std::ldexp(3.0, -25), 0x0002},                               // tie between 1 and 2 ulps: even
+      {1.0 + std::ldexp(1.0, -11), 0x3c00},                         // tie: stays even
+      {1.0 + std::ldexp(3.0, -11), 0x3c02},                         // tie: rounds up to even
       {1.0 + std::ldexp(1.0, -11) + std::ldexp(1.0, -40), 0x3c01},  // just above the tie
       {0.1, 0x2e66},
       {1.0 / 3.0, 0x3555},
@@ -183,9 +183,9 @@ TEST(BFloat16Conversion, KnownValues) {
       {1.0 + std::ldexp(3.0, -8), 0x3f82},  // tie: rounds up to even
       {3.3895313892515355e38, 0x7f7f},      // largest finite
       {1e39, 0x7f80},
-      {std::ldexp(1.0, -133), 0x0001},      // smallest subnormal
-      {std::ldexp(1.0, -134), 0x0000},      // tie to even: zero
-      {std::ldexp(1.0, -126), 0x0080},      // smallest normal
+      {std::ldexp(1.0, -133), 0x0001},  // smallest subnormal
+      {std::ldexp(1.0, -134), 0x0000},  // tie to even: zero
+      {std::ldexp(1.0, -126), 0x0080},  // smallest normal
       {0.1, 0x3dcd},
   };
   for (const auto& c : cases) {
@@ -235,10 +235,18 @@ TEST(ExactlyRepresentable, ByDtype) {
 
 TEST(LiteralTyping, DefaultIntDtype) {
   const std::pair<std::int64_t, DType> cases[] = {
-      {0, DType::i8()},          {127, DType::i8()},         {-128, DType::i8()},
-      {128, DType::i16()},       {-129, DType::i16()},       {300, DType::i16()},
-      {32767, DType::i16()},     {32768, DType::i32()},      {2147483647, DType::i32()},
-      {-2147483648LL, DType::i32()}, {2147483648LL, DType::i64()}, {std::numeric_limits<std::int64_t>::min(), DType::i64()},
+      {0, DType::i8()},
+      {127, DType::i8()},
+      {-128, DType::i8()},
+      {128, DType::i16()},
+      {-129, DType::i16()},
+      {300, DType::i16()},
+      {32767, DType::i16()},
+      {32768, DType::i32()},
+      {2147483647, DType::i32()},
+      {-2147483648LL, DType::i32()},
+      {2147483648LL, DType::i64()},
+      {std::numeric_limits<std::int64_t>::min(), DType::i64()},
   };
   for (const auto& [value, dtype] : cases) {
     SCOPED_TRACE(value);
@@ -389,9 +397,9 @@ TEST(Lower, LiteralDefaultDtypes) {
 }
 
 TEST(Lower, LiteralScalarsKeepTheirAlternative) {
-  auto r = lower(program({}, tuple({}, int_lit(2, {}, DType::f32()), un(UnaryOp::Neg, float_lit(1.5)),
-                                   un(UnaryOp::Neg, imag_lit(2.0)), Spanned(parse::E{}, {}),
-                                   Spanned(parse::Pi{}, {}), bool_lit(false))));
+  auto r = lower(program(
+      {}, tuple({}, int_lit(2, {}, DType::f32()), un(UnaryOp::Neg, float_lit(1.5)), un(UnaryOp::Neg, imag_lit(2.0)),
+                Spanned(parse::E{}, {}), Spanned(parse::Pi{}, {}), bool_lit(false))));
   ASSERT_TRUE(r.errors.empty());
   const TypedDag& d = r.dag;
   ASSERT_EQ(d.outputs().size(), 6u);
@@ -468,8 +476,7 @@ TEST(Lower, NegationKeepsOperandDtype) {
 }
 
 TEST(Lower, IfPromotesBranchesWithoutLabels) {
-  auto p = program({{"c", DType::boolean()}, {"x", DType::f32()}},
-                   if_expr(var("c"), int_lit(1), var("x"), {0, 20}));
+  auto p = program({{"c", DType::boolean()}, {"x", DType::f32()}}, if_expr(var("c"), int_lit(1), var("x"), {0, 20}));
   auto r = lower(p);
   EXPECT_TRUE(r.errors.empty());
   ASSERT_EQ(r.warnings.size(), 1u);
@@ -570,20 +577,40 @@ TEST(LowerErrors, OperatorClassMismatches) {
     DType recovery;
   };
   const Case cases[] = {
-      {"floordiv of floats", {{"x", DType::f32()}}, [] { return bin(BinaryOp::FloorDiv, var("x"), var("x")); },
-       "type mismatch in //: cannot promote f32 and f32", DType::f64()},
-      {"div of ints", {{"n", DType::i32()}}, [] { return bin(BinaryOp::Div, var("n"), var("n")); },
-       "type mismatch in /: cannot promote i32 and i32", DType::f64()},
-      {"and of ints", {{"n", DType::i32()}}, [] { return bin(BinaryOp::And, var("n"), bool_lit(true)); },
-       "type mismatch in and: cannot promote i32 and bool", DType::boolean()},
-      {"or of floats", {{"x", DType::f32()}}, [] { return bin(BinaryOp::Or, bool_lit(true), var("x")); },
-       "type mismatch in or: cannot promote bool and f32", DType::boolean()},
-      {"not of float", {{"x", DType::f32()}}, [] { return un(UnaryOp::Not, var("x")); },
-       "type mismatch in not: cannot promote f32 and bool", DType::boolean()},
-      {"neg of bool", {{"p", DType::boolean()}}, [] { return un(UnaryOp::Neg, var("p")); },
-       "type mismatch in neg: cannot promote bool and bool", DType::f64()},
-      {"bf16 with u8", {{"h", DType::bf16()}, {"b", DType::u8()}},
-       [] { return bin(BinaryOp::Add, var("h"), var("b")); }, "type mismatch in +: cannot promote bf16 and u8",
+      {"floordiv of floats",
+       {{"x", DType::f32()}},
+       [] { return bin(BinaryOp::FloorDiv, var("x"), var("x")); },
+       "type mismatch in //: cannot promote f32 and f32",
+       DType::f64()},
+      {"div of ints",
+       {{"n", DType::i32()}},
+       [] { return bin(BinaryOp::Div, var("n"), var("n")); },
+       "type mismatch in /: cannot promote i32 and i32",
+       DType::f64()},
+      {"and of ints",
+       {{"n", DType::i32()}},
+       [] { return bin(BinaryOp::And, var("n"), bool_lit(true)); },
+       "type mismatch in and: cannot promote i32 and bool",
+       DType::boolean()},
+      {"or of floats",
+       {{"x", DType::f32()}},
+       [] { return bin(BinaryOp::Or, bool_lit(true), var("x")); },
+       "type mismatch in or: cannot promote bool and f32",
+       DType::boolean()},
+      {"not of float",
+       {{"x", DType::f32()}},
+       [] { return un(UnaryOp::Not, var("x")); },
+       "type mismatch in not: cannot promote f32 and bool",
+       DType::boolean()},
+      {"neg of bool",
+       {{"p", DType::boolean()}},
+       [] { return un(UnaryOp::Neg, var("p")); },
+       "type mismatch in neg: cannot promote bool and bool",
+       DType::f64()},
+      {"bf16 with u8",
+       {{"h", DType::bf16()}, {"b", DType::u8()}},
+       [] { return bin(BinaryOp::Add, var("h"), var("b")); },
+       "type mismatch in +: cannot promote bf16 and u8",
        DType::f64()},
   };
   for (const auto& c : cases) {
@@ -629,7 +656,7 @@ TEST(LowerErrors, NegatedLiteralOutOfRange) {
 
 TEST(LowerErrors, SuffixRangeChecks) {
   const std::pair<std::int64_t, DType> bad[] = {
-      {256, DType::u8()}, {65536, DType::u16()}, {4294967296LL, DType::u32()}, {-1, DType::u64()},
+      {256, DType::u8()}, {65536, DType::u16()},  {4294967296LL, DType::u32()}, {-1, DType::u64()},
       {128, DType::i8()}, {-32769, DType::i16()}, {2147483648LL, DType::i32()},
   };
   for (const auto& [value, dtype] : bad) {
@@ -640,8 +667,9 @@ TEST(LowerErrors, SuffixRangeChecks) {
     EXPECT_EQ(r.errors[0].message, "integer literal `" + std::to_string(value) + "` is out of range for `" +
                                        std::string(to_str(dtype)) + "`");
   }
-  auto ok = lower(program({}, tuple({}, int_lit(255, {}, DType::u8()), int_lit(300, {}, DType::f16()),
-                                    int_lit(9223372036854775807LL, {}, DType::u64()), int_lit(7, {}, DType::boolean()))));
+  auto ok =
+      lower(program({}, tuple({}, int_lit(255, {}, DType::u8()), int_lit(300, {}, DType::f16()),
+                              int_lit(9223372036854775807LL, {}, DType::u64()), int_lit(7, {}, DType::boolean()))));
   EXPECT_TRUE(ok.errors.empty());
 }
 
@@ -650,7 +678,8 @@ TEST(LowerErrors, DivisionByIntegerZero) {
     BinaryOp op;
     const char* message;
   };
-  for (const Case& c : {Case{BinaryOp::FloorDiv, "division by zero in //"}, Case{BinaryOp::Rem, "division by zero in %"}}) {
+  for (const Case& c :
+       {Case{BinaryOp::FloorDiv, "division by zero in //"}, Case{BinaryOp::Rem, "division by zero in %"}}) {
     SCOPED_TRACE(c.message);
     auto r = lower(program({{"n", DType::i32()}}, bin(c.op, var("n"), int_lit(0), {0, 6})));
     ASSERT_EQ(r.errors.size(), 1u);
@@ -658,8 +687,8 @@ TEST(LowerErrors, DivisionByIntegerZero) {
                 "ensure the divisor cannot be zero, e.g. by guarding with an `if` or changing the expression");
     // Lowering of the operation goes on.
     EXPECT_EQ(node_as<Binary>(r.dag, r.dag.outputs()[0]).op, c.op);
-    EXPECT_EQ(messages(r.warnings), std::vector<std::string>{"implicit promotion in " +
-                                                             std::string(as_str(c.op)) + ": i32 + i8 -> i32"});
+    EXPECT_EQ(messages(r.warnings),
+              std::vector<std::string>{"implicit promotion in " + std::string(as_str(c.op)) + ": i32 + i8 -> i32"});
   }
 }
 
@@ -716,8 +745,8 @@ TEST(LowerErrors, NestedTupleElementIsNotScalar) {
 
 TEST(LowerErrors, TwoErrorsAreCollectedInOrder) {
   // |x: f32| y + x / 2
-  auto p = program({{"x", DType::f32()}}, bin(BinaryOp::Add, var("y", {9, 10}),
-                                               bin(BinaryOp::Div, var("x"), int_lit(2), {13, 18}), {9, 18}));
+  auto p = program({{"x", DType::f32()}},
+                   bin(BinaryOp::Add, var("y", {9, 10}), bin(BinaryOp::Div, var("x"), int_lit(2), {13, 18}), {9, 18}));
   auto r = lower(p);
   ASSERT_EQ(r.errors.size(), 2u);
   expect_diag(r.errors[0], DiagKind::UndefinedVariable, {9, 10}, "undefined variable `y`",
@@ -731,7 +760,8 @@ TEST(LowerErrors, EmissionFollowsEvaluationOrder) {
   // (0.1@f16 + y) * (if x then n // 0 else 1)
   auto lhs = bin(BinaryOp::Add, float_lit(0.1, {0, 7}, DType::f16()), var("y"));
   auto rhs = if_expr(var("x"), bin(BinaryOp::FloorDiv, var("n"), int_lit(0)), int_lit(1));
-  auto r = lower(program({{"x", DType::f32()}, {"n", DType::i8()}}, bin(BinaryOp::Mul, std::move(lhs), std::move(rhs))));
+  auto r =
+      lower(program({{"x", DType::f32()}, {"n", DType::i8()}}, bin(BinaryOp::Mul, std::move(lhs), std::move(rhs))));
   EXPECT_EQ(messages(r.warnings), (std::vector<std::string>{
                                       "literal `0.1` may lose precision in `f16`",
                                       "implicit promotion in +: f16 + f64 -> f64",
@@ -768,20 +798,41 @@ TEST(LowerErrors, PrecisionLoss) {
     const char* help;
   };
   const Case cases[] = {
-      {"0.1@f16", [] { return float_lit(0.1, {0, 7}, DType::f16()); }, "literal `0.1` may lose precision in `f16`",
-       "consider f32 or f64 for full precision"},
-      {"0.1@bf16", [] { return float_lit(0.1, {0, 7}, DType::bf16()); }, "literal `0.1` may lose precision in `bf16`",
-       "consider f32 or f64 for full precision"},
-      {"0.1@f32", [] { return float_lit(0.1, {0, 7}, DType::f32()); }, "literal `0.1` may lose precision in `f32`",
-       "consider f64 for full precision"},
-      {"-0.1@f32", [] { return un(UnaryOp::Neg, float_lit(0.1, {1, 7}, DType::f32()), {0, 7}); },
+      {"0.1@f16",
+       [] {
+         return float_lit(0.1, {0, 7}, DType::f16());
+       },
+       "literal `0.1` may lose precision in `f16`", "consider f32 or f64 for full precision"},
+      {"0.1@bf16",
+       [] {
+         return float_lit(0.1, {0, 7}, DType::bf16());
+       },
+       "literal `0.1` may lose precision in `bf16`", "consider f32 or f64 for full precision"},
+      {"0.1@f32",
+       [] {
+         return float_lit(0.1, {0, 7}, DType::f32());
+       },
+       "literal `0.1` may lose precision in `f32`", "consider f64 for full precision"},
+      {"-0.1@f32",
+       [] {
+         return un(UnaryOp::Neg, float_lit(0.1, {1, 7}, DType::f32()), {0, 7});
+       },
        "literal `-0.1` may lose precision in `f32`", "consider f64 for full precision"},
-      {"257.0@bf16", [] { return float_lit(257.0, {0, 7}, DType::bf16()); },
+      {"257.0@bf16",
+       [] {
+         return float_lit(257.0, {0, 7}, DType::bf16());
+       },
        "literal `257` may lose precision in `bf16`", "consider f32 or f64 for full precision"},
-      {"1e21@f16", [] { return float_lit(1e21, {0, 7}, DType::f16()); },
+      {"1e21@f16",
+       [] {
+         return float_lit(1e21, {0, 7}, DType::f16());
+       },
        "literal `1000000000000000000000` may lose precision in `f16`", "consider f32 or f64 for full precision"},
-      {"0.1j@c64", [] { return imag_lit(0.1, {0, 7}, DType::c64()); }, "literal `0.1` may lose precision in `f32`",
-       "consider f64 for full precision"},
+      {"0.1j@c64",
+       [] {
+         return imag_lit(0.1, {0, 7}, DType::c64());
+       },
+       "literal `0.1` may lose precision in `f32`", "consider f64 for full precision"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -827,9 +878,8 @@ TEST(LowerConfig, SeveritiesFollowTheConfiguration) {
 }
 
 TEST(LowerCollector, FirstErrorStopsAndNotesAreKept) {
-  auto p = program({{"x", DType::f32()}},
-                   bin(BinaryOp::Add, bin(BinaryOp::Mul, var("x"), int_lit(2)),
-                       bin(BinaryOp::Add, var("y", {5, 6}), var("z"))));
+  auto p = program({{"x", DType::f32()}}, bin(BinaryOp::Add, bin(BinaryOp::Mul, var("x"), int_lit(2)),
+                                              bin(BinaryOp::Add, var("y", {5, 6}), var("z"))));
   diag::DiagCollector collector;
   auto r = lower_with_collector(p, collector);
   ASSERT_FALSE(r.has_value());
@@ -1017,25 +1067,38 @@ double evaluate(const TypedDag& dag, const std::vector<double>& args, NodeId out
             const double a = v[n.lhs.value];
             const double b = v[n.rhs.value];
             switch (n.op) {
-              case BinaryOp::Add: return a + b;
-              case BinaryOp::Sub: return a - b;
-              case BinaryOp::Mul: return a * b;
-              case BinaryOp::Div: return a / b;
-              case BinaryOp::Pow: return std::pow(a, b);
-              case BinaryOp::Gt: return a > b ? 1.0 : 0.0;
-              case BinaryOp::Lt: return a < b ? 1.0 : 0.0;
-              default: throw std::runtime_error("unexpected operator " + std::string(as_str(n.op)));
+              case BinaryOp::Add:
+                return a + b;
+              case BinaryOp::Sub:
+                return a - b;
+              case BinaryOp::Mul:
+                return a * b;
+              case BinaryOp::Div:
+                return a / b;
+              case BinaryOp::Pow:
+                return std::pow(a, b);
+              case BinaryOp::Gt:
+                return a > b ? 1.0 : 0.0;
+              case BinaryOp::Lt:
+                return a < b ? 1.0 : 0.0;
+              default:
+                throw std::runtime_error("unexpected operator " + std::string(as_str(n.op)));
             }
           } else if constexpr (std::is_same_v<T, If>) {
             return v[n.cond.value] != 0.0 ? v[n.then_branch.value] : v[n.else_branch.value];
           } else if constexpr (std::is_same_v<T, Call>) {
             const double a = v[n.args.at(0).value];
             switch (n.builtin) {
-              case Builtin::Exp: return std::exp(a);
-              case Builtin::Log: return std::log(a);
-              case Builtin::Sin: return std::sin(a);
-              case Builtin::Cos: return std::cos(a);
-              default: throw std::runtime_error("unexpected builtin " + std::string(to_str(n.builtin)));
+              case Builtin::Exp:
+                return std::exp(a);
+              case Builtin::Log:
+                return std::log(a);
+              case Builtin::Sin:
+                return std::sin(a);
+              case Builtin::Cos:
+                return std::cos(a);
+              default:
+                throw std::runtime_error("unexpected builtin " + std::string(to_str(n.builtin)));
             }
           } else {
             return v[n.arg.value];
@@ -1093,15 +1156,16 @@ TEST(LowerDiff, UnknownVariable) {
 TEST(LowerDiff, NonFloatParameter) {
   auto r = lower(program({{"n", DType::i32()}}, diff_expr("n", var("n"), {0, 10})));
   ASSERT_EQ(r.errors.size(), 1u);
-  expect_diag(r.errors[0], DiagKind::TypeMismatch, {0, 10}, "differentiation requires a floating parameter, got `n: i32`",
+  expect_diag(r.errors[0], DiagKind::TypeMismatch, {0, 10},
+              "differentiation requires a floating parameter, got `n: i32`",
               "choose a floating parameter such as `x: f32` or `x: f64`");
 }
 
 TEST(LowerDiff, OperandErrorsComeFirstAndTuplesAreNotScalars) {
-  auto r = lower(program({{"x", DType::f64()}},
-                         tuple({}, diff_expr("x", var("z", {7, 8})), diff_expr("x", tuple({3, 9}, var("x"), var("x"))))));
-  EXPECT_EQ(messages(r.errors), (std::vector<std::string>{"undefined variable `z`",
-                                                          "expected 1 value, but expression produced 2"}));
+  auto r = lower(program({{"x", DType::f64()}}, tuple({}, diff_expr("x", var("z", {7, 8})),
+                                                      diff_expr("x", tuple({3, 9}, var("x"), var("x"))))));
+  EXPECT_EQ(messages(r.errors),
+            (std::vector<std::string>{"undefined variable `z`", "expected 1 value, but expression produced 2"}));
   EXPECT_EQ(r.dag.outputs().size(), 2u);
 }
 
@@ -1115,17 +1179,26 @@ TEST(LowerDiff, ErrorTranslations) {
     std::string help;
   };
   const Case cases[] = {
-      {{diff::DiffError::UnknownVariable{"y"}}, DiagKind::UndefinedVariable, "unknown differentiation variable `y`",
+      {{diff::DiffError::UnknownVariable{"y"}},
+       DiagKind::UndefinedVariable,
+       "unknown differentiation variable `y`",
        "use an existing floating parameter inside `diff[var](expr)`"},
-      {{diff::DiffError::NonFloatParameter{"n", DType::i32()}}, DiagKind::TypeMismatch,
+      {{diff::DiffError::NonFloatParameter{"n", DType::i32()}},
+       DiagKind::TypeMismatch,
        "differentiation requires a floating parameter, got `n: i32`",
        "choose a floating parameter such as `x: f32` or `x: f64`"},
-      {{diff::DiffError::TupleOutput{}}, DiagKind::ExpectedScalar, "differentiation requires a single scalar expression",
+      {{diff::DiffError::TupleOutput{}},
+       DiagKind::ExpectedScalar,
+       "differentiation requires a single scalar expression",
        "use `diff[x](expr)` with a scalar expression result"},
-      {{diff::DiffError::UnsupportedCall{"exp"}}, DiagKind::UndefinedFunction,
-       "differentiation does not support call `exp`", call_help},
-      {{diff::DiffError::Invariant{"invalid param id 3"}}, DiagKind::UndefinedFunction,
-       "inline differentiation failed: invalid param id 3", call_help},
+      {{diff::DiffError::UnsupportedCall{"exp"}},
+       DiagKind::UndefinedFunction,
+       "differentiation does not support call `exp`",
+       call_help},
+      {{diff::DiffError::Invariant{"invalid param id 3"}},
+       DiagKind::UndefinedFunction,
+       "inline differentiation failed: invalid param id 3",
+       call_help},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -1171,10 +1244,10 @@ TEST(LowerSource, Division) {
 
 TEST(LowerSource, LiteralDefaults) {
   const std::pair<const char*, DType> cases[] = {
-      {"|| 0.1", DType::f64()},       {"|| 0.5", DType::f16()},         {"|| 100000.0", DType::f32()},
-      {"|| 300", DType::i16()},       {"|| 2147483648", DType::i64()}, {"|| -128", DType::i8()},
-      {"|| 2.0j", DType::c64()},      {"|| 0.1j", DType::c128()},       {"|| 1e10", DType::f32()},
-      {"|| pi", DType::f64()},        {"|| true", DType::boolean()},    {"|| 2@f32", DType::f32()},
+      {"|| 0.1", DType::f64()},  {"|| 0.5", DType::f16()},        {"|| 100000.0", DType::f32()},
+      {"|| 300", DType::i16()},  {"|| 2147483648", DType::i64()}, {"|| -128", DType::i8()},
+      {"|| 2.0j", DType::c64()}, {"|| 0.1j", DType::c128()},      {"|| 1e10", DType::f32()},
+      {"|| pi", DType::f64()},   {"|| true", DType::boolean()},   {"|| 2@f32", DType::f32()},
   };
   for (const auto& [source, dtype] : cases) {
     SCOPED_TRACE(source);
@@ -1208,8 +1281,8 @@ TEST(LowerSource, Errors) {
       {"|x: f64| sigmoid_log(x)", {"undefined function `sigmoid_log`"}},
       {"|x: f64| exp(x, x)", {"wrong argument count for `exp`: expected 1, got 2"}},
       {"|x: f32| y + x / 2", {"undefined variable `y`", "type mismatch in /: cannot promote f32 and i8"}},
-      {"|x: f32| !x || x", {"type mismatch in not: cannot promote f32 and bool",
-                            "type mismatch in or: cannot promote bool and f32"}},
+      {"|x: f32| !x || x",
+       {"type mismatch in not: cannot promote f32 and bool", "type mismatch in or: cannot promote bool and f32"}},
       {"|x: f32| if x then 1 else 2", {"type mismatch in if_cond: cannot promote f32 and bool"}},
       {"|h: bf16| h + 1", {"type mismatch in +: cannot promote bf16 and i8"}},
       {"|x: f64| (x, x) * 2", {"expected 1 value, but expression produced 2"}},

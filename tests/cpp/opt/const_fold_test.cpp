@@ -125,8 +125,7 @@ const std::vector<FoldCase>& fold_cases() {
        DType::u64()},
       // Integer scalars under a float dtype use floating arithmetic.
       {"3 + 4 under f64", BinaryOp::Add, i(3), i(4), DType::f64(), f(7.0), DType::f64()},
-      {"2^53 + 1 under f64 rounds", BinaryOp::Add, i(kTwo53), i(1), DType::f64(), f(9007199254740992.0),
-       DType::f64()},
+      {"2^53 + 1 under f64 rounds", BinaryOp::Add, i(kTwo53), i(1), DType::f64(), f(9007199254740992.0), DType::f64()},
       {"7 / 2 under f64", BinaryOp::Div, i(7), i(2), DType::f64(), f(3.5), DType::f64()},
       // Floating arithmetic, stored at 64 bits whatever the float width.
       {"1.5 + 2.25 under f32", BinaryOp::Add, f(1.5), f(2.25), DType::f32(), f(3.75), DType::f32()},
@@ -136,8 +135,7 @@ const std::vector<FoldCase>& fold_cases() {
       {"1.0 / 3.0 under f64", BinaryOp::Div, f(1.0), f(3.0), DType::f64(), f(1.0 / 3.0), DType::f64()},
       {"float result under an integer dtype truncates", BinaryOp::Div, f(7.0), f(2.0), DType::i32(), i(3),
        DType::i32()},
-      {"a real result under a complex dtype", BinaryOp::Add, f(1.0), f(2.0), DType::c64(), c(3.0, 0.0),
-       DType::c64()},
+      {"a real result under a complex dtype", BinaryOp::Add, f(1.0), f(2.0), DType::c64(), c(3.0, 0.0), DType::c64()},
       // Power in floating point, converted to the node's dtype.
       {"2 ** 10 under i32", BinaryOp::Pow, i(2), i(10), DType::i32(), i(1024), DType::i32()},
       {"2 ** 100 under i64 saturates", BinaryOp::Pow, i(2), i(100), DType::i64(), i(kMax), DType::i64()},
@@ -174,15 +172,13 @@ const std::vector<FoldCase>& fold_cases() {
       {"2^53 + 1 == 2^53 under f64", BinaryOp::Eq, i(kTwo53 + 1), i(kTwo53), DType::f64(), Scalar{true},
        DType::boolean()},
       // Two constant bools.
-      {"true and false", BinaryOp::And, Scalar{true}, Scalar{false}, DType::boolean(), Scalar{false},
-       DType::boolean()},
+      {"true and false", BinaryOp::And, Scalar{true}, Scalar{false}, DType::boolean(), Scalar{false}, DType::boolean()},
       {"false and false", BinaryOp::And, Scalar{false}, Scalar{false}, DType::boolean(), Scalar{false},
        DType::boolean()},
       {"true and true", BinaryOp::And, Scalar{true}, Scalar{true}, DType::boolean(), Scalar{true}, DType::boolean()},
       {"false or true", BinaryOp::Or, Scalar{false}, Scalar{true}, DType::boolean(), Scalar{true}, DType::boolean()},
       {"true or true", BinaryOp::Or, Scalar{true}, Scalar{true}, DType::boolean(), Scalar{true}, DType::boolean()},
-      {"false or false", BinaryOp::Or, Scalar{false}, Scalar{false}, DType::boolean(), Scalar{false},
-       DType::boolean()},
+      {"false or false", BinaryOp::Or, Scalar{false}, Scalar{false}, DType::boolean(), Scalar{false}, DType::boolean()},
   };
   return cases;
 }
@@ -279,8 +275,8 @@ const std::vector<OverflowCase>& overflow_cases() {
 
 TEST(ConstFoldTest, IntegerOverflowPromotesAndWarns) {
   for (const OverflowCase& oc : overflow_cases()) {
-    SCOPED_TRACE(std::to_string(oc.a) + " " + std::string(ir::as_str(oc.op)) + " " + std::to_string(oc.b) +
-                 " under " + std::string(ir::to_str(oc.dtype)));
+    SCOPED_TRACE(std::to_string(oc.a) + " " + std::string(ir::as_str(oc.op)) + " " + std::to_string(oc.b) + " under " +
+                 std::string(ir::to_str(oc.dtype)));
     FoldResult result = const_fold(binary_of_consts(oc.op, i(oc.a), i(oc.b), oc.dtype, oc.dtype));
     expect_const(result.dag, result.dag.outputs()[0], oc.expected, oc.expected_dtype);
     if (oc.message == nullptr) {
@@ -340,11 +336,25 @@ struct DivCase {
 
 TEST(ConstFoldTest, FloorDivisionAndRemainderSigns) {
   const std::vector<DivCase> cases = {
-      {7, 2, 3, 1},        {-7, 2, -4, 1},     {7, -2, -4, -1},     {-7, -2, 3, -1},
-      {6, 3, 2, 0},        {-6, 3, -2, 0},     {6, -3, -2, 0},      {-6, -3, 2, 0},
-      {0, 5, 0, 0},        {0, -5, 0, 0},      {1, 5, 0, 1},        {-1, 5, -1, 4},
-      {1, -5, -1, -4},     {-1, -5, 0, -1},    {kMin, 1, kMin, 0},  {kMin, 2, kMin / 2, 0},
-      {kMin, 3, -3074457345618258603, 1},      {kMax, -1, -kMax, 0}, {kMax, kMin, -1, -1},
+      {7, 2, 3, 1},
+      {-7, 2, -4, 1},
+      {7, -2, -4, -1},
+      {-7, -2, 3, -1},
+      {6, 3, 2, 0},
+      {-6, 3, -2, 0},
+      {6, -3, -2, 0},
+      {-6, -3, 2, 0},
+      {0, 5, 0, 0},
+      {0, -5, 0, 0},
+      {1, 5, 0, 1},
+      {-1, 5, -1, 4},
+      {1, -5, -1, -4},
+      {-1, -5, 0, -1},
+      {kMin, 1, kMin, 0},
+      {kMin, 2, kMin / 2, 0},
+      {kMin, 3, -3074457345618258603, 1},
+      {kMax, -1, -kMax, 0},
+      {kMax, kMin, -1, -1},
       {kMin, kMax, -2, kMax - 1},
   };
   for (const DivCase& dc : cases) {
@@ -443,9 +453,7 @@ class WithParam {
   explicit WithParam(DType x_dtype) : x_dtype_(x_dtype) { x = b.push(Param{0}, x_dtype); }
   NodeId konst(Scalar s, DType d) { return b.push(Const{std::move(s)}, d); }
   NodeId push(Node n, DType d) { return b.push(std::move(n), d); }
-  FoldResult fold(NodeId output) && {
-    return const_fold(std::move(b).finish({{"x", x_dtype_}}, {output}, "test: "));
-  }
+  FoldResult fold(NodeId output) && { return const_fold(std::move(b).finish({{"x", x_dtype_}}, {output}, "test: ")); }
 
   DagBuilder b;
   NodeId x;
@@ -489,9 +497,8 @@ TEST(ConstFoldTest, PowerOfZeroIsOneOfTheNodeDtype) {
     Scalar one;
   };
   const std::vector<Case> cases = {
-      {DType::f64(), f(0.0), f(1.0)},       {DType::f32(), i(0), f(1.0)},
-      {DType::f64(), f(-0.0), f(1.0)},      {DType::i32(), i(0), i(1)},
-      {DType::u8(), i(0), i(1)},            {DType::c64(), i(0), c(1.0, 0.0)},
+      {DType::f64(), f(0.0), f(1.0)},       {DType::f32(), i(0), f(1.0)}, {DType::f64(), f(-0.0), f(1.0)},
+      {DType::i32(), i(0), i(1)},           {DType::u8(), i(0), i(1)},    {DType::c64(), i(0), c(1.0, 0.0)},
       {DType::c128(), f(0.0), c(1.0, 0.0)},
   };
   for (const Case& cs : cases) {
@@ -875,8 +882,8 @@ TEST(ConstFoldTest, LongChainsFoldWithoutRecursion) {
 }
 
 TEST(ConstFoldTest, AForwardReferenceIsAnInternalError) {
-  auto dag = TypedDag::try_new({Unary{NodeId{1}, UnaryOp::Neg}, Const{f(1.0)}}, {DType::f64(), DType::f64()}, {},
-                               {NodeId{0}});
+  auto dag =
+      TypedDag::try_new({Unary{NodeId{1}, UnaryOp::Neg}, Const{f(1.0)}}, {DType::f64(), DType::f64()}, {}, {NodeId{0}});
   ASSERT_TRUE(dag.has_value());
   try {
     (void)const_fold(*dag);

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "ir/dtype.h"
+#include "ir/lower.h"
 #include "ir/node.h"
 #include "ir/ops.h"
-#include "ir/lower.h"
 #include "opt/dag_fixture.h"
 #include "parse/parser.h"
 
@@ -437,9 +437,7 @@ ir::TypedDag lower_source(std::string_view source) {
   return std::move(lowered.dag);
 }
 
-std::string optimize_source(std::string_view source) {
-  return show_output(optimize_ok(lower_source(source)).dag);
-}
+std::string optimize_source(std::string_view source) { return show_output(optimize_ok(lower_source(source)).dag); }
 
 TEST(OptimizeSource, Table) {
   struct Case {

@@ -317,9 +317,12 @@ struct LabelCase {
 
 TEST(Restore, PromotionLabelsOfArithmetic) {
   const LabelCase cases[] = {
-      {MathKind::Add, "restore:Add", "add"},       {MathKind::Sub, "restore:Sub", "sub"},
-      {MathKind::Mul, "restore:Mul", "mul"},       {MathKind::Div, "restore:Div", "div"},
-      {MathKind::FloorDiv, "restore:FloorDiv", "floordiv"}, {MathKind::Rem, "restore:Rem", "rem"},
+      {MathKind::Add, "restore:Add", "add"},
+      {MathKind::Sub, "restore:Sub", "sub"},
+      {MathKind::Mul, "restore:Mul", "mul"},
+      {MathKind::Div, "restore:Div", "div"},
+      {MathKind::FloorDiv, "restore:FloorDiv", "floordiv"},
+      {MathKind::Rem, "restore:Rem", "rem"},
       {MathKind::Pow, "restore:Pow", "pow"},
   };
   for (const LabelCase& c : cases) {
@@ -347,11 +350,21 @@ TEST(Restore, ComparisonsAndLogicAreBoolWithoutPromotion) {
 }
 
 TEST(Restore, UnaryBuiltinsBecomeCallsInTableOrder) {
-  const MathKind kinds[] = {MathKind::Exp,   MathKind::Log,      MathKind::Sqrt,  MathKind::Abs,
-                            MathKind::Sin,   MathKind::Cos,      MathKind::Tanh,  MathKind::Sigmoid,
-                            MathKind::Relu,  MathKind::Softplus, MathKind::Floor, MathKind::Ceil,
-                            MathKind::FusedExpSigmoid, MathKind::FusedSigmoidLog};
-  const char* names[] = {"exp",  "log",      "sqrt",  "abs",  "sin",         "cos",        "tanh",
+  const MathKind kinds[] = {MathKind::Exp,
+                            MathKind::Log,
+                            MathKind::Sqrt,
+                            MathKind::Abs,
+                            MathKind::Sin,
+                            MathKind::Cos,
+                            MathKind::Tanh,
+                            MathKind::Sigmoid,
+                            MathKind::Relu,
+                            MathKind::Softplus,
+                            MathKind::Floor,
+                            MathKind::Ceil,
+                            MathKind::FusedExpSigmoid,
+                            MathKind::FusedSigmoidLog};
+  const char* names[] = {"exp",     "log",  "sqrt",     "abs",   "sin",  "cos",         "tanh",
                          "sigmoid", "relu", "softplus", "floor", "ceil", "exp_sigmoid", "sigmoid_log"};
   for (std::size_t k = 0; k < std::size(kinds); ++k) {
     SCOPED_TRACE(names[k]);
@@ -489,10 +502,14 @@ class Lcg {
 
 RecExpr random_term(Lcg& rng, std::size_t size) {
   static const char* const kTokens[] = {"f32", "explicit:f64", "i16", "explicit:c64", "bool", "u8"};
-  static const MathKind kOps[] = {MathKind::Add, MathKind::Sub, MathKind::Mul,   MathKind::Pow,
-                                  MathKind::Neg, MathKind::Eq,  MathKind::Lt,    MathKind::And,
-                                  MathKind::Or,  MathKind::Not, MathKind::IfElse, MathKind::Exp,
-                                  MathKind::Sigmoid, MathKind::FusedSigmoidLog, MathKind::Cast, MathKind::Complex};
+  static const MathKind kOps[] = {MathKind::Add,     MathKind::Sub,
+                                  MathKind::Mul,     MathKind::Pow,
+                                  MathKind::Neg,     MathKind::Eq,
+                                  MathKind::Lt,      MathKind::And,
+                                  MathKind::Or,      MathKind::Not,
+                                  MathKind::IfElse,  MathKind::Exp,
+                                  MathKind::Sigmoid, MathKind::FusedSigmoidLog,
+                                  MathKind::Cast,    MathKind::Complex};
   TermMaker t;
   std::vector<Id> values;
   auto pick = [&]() { return values[rng.below(values.size())]; };

@@ -82,10 +82,10 @@ TEST(Strip, Constants) {
 }
 
 TEST(Strip, UnaryOperators) {
-  auto dag = make_dag({ir::Param{0}, ir::Unary{NodeId{0}, ir::UnaryOp::Neg}, ir::Param{1},
-                       ir::Unary{NodeId{2}, ir::UnaryOp::Not}},
-                      {DType::f64(), DType::f64(), DType::boolean(), DType::boolean()},
-                      {{"x", DType::f64()}, {"b", DType::boolean()}}, {NodeId{3}});
+  auto dag = make_dag(
+      {ir::Param{0}, ir::Unary{NodeId{0}, ir::UnaryOp::Neg}, ir::Param{1}, ir::Unary{NodeId{2}, ir::UnaryOp::Not}},
+      {DType::f64(), DType::f64(), DType::boolean(), DType::boolean()}, {{"x", DType::f64()}, {"b", DType::boolean()}},
+      {NodeId{3}});
   StripResult r = strip_ok(dag);
   EXPECT_EQ(terms(r), "Int(0):i64 Param([0]):f64 Neg([1]):f64 Int(1):i64 Param([3]):bool Not([4]):bool");
   EXPECT_EQ(r.output, Id{5});
@@ -93,11 +93,21 @@ TEST(Strip, UnaryOperators) {
 
 TEST(Strip, EveryBinaryOperator) {
   const std::pair<ir::BinaryOp, const char*> ops[] = {
-      {ir::BinaryOp::Add, "Add"}, {ir::BinaryOp::Sub, "Sub"},           {ir::BinaryOp::Mul, "Mul"},
-      {ir::BinaryOp::Div, "Div"}, {ir::BinaryOp::FloorDiv, "FloorDiv"}, {ir::BinaryOp::Rem, "Rem"},
-      {ir::BinaryOp::Pow, "Pow"}, {ir::BinaryOp::Eq, "Eq"},             {ir::BinaryOp::Ne, "Ne"},
-      {ir::BinaryOp::Lt, "Lt"},   {ir::BinaryOp::Le, "Le"},             {ir::BinaryOp::Gt, "Gt"},
-      {ir::BinaryOp::Ge, "Ge"},   {ir::BinaryOp::And, "And"},           {ir::BinaryOp::Or, "Or"},
+      {ir::BinaryOp::Add, "Add"},
+      {ir::BinaryOp::Sub, "Sub"},
+      {ir::BinaryOp::Mul, "Mul"},
+      {ir::BinaryOp::Div, "Div"},
+      {ir::BinaryOp::FloorDiv, "FloorDiv"},
+      {ir::BinaryOp::Rem, "Rem"},
+      {ir::BinaryOp::Pow, "Pow"},
+      {ir::BinaryOp::Eq, "Eq"},
+      {ir::BinaryOp::Ne, "Ne"},
+      {ir::BinaryOp::Lt, "Lt"},
+      {ir::BinaryOp::Le, "Le"},
+      {ir::BinaryOp::Gt, "Gt"},
+      {ir::BinaryOp::Ge, "Ge"},
+      {ir::BinaryOp::And, "And"},
+      {ir::BinaryOp::Or, "Or"},
   };
   for (const auto& [op, name] : ops) {
     SCOPED_TRACE(name);
@@ -106,8 +116,8 @@ TEST(Strip, EveryBinaryOperator) {
     auto dag = make_dag({ir::Param{0}, ir::Const{std::int64_t{3}}, ir::Binary{op, NodeId{0}, NodeId{1}}},
                         {DType::i32(), DType::i32(), d}, {{"n", DType::i32()}}, {NodeId{2}});
     StripResult r = strip_ok(dag);
-    EXPECT_EQ(terms(r), std::string("Int(0):i64 Param([0]):i32 Int(3):i32 ") + name + "([1, 2]):" +
-                            std::string(ir::to_str(d)));
+    EXPECT_EQ(terms(r),
+              std::string("Int(0):i64 Param([0]):i32 Int(3):i32 ") + name + "([1, 2]):" + std::string(ir::to_str(d)));
   }
 }
 
@@ -119,13 +129,20 @@ TEST(Strip, IfNode) {
 
 TEST(Strip, EveryBuiltinCall) {
   const std::pair<ir::Builtin, const char*> builtins[] = {
-      {ir::Builtin::Exp, "Exp"},         {ir::Builtin::Log, "Log"},
-      {ir::Builtin::Sqrt, "Sqrt"},       {ir::Builtin::Abs, "Abs"},
-      {ir::Builtin::Sin, "Sin"},         {ir::Builtin::Cos, "Cos"},
-      {ir::Builtin::Tanh, "Tanh"},       {ir::Builtin::Sigmoid, "Sigmoid"},
-      {ir::Builtin::Relu, "Relu"},       {ir::Builtin::Softplus, "Softplus"},
-      {ir::Builtin::Floor, "Floor"},     {ir::Builtin::Ceil, "Ceil"},
-      {ir::Builtin::ExpSigmoid, "FusedExpSigmoid"}, {ir::Builtin::SigmoidLog, "FusedSigmoidLog"},
+      {ir::Builtin::Exp, "Exp"},
+      {ir::Builtin::Log, "Log"},
+      {ir::Builtin::Sqrt, "Sqrt"},
+      {ir::Builtin::Abs, "Abs"},
+      {ir::Builtin::Sin, "Sin"},
+      {ir::Builtin::Cos, "Cos"},
+      {ir::Builtin::Tanh, "Tanh"},
+      {ir::Builtin::Sigmoid, "Sigmoid"},
+      {ir::Builtin::Relu, "Relu"},
+      {ir::Builtin::Softplus, "Softplus"},
+      {ir::Builtin::Floor, "Floor"},
+      {ir::Builtin::Ceil, "Ceil"},
+      {ir::Builtin::ExpSigmoid, "FusedExpSigmoid"},
+      {ir::Builtin::SigmoidLog, "FusedSigmoidLog"},
   };
   ASSERT_EQ(std::size(builtins), ir::kBuiltinCount);
   for (const auto& [builtin, name] : builtins) {

@@ -52,8 +52,8 @@ TEST(ParseErrorTest, UnknownDtype) {
 
 TEST(ParseErrorTest, ReservedIdentifier) {
   expect_diag(parse_reserved_identifier("pi", {1, 3}), diag::DiagKind::ReservedIdentifier,
-              "reserved word `pi` cannot be used as an identifier", "use a different name for the variable or parameter",
-              {1, 3});
+              "reserved word `pi` cannot be used as an identifier",
+              "use a different name for the variable or parameter", {1, 3});
 }
 
 TEST(ParseErrorTest, SeveritiesOfTheFrontEndKinds) {
@@ -82,14 +82,20 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RichConversionTest,
     ::testing::Values(
         RichCase{{ExpectedFound{}, {4, 5}}, diag::DiagKind::Syntax, "syntax error: syntax error", kSyntaxHelp},
-        RichCase{{CustomReason{"unknown-dtype:foo"}, {6, 9}}, diag::DiagKind::UnknownDtype, "unknown type `foo`",
+        RichCase{{CustomReason{"unknown-dtype:foo"}, {6, 9}},
+                 diag::DiagKind::UnknownDtype,
+                 "unknown type `foo`",
                  kDtypeHelp},
         // The prefix alone still names a (empty) dtype.
         RichCase{{CustomReason{"unknown-dtype:"}, {6, 6}}, diag::DiagKind::UnknownDtype, "unknown type ``", kDtypeHelp},
         // Shorter than the prefix, or a different text: an ordinary custom syntax error.
-        RichCase{{CustomReason{"unknown-dtype"}, {1, 2}}, diag::DiagKind::Syntax, "syntax error: unknown-dtype",
+        RichCase{{CustomReason{"unknown-dtype"}, {1, 2}},
+                 diag::DiagKind::Syntax,
+                 "syntax error: unknown-dtype",
                  kSyntaxHelp},
-        RichCase{{CustomReason{"something odd"}, {1, 2}}, diag::DiagKind::Syntax, "syntax error: something odd",
+        RichCase{{CustomReason{"something odd"}, {1, 2}},
+                 diag::DiagKind::Syntax,
+                 "syntax error: something odd",
                  kSyntaxHelp}));
 
 TEST(LexErrorConversionTest, CustomTextWithShiftedSpan) {

@@ -44,7 +44,8 @@ TEST(LexerTest, AllKindsWithSpans) {
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(tokens[i].kind.index(), i);
-    std::string_view spelled = std::string_view(text).substr(tokens[i].span.start, tokens[i].span.end - tokens[i].span.start);
+    std::string_view spelled =
+        std::string_view(text).substr(tokens[i].span.start, tokens[i].span.end - tokens[i].span.start);
     std::string_view fixed = kTokenTable[i].spelling;
     if (!fixed.empty()) {
       EXPECT_EQ(spelled, fixed);
@@ -77,31 +78,26 @@ INSTANTIATE_TEST_SUITE_P(
         KindsCase{"x**-2", {tok::Ident{"x"}, tok::StarStar{}, tok::Minus{}, tok::Int{2}}},
         KindsCase{"a//b", {tok::Ident{"a"}, tok::SlashSlash{}, tok::Ident{"b"}}},
         KindsCase{"a/ /b", {tok::Ident{"a"}, tok::Slash{}, tok::Slash{}, tok::Ident{"b"}}},
-        KindsCase{"007", {tok::Int{0}, tok::Int{0}, tok::Int{7}}},
-        KindsCase{"2.5j", {tok::Imag{2.5}}},
-        KindsCase{"1e3j", {tok::Imag{1000.0}}},
-        KindsCase{"2.5 j", {tok::Float{2.5}, tok::Ident{"j"}}},
+        KindsCase{"007", {tok::Int{0}, tok::Int{0}, tok::Int{7}}}, KindsCase{"2.5j", {tok::Imag{2.5}}},
+        KindsCase{"1e3j", {tok::Imag{1000.0}}}, KindsCase{"2.5 j", {tok::Float{2.5}, tok::Ident{"j"}}},
         KindsCase{"1.5e3 2.0E-7 1e10", {tok::Float{1500.0}, tok::Float{2.0e-7}, tok::Float{1e10}}},
-        KindsCase{"1e", {tok::Int{1}, tok::E{}}},
-        KindsCase{"1e+", {tok::Int{1}, tok::E{}, tok::Plus{}}},
-        KindsCase{"00.5", {tok::Float{0.5}}},
-        KindsCase{"9223372036854775807", {tok::Int{9223372036854775807LL}}},
+        KindsCase{"1e", {tok::Int{1}, tok::E{}}}, KindsCase{"1e+", {tok::Int{1}, tok::E{}, tok::Plus{}}},
+        KindsCase{"00.5", {tok::Float{0.5}}}, KindsCase{"9223372036854775807", {tok::Int{9223372036854775807LL}}},
         KindsCase{"True PI E", {tok::Ident{"True"}, tok::Ident{"PI"}, tok::Ident{"E"}}},
-        KindsCase{"f32 bf16 f8 u128", {tok::TypeName{"f32"}, tok::TypeName{"bf16"}, tok::Ident{"f8"}, tok::Ident{"u128"}}},
+        KindsCase{"f32 bf16 f8 u128",
+                  {tok::TypeName{"f32"}, tok::TypeName{"bf16"}, tok::Ident{"f8"}, tok::Ident{"u128"}}},
         KindsCase{"bool u8 u16 u32 u64 i8 i16 i32 i64 f16 f64 c64 c128",
                   {tok::TypeName{"bool"}, tok::TypeName{"u8"}, tok::TypeName{"u16"}, tok::TypeName{"u32"},
                    tok::TypeName{"u64"}, tok::TypeName{"i8"}, tok::TypeName{"i16"}, tok::TypeName{"i32"},
                    tok::TypeName{"i64"}, tok::TypeName{"f16"}, tok::TypeName{"f64"}, tok::TypeName{"c64"},
                    tok::TypeName{"c128"}}},
-        KindsCase{"iffy elsewhere e2 _x __", {tok::Ident{"iffy"}, tok::Ident{"elsewhere"}, tok::Ident{"e2"},
-                                             tok::Ident{"_x"}, tok::Ident{"__"}}},
+        KindsCase{"iffy elsewhere e2 _x __",
+                  {tok::Ident{"iffy"}, tok::Ident{"elsewhere"}, tok::Ident{"e2"}, tok::Ident{"_x"}, tok::Ident{"__"}}},
         KindsCase{"größe", {tok::Ident{"größe"}}},
         KindsCase{"x\u3000+\u00a0y\r\n", {tok::Ident{"x"}, tok::Plus{}, tok::Ident{"y"}}},
         KindsCase{"<=<>=>", {tok::LtEq{}, tok::Lt{}, tok::GtEq{}, tok::Gt{}}},
-        KindsCase{"!!=", {tok::Bang{}, tok::NotEq{}}},
-        KindsCase{"***", {tok::StarStar{}, tok::Star{}}},
-        KindsCase{"x@f32", {tok::Ident{"x"}, tok::At{}, tok::TypeName{"f32"}}},
-        KindsCase{"", {}},
+        KindsCase{"!!=", {tok::Bang{}, tok::NotEq{}}}, KindsCase{"***", {tok::StarStar{}, tok::Star{}}},
+        KindsCase{"x@f32", {tok::Ident{"x"}, tok::At{}, tok::TypeName{"f32"}}}, KindsCase{"", {}},
         KindsCase{" \t\n ", {}}));
 
 TEST(LexerTest, SpansAreByteOffsets) {
@@ -186,8 +182,7 @@ INSTANTIATE_TEST_SUITE_P(Table, LexerUnexpectedTest,
                                            UnexpectedCase{"x : y", {2, 3}}, UnexpectedCase{"x;", {1, 2}},
                                            UnexpectedCase{".5", {0, 1}},
                                            // A non-identifier symbol spans its whole UTF-8 sequence.
-                                           UnexpectedCase{"x + \u2200", {4, 7}},
-                                           UnexpectedCase{"\xff", {0, 1}}));
+                                           UnexpectedCase{"x + \u2200", {4, 7}}, UnexpectedCase{"\xff", {0, 1}}));
 
 }  // namespace
 }  // namespace morvalen::parse

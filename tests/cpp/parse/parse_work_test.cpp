@@ -40,15 +40,16 @@ TEST_P(ParseWorkTest, GrowsLinearly) {
   EXPECT_LE(large, 9 * small) << f.open << " x n: " << small << " steps at 250, " << large << " at 2000";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NestedForms, ParseWorkTest,
-    ::testing::Values(Family{"f(x,f(", "", ""}, Family{"log(x, log(", "", ""}, Family{"f(x,f(", "x", "))"},
-                      Family{"f(x,f(", "x", ")"}, Family{"(x,(", "", ""}, Family{"(x,(", "x", "))"},
-                      Family{"f(", "x y", ""}, Family{"(", "x", ""}, Family{"((x ", "", ""},
-                      Family{"cast<f32>(x,", "", ""}, Family{"diff[x](x,", "", ""}, Family{"if x then f(x,", "", ""},
-                      Family{"if (x, ", "", ""}, Family{"f(x) (", "", ""}, Family{"- f(x,", "* *", ")"},
-                      Family{"g(x, x@foo, f(", "", ""}, Family{"f(x, if x then (", "", ""},
-                      Family{"x < f(x, y < ", "", ""}, Family{"f(,", "", ""}, Family{"f(x,(x,", "", ")"}));
+INSTANTIATE_TEST_SUITE_P(NestedForms, ParseWorkTest,
+                         ::testing::Values(Family{"f(x,f(", "", ""}, Family{"log(x, log(", "", ""},
+                                           Family{"f(x,f(", "x", "))"}, Family{"f(x,f(", "x", ")"},
+                                           Family{"(x,(", "", ""}, Family{"(x,(", "x", "))"}, Family{"f(", "x y", ""},
+                                           Family{"(", "x", ""}, Family{"((x ", "", ""}, Family{"cast<f32>(x,", "", ""},
+                                           Family{"diff[x](x,", "", ""}, Family{"if x then f(x,", "", ""},
+                                           Family{"if (x, ", "", ""}, Family{"f(x) (", "", ""},
+                                           Family{"- f(x,", "* *", ")"}, Family{"g(x, x@foo, f(", "", ""},
+                                           Family{"f(x, if x then (", "", ""}, Family{"x < f(x, y < ", "", ""},
+                                           Family{"f(,", "", ""}, Family{"f(x,(x,", "", ")"}));
 
 }  // namespace
 }  // namespace morvalen::parse

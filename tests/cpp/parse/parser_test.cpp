@@ -163,16 +163,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ShapeCase{"a == b && c < d", "(and (== a b) (< c d))"},
                       ShapeCase{"a || b && c", "(or a (and b c))"}, ShapeCase{"a && b || c", "(or (and a b) c)"},
                       ShapeCase{"a || b || c", "(or (or a b) c)"}, ShapeCase{"a && b && c", "(and (and a b) c)"},
-                      ShapeCase{"a + b == c * d", "(== (+ a b) (* c d))"},
-                      ShapeCase{"a != b", "(!= a b)"}, ShapeCase{"a <= b", "(<= a b)"},
-                      ShapeCase{"a >= b", "(>= a b)"}, ShapeCase{"a > b", "(> a b)"},
-                      ShapeCase{"a < b || c > d", "(or (< a b) (> c d))"},
-                      ShapeCase{"a < (b < c)", "(< a (< b c))"}, ShapeCase{"!a == b", "(== (not a) b)"},
-                      ShapeCase{"!a && b", "(and (not a) b)"}, ShapeCase{"--x", "(neg (neg x))"},
-                      ShapeCase{"!!b", "(not (not b))"}, ShapeCase{"a - -b", "(- a (neg b))"},
-                      ShapeCase{"a * -b", "(* a (neg b))"}, ShapeCase{"-a ** -b", "(neg (** a (neg b)))"},
-                      ShapeCase{"-x@i32", "(neg (cast:i32 x))"}, ShapeCase{"a ** b * c", "(* (** a b) c)"},
-                      ShapeCase{"(a + b) * c", "(* (+ a b) c)"}));
+                      ShapeCase{"a + b == c * d", "(== (+ a b) (* c d))"}, ShapeCase{"a != b", "(!= a b)"},
+                      ShapeCase{"a <= b", "(<= a b)"}, ShapeCase{"a >= b", "(>= a b)"}, ShapeCase{"a > b", "(> a b)"},
+                      ShapeCase{"a < b || c > d", "(or (< a b) (> c d))"}, ShapeCase{"a < (b < c)", "(< a (< b c))"},
+                      ShapeCase{"!a == b", "(== (not a) b)"}, ShapeCase{"!a && b", "(and (not a) b)"},
+                      ShapeCase{"--x", "(neg (neg x))"}, ShapeCase{"!!b", "(not (not b))"},
+                      ShapeCase{"a - -b", "(- a (neg b))"}, ShapeCase{"a * -b", "(* a (neg b))"},
+                      ShapeCase{"-a ** -b", "(neg (** a (neg b)))"}, ShapeCase{"-x@i32", "(neg (cast:i32 x))"},
+                      ShapeCase{"a ** b * c", "(* (** a b) c)"}, ShapeCase{"(a + b) * c", "(* (+ a b) c)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Atoms, ExprShapeTest,
@@ -184,10 +182,10 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"cast<bf16>(x + 1)", "(cast:bf16 (+ x 1))"}, ShapeCase{"diff[x](x*x)", "(diff:x (* x x))"},
         ShapeCase{"f()", "(call f)"}, ShapeCase{"f(a, b + 1)", "(call f a (+ b 1))"},
         ShapeCase{"exp(log(x))", "(call exp (call log x))"}, ShapeCase{"(a, b)", "(tuple a b)"},
-        ShapeCase{"(a, b, c)", "(tuple a b c)"}, ShapeCase{"((a))", "a"}, ShapeCase{"((a, b), c)", "(tuple (tuple a b) c)"},
-        ShapeCase{"true", "true"}, ShapeCase{"false", "false"}, ShapeCase{"e", "e"}, ShapeCase{"pi", "pi"},
-        ShapeCase{"e2", "e2"}, ShapeCase{"größe", "größe"}, ShapeCase{"if a then b else c", "(if a b c)"},
-        ShapeCase{"(if a then b else c) * 2", "(* (if a b c) 2)"},
+        ShapeCase{"(a, b, c)", "(tuple a b c)"}, ShapeCase{"((a))", "a"},
+        ShapeCase{"((a, b), c)", "(tuple (tuple a b) c)"}, ShapeCase{"true", "true"}, ShapeCase{"false", "false"},
+        ShapeCase{"e", "e"}, ShapeCase{"pi", "pi"}, ShapeCase{"e2", "e2"}, ShapeCase{"größe", "größe"},
+        ShapeCase{"if a then b else c", "(if a b c)"}, ShapeCase{"(if a then b else c) * 2", "(* (if a b c) 2)"},
         ShapeCase{"if c then a else b + 1", "(if c a (+ b 1))"},
         ShapeCase{"if a then if b then c else d else e", "(if a (if b c d) e)"},
         ShapeCase{"f(if a then b else c, d)", "(call f (if a b c) d)"},
@@ -258,9 +256,9 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"f(a,)", {kSyn}}, ErrorCase{"f(a b)", {kSyn}}, ErrorCase{"(a,)", {kSyn}}, ErrorCase{"(a b)", {kSyn}},
         ErrorCase{"f(a", {kSyn}}, ErrorCase{"((a)", {kSyn}}, ErrorCase{"x@", {kSyn}}, ErrorCase{"x@1", {kSyn}},
         ErrorCase{"007", {kSyn}}, ErrorCase{"diff[f32](x)", {kSyn}}, ErrorCase{"+ 1", {kSyn}}, ErrorCase{"-", {kSyn}},
-        ErrorCase{"x y", {kSyn}}, ErrorCase{"a +* b", {kSyn}},
-        ErrorCase{"x @ foo", {"unknown type `foo`"}}, ErrorCase{"cast<foo>(x)", {"unknown type `foo`"}},
-        ErrorCase{"2@float", {"unknown type `float`"}}, ErrorCase{"x $ 1", {"syntax error: lex error"}},
+        ErrorCase{"x y", {kSyn}}, ErrorCase{"a +* b", {kSyn}}, ErrorCase{"x @ foo", {"unknown type `foo`"}},
+        ErrorCase{"cast<foo>(x)", {"unknown type `foo`"}}, ErrorCase{"2@float", {"unknown type `float`"}},
+        ErrorCase{"x $ 1", {"syntax error: lex error"}},
         ErrorCase{"9223372036854775808", {"syntax error: invalid integer literal"}},
         ErrorCase{"x + 3j", {"integer imaginary literal `3j` is not supported; use float form `3.0j` instead"}},
         ErrorCase{"x2j", {"integer imaginary literal `2j` is not supported; use float form `2.0j` instead"}},
@@ -274,15 +272,15 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Recovery, ExprErrorTest,
     ::testing::Values(ErrorCase{"f(+ 1, + 2)", {kSyn, kSyn}}, ErrorCase{"(a b) c", {kSyn, kSyn}},
-                      ErrorCase{"f(a b, c d)", {kSyn, kSyn}}, ErrorCase{"diff[x]", {kSyn, kSyn}}, ErrorCase{"if a then b", {kSyn, kSyn}},
-                      ErrorCase{"(a b, c d, e f)", {kSyn, kSyn, kSyn}},
+                      ErrorCase{"f(a b, c d)", {kSyn, kSyn}}, ErrorCase{"diff[x]", {kSyn, kSyn}},
+                      ErrorCase{"if a then b", {kSyn, kSyn}}, ErrorCase{"(a b, c d, e f)", {kSyn, kSyn, kSyn}},
                       ErrorCase{"f(x@foo b) + g(y@bar c)", {"unknown type `foo`", "unknown type `bar`"}},
                       ErrorCase{"f(+ a, b c)", {kSyn, kSyn}}, ErrorCase{"(+ x) * (+ y) * (+ z)", {kSyn, kSyn, kSyn}},
-                      ErrorCase{"f(g(a b) c)", {kSyn, kSyn}},
-                      ErrorCase{"1 2 3 4", {kSyn}},
+                      ErrorCase{"f(g(a b) c)", {kSyn, kSyn}}, ErrorCase{"1 2 3 4", {kSyn}},
                       ErrorCase{"99999999999999999999 + 99999999999999999999",
                                 {"syntax error: invalid integer literal", "syntax error: invalid integer literal"}},
-                      ErrorCase{"99999999999999999999 $", {"syntax error: invalid integer literal", "syntax error: lex error"}}));
+                      ErrorCase{"99999999999999999999 $",
+                                {"syntax error: invalid integer literal", "syntax error: lex error"}}));
 
 TEST(ExprErrorSpanTest, SpansAreWholeSourceOffsets) {
   struct Case {
@@ -292,10 +290,10 @@ TEST(ExprErrorSpanTest, SpansAreWholeSourceOffsets) {
     Span span;
   };
   const Case cases[] = {
-      {"x +", 5, diag::DiagKind::Syntax, {8, 8}},                  // end of input
-      {"x @ foo", 5, diag::DiagKind::UnknownDtype, {9, 12}},       // the dtype name
-      {"x $ 1", 5, diag::DiagKind::Syntax, {7, 8}},                // the unexpected character
-      {"1.x", 5, diag::DiagKind::Syntax, {7, 8}},                  // furthest failure of the lexer
+      {"x +", 5, diag::DiagKind::Syntax, {8, 8}},             // end of input
+      {"x @ foo", 5, diag::DiagKind::UnknownDtype, {9, 12}},  // the dtype name
+      {"x $ 1", 5, diag::DiagKind::Syntax, {7, 8}},           // the unexpected character
+      {"1.x", 5, diag::DiagKind::Syntax, {7, 8}},             // furthest failure of the lexer
       {"1 + 99999999999999999999", 5, diag::DiagKind::Syntax, {9, 29}},
       {"x + 3j", 5, diag::DiagKind::IntImaginaryLiteral, {9, 11}},  // digits and j
       {"x y", 5, diag::DiagKind::Syntax, {7, 8}},
@@ -507,16 +505,16 @@ TEST_P(ProgramShapeTest, Parses) {
   EXPECT_EQ(render(r->body), GetParam().shape);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ProgramShapeTest,
-    ::testing::Values(ProgramCase{"||\n1", "1"}, ProgramCase{"| |\n1", "1"}, ProgramCase{"|x: f64| x * 2", "(* x 2)"},
-                      ProgramCase{"|x: f32|\nx = 1\nx = x + 1\nx", "(let x 1 (let x (+ x 1) x))"},
-                      ProgramCase{"# |\n|x: f32| x", "x"}, ProgramCase{"|x: f32| x  # note", "x"},
-                      ProgramCase{"junk |x: f32| x", "x"}, ProgramCase{"a || b", "b"},
-                      ProgramCase{"|x: f32|\r\ny = x\r\ny\r\n", "(let y x y)"},
-                      ProgramCase{"|a: bool, b: bool|\nx = a == b\nx", "(let x (== a b) x)"},
-                      ProgramCase{"|a: i32|\nx=-1\nx <= a", "(let x (neg 1) (<= x a))"},
-                      ProgramCase{"|a: i32|\n\n   \n  a != 1  \n\n", "(!= a 1)"}));
+INSTANTIATE_TEST_SUITE_P(Table, ProgramShapeTest,
+                         ::testing::Values(ProgramCase{"||\n1", "1"}, ProgramCase{"| |\n1", "1"},
+                                           ProgramCase{"|x: f64| x * 2", "(* x 2)"},
+                                           ProgramCase{"|x: f32|\nx = 1\nx = x + 1\nx", "(let x 1 (let x (+ x 1) x))"},
+                                           ProgramCase{"# |\n|x: f32| x", "x"}, ProgramCase{"|x: f32| x  # note", "x"},
+                                           ProgramCase{"junk |x: f32| x", "x"}, ProgramCase{"a || b", "b"},
+                                           ProgramCase{"|x: f32|\r\ny = x\r\ny\r\n", "(let y x y)"},
+                                           ProgramCase{"|a: bool, b: bool|\nx = a == b\nx", "(let x (== a b) x)"},
+                                           ProgramCase{"|a: i32|\nx=-1\nx <= a", "(let x (neg 1) (<= x a))"},
+                                           ProgramCase{"|a: i32|\n\n   \n  a != 1  \n\n", "(!= a 1)"}));
 
 TEST(ProgramTest, CommentInHeaderBlanksTheClosingBar) {
   // The `#` blanks the rest of the header line, bar included: the next bar
@@ -579,35 +577,44 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramErrorCase{"", DiagKind::Syntax, "syntax error: expected function header `|...|`", {0, 0}},
         ProgramErrorCase{"x + 1", DiagKind::Syntax, "syntax error: expected function header `|...|`", {0, 0}},
         ProgramErrorCase{"# |x: f32| x", DiagKind::Syntax, "syntax error: expected function header `|...|`", {0, 0}},
-        ProgramErrorCase{"|x: f32 x", DiagKind::Syntax, "syntax error: expected closing `|` for function header", {1, 1}},
-        ProgramErrorCase{"ab |x: f32 # | x", DiagKind::Syntax, "syntax error: expected closing `|` for function header",
-                         {4, 4}},
+        ProgramErrorCase{
+            "|x: f32 x", DiagKind::Syntax, "syntax error: expected closing `|` for function header", {1, 1}},
+        ProgramErrorCase{
+            "ab |x: f32 # | x", DiagKind::Syntax, "syntax error: expected closing `|` for function header", {4, 4}},
         ProgramErrorCase{"|x: f32|", DiagKind::Syntax, "syntax error: missing function body", {8, 8}},
         ProgramErrorCase{"|x: f32|  \n  \n # c", DiagKind::Syntax, "syntax error: missing function body", {8, 8}},
-        ProgramErrorCase{"|x: f32,| x", DiagKind::Syntax, "syntax error: invalid parameter, expected `name: dtype`",
-                         {8, 8}},
-        ProgramErrorCase{"|x f32| x", DiagKind::Syntax, "syntax error: invalid parameter, expected `name: dtype`",
-                         {1, 6}},
-        ProgramErrorCase{"| a: f32 ,  b f32 | x", DiagKind::Syntax,
-                         "syntax error: invalid parameter, expected `name: dtype`", {12, 17}},
+        ProgramErrorCase{
+            "|x: f32,| x", DiagKind::Syntax, "syntax error: invalid parameter, expected `name: dtype`", {8, 8}},
+        ProgramErrorCase{
+            "|x f32| x", DiagKind::Syntax, "syntax error: invalid parameter, expected `name: dtype`", {1, 6}},
+        ProgramErrorCase{"| a: f32 ,  b f32 | x",
+                         DiagKind::Syntax,
+                         "syntax error: invalid parameter, expected `name: dtype`",
+                         {12, 17}},
         ProgramErrorCase{"|: f32| 1", DiagKind::Syntax, "syntax error: identifier cannot be empty", {1, 1}},
         ProgramErrorCase{"|2x: f32| 1", DiagKind::Syntax, "syntax error: invalid identifier `2x`", {1, 3}},
         ProgramErrorCase{"|größe: f32| 1", DiagKind::Syntax, "syntax error: invalid identifier `größe`", {1, 8}},
-        ProgramErrorCase{"|pi: f64| 1", DiagKind::ReservedIdentifier,
-                         "reserved word `pi` cannot be used as an identifier", {1, 3}},
+        ProgramErrorCase{
+            "|pi: f64| 1", DiagKind::ReservedIdentifier, "reserved word `pi` cannot be used as an identifier", {1, 3}},
         ProgramErrorCase{"|x: float| x", DiagKind::UnknownDtype, "unknown type `float`", {4, 9}},
         ProgramErrorCase{"|x: | x", DiagKind::UnknownDtype, "unknown type ``", {3, 3}},
-        ProgramErrorCase{"|x: f32|\ny = x", DiagKind::Syntax,
-                         "syntax error: missing result expression after assignments", {9, 14}},
-        ProgramErrorCase{"|x: f32|\nx + 1\nx", DiagKind::Syntax,
-                         "syntax error: statement must be assignment `name = expr`", {9, 14}},
+        ProgramErrorCase{
+            "|x: f32|\ny = x", DiagKind::Syntax, "syntax error: missing result expression after assignments", {9, 14}},
+        ProgramErrorCase{"|x: f32|\nx + 1\nx",
+                         DiagKind::Syntax,
+                         "syntax error: statement must be assignment `name = expr`",
+                         {9, 14}},
         ProgramErrorCase{"|x: f32|\n = 3\nx", DiagKind::Syntax, "syntax error: invalid assignment", {10, 13}},
         ProgramErrorCase{"|x: f32|\ny =\nx", DiagKind::Syntax, "syntax error: invalid assignment", {9, 12}},
         ProgramErrorCase{"|x: f32|\n2y = x\nx", DiagKind::Syntax, "syntax error: invalid identifier `2y`", {9, 11}},
-        ProgramErrorCase{"|x: f32|\nif = x\nx", DiagKind::ReservedIdentifier,
-                         "reserved word `if` cannot be used as an identifier", {9, 11}},
-        ProgramErrorCase{"|x: f32|\nx == 1\nx", DiagKind::Syntax,
-                         "syntax error: statement must be assignment `name = expr`", {9, 15}}));
+        ProgramErrorCase{"|x: f32|\nif = x\nx",
+                         DiagKind::ReservedIdentifier,
+                         "reserved word `if` cannot be used as an identifier",
+                         {9, 11}},
+        ProgramErrorCase{"|x: f32|\nx == 1\nx",
+                         DiagKind::Syntax,
+                         "syntax error: statement must be assignment `name = expr`",
+                         {9, 15}}));
 
 INSTANTIATE_TEST_SUITE_P(
     Expressions, ProgramErrorTest,
@@ -615,10 +622,12 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramErrorCase{"|x: f32|\nx +", DiagKind::Syntax, "syntax error: syntax error", {12, 12}},
         ProgramErrorCase{"|x: f32| x @ foo", DiagKind::UnknownDtype, "unknown type `foo`", {13, 16}},
         ProgramErrorCase{"|x: f32| x $ 1", DiagKind::Syntax, "syntax error: lex error", {11, 12}},
-        ProgramErrorCase{"|x: f32| 9223372036854775808", DiagKind::Syntax, "syntax error: invalid integer literal",
-                         {9, 28}},
-        ProgramErrorCase{"|x: c64| x + 3j", DiagKind::IntImaginaryLiteral,
-                         "integer imaginary literal `3j` is not supported; use float form `3.0j` instead", {13, 15}},
+        ProgramErrorCase{
+            "|x: f32| 9223372036854775808", DiagKind::Syntax, "syntax error: invalid integer literal", {9, 28}},
+        ProgramErrorCase{"|x: c64| x + 3j",
+                         DiagKind::IntImaginaryLiteral,
+                         "integer imaginary literal `3j` is not supported; use float form `3.0j` instead",
+                         {13, 15}},
         ProgramErrorCase{"|x: f32|\ny = x +\nx", DiagKind::Syntax, "syntax error: syntax error", {16, 16}}));
 
 TEST(ProgramTest, HelpTexts) {

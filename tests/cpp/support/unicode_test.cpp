@@ -76,7 +76,8 @@ TEST(Utf8Test, RejectsIllFormedSequences) {
 }
 
 TEST(Utf8Test, AppendRoundTrips) {
-  for (char32_t c : {U'\0', U'a', U'\u007F', U'\u0080', U'\u07FF', U'\u0800', U'\uFFFF', U'\U00010000', U'\U0010FFFF'}) {
+  for (char32_t c :
+       {U'\0', U'a', U'\u007F', U'\u0080', U'\u07FF', U'\u0800', U'\uFFFF', U'\U00010000', U'\U0010FFFF'}) {
     std::string s;
     append_utf8(s, c);
     Utf8Char d = decode_utf8(s, 0);
