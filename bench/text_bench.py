@@ -78,16 +78,27 @@ def sum_of_terms(operators: int) -> list[str]:
 
 
 def assignment_dag(operators: int) -> list[tuple[str, str]]:
-    """Lines `v_i = ...` each reading the two lines before: a DAG with sharing."""
+    """Lines `v_i = ...`, each reading the line before once and a parameter.
+
+    A line that read two earlier lines would double the text of every result
+    (each tool prints its result as one expression), so each line reads one.
+    """
     rng = random.Random(3)
-    lines = [("v0", "x * y + 1.5"), ("v1", "sin(x) + y")]
-    count = 3
-    i = 2
+    lines = [("v0", "x * y + 1.5")]
+    count = 2
+    i = 1
     while count < operators:
-        a, b = f"v{i - 1}", f"v{i - 2}"
-        rhs = rng.choice([f"{a} * {constant(rng)} + {b}", f"sin({a}) * {b}", f"{a} - {b} * {constant(rng)}"])
+        a = f"v{i - 1}"
+        # (text, operators in it, a call counting as one)
+        rhs, ops = rng.choice(
+            [
+                (f"{a} * {constant(rng)} + sin(y * {constant(rng)})", 4),
+                (f"({a} + x) * {constant(rng)}", 2),
+                (f"{a} - y * {constant(rng)}", 2),
+            ]
+        )
         lines.append((f"v{i}", rhs))
-        count += 3
+        count += ops
         i += 1
     return lines
 
