@@ -1,13 +1,17 @@
 #include "diff/builder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "ir/const_conv.h"
 #include "support/internal_error.h"
@@ -161,6 +165,7 @@ std::strong_ordering compare_text(std::string_view a, std::string_view b) {
 // they are told apart by their fields so that the order never calls two
 // differently keyed expressions equal.
 std::strong_ordering compare_dtype(ir::DType a, ir::DType b) {
+  if (a.kind == b.kind && a.bits == b.bits && a.is_bfloat == b.is_bfloat) return std::strong_ordering::equal;
   if (auto c = compare_text(ir::to_str(a), ir::to_str(b)); c != 0) return c;
   if (a == b) return std::strong_ordering::equal;
   if (a.kind != b.kind) return a.kind <=> b.kind;
@@ -210,6 +215,9 @@ std::strong_ordering compare_constants(const canon::Constant& a, const canon::Co
 constexpr std::size_t kCacheMinSlots = std::size_t{1} << 12;
 constexpr std::size_t kCacheMaxSlots = std::size_t{1} << 20;
 
+// The steps a comparison walks before it consults and fills the cache.
+constexpr int kShortWalk = 8;
+
 std::size_t cache_slot(std::uint64_t key, std::size_t slots) {
   return static_cast<std::size_t>((key * 0x9e3779b97f4a7c15ULL) >> 32) & (slots - 1);
 }
@@ -243,11 +251,15 @@ FirstDifference first_difference(const CanonExpr& ex, const CanonExpr& ey) {
         } else if constexpr (std::is_same_v<T, canon::Constant>) {
           return decided(compare_constants(fx, fy));
         } else if constexpr (std::is_same_v<T, canon::Unary>) {
-          if (auto c = compare_text(ir::to_str(fx.op), ir::to_str(fy.op)); c != 0) return decided(c);
+          if (fx.op != fy.op) {
+            if (auto c = compare_text(ir::to_str(fx.op), ir::to_str(fy.op)); c != 0) return decided(c);
+          }
           if (auto d = ids(fx.operand, fy.operand)) return *d;
           return decided(compare_dtype(fx.dtype, fy.dtype));
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
-          if (auto c = compare_text(ir::as_str(fx.op), ir::as_str(fy.op)); c != 0) return decided(c);
+          if (fx.op != fy.op) {
+            if (auto c = compare_text(ir::as_str(fx.op), ir::as_str(fy.op)); c != 0) return decided(c);
+          }
           if (auto d = ids(fx.left, fy.left)) return *d;
           if (auto d = ids(fx.right, fy.right)) return *d;
           return decided(compare_dtype(fx.dtype, fy.dtype));
@@ -272,6 +284,110 @@ FirstDifference first_difference(const CanonExpr& ex, const CanonExpr& ey) {
       },
       ex);
 }
+
+// ---------------------------------------------------------------------------
+// Order prefixes: 64 bits per expression that follow the structural order as
+// far as they reach. The top three bits are the variant; below them come the
+// first fields in order, an operand standing for the prefix of its own, cut
+// to the bits left. A cut order-preserving encoding still orders strictly
+// where it differs, so `prefix(a) < prefix(b)` implies `a < b`; equal
+// prefixes say nothing.
+
+// The rank of each operator's spelling among the distinct spellings, so that
+// ranks order as the spellings do.
+template <typename Info, std::size_t N>
+constexpr std::array<std::uint8_t, N> spelling_ranks(const std::array<Info, N>& table) {
+  std::array<std::uint8_t, N> ranks{};
+  for (std::size_t i = 0; i < N; ++i) {
+    for (std::size_t j = 0; j < N; ++j) {
+      bool first_of_its_spelling = true;
+      for (std::size_t k = 0; k < j; ++k)
+        first_of_its_spelling = first_of_its_spelling && table[k].name != table[j].name;
+      if (first_of_its_spelling && table[j].name < table[i].name) ++ranks[i];
+    }
+  }
+  return ranks;
+}
+
+constexpr auto kUnaryRanks = spelling_ranks(ir::kUnaryOps);
+constexpr auto kBinaryRanks = spelling_ranks(ir::kBinaryOps);
+static_assert(ir::kBinaryOpCount <= 16 && ir::kUnaryOpCount <= 16, "an operator rank takes four bits");
+
+constexpr int kVariantShift = 61;
+static_assert(std::variant_size_v<CanonExpr> <= 8, "the variant takes three bits");
+
+std::uint64_t variant_bits(std::size_t index) { return std::uint64_t{index} << kVariantShift; }
+
+// The first seven bytes of a name, zero-padded: a shorter name sorts first
+// where it is a prefix, and a zero byte decides nothing.
+std::uint64_t name_bytes(std::string_view name) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < 7; ++i) {
+    v = (v << 8) | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0U);
+  }
+  return v;
+}
+
+// The literal's kind, then its value as an unsigned number in value order.
+std::uint64_t constant_prefix(const canon::Constant& c) {
+  const std::uint64_t value = std::visit(
+      [](const auto& lit) -> std::uint64_t {
+        using L = std::decay_t<decltype(lit)>;
+        if constexpr (std::is_same_v<L, literal::Bool>) {
+          return lit.value ? std::uint64_t{1} << 63 : 0;
+        } else if constexpr (std::is_same_v<L, literal::Int>) {
+          return static_cast<std::uint64_t>(lit.value) ^ (std::uint64_t{1} << 63);
+        } else if constexpr (std::is_same_v<L, literal::Float>) {
+          return bits_of(lit.value);
+        } else if constexpr (std::is_same_v<L, literal::Complex>) {
+          return bits_of(lit.re);
+        } else {
+          return 0;
+        }
+      },
+      c.value);
+  return variant_bits(1) | (std::uint64_t{c.value.index()} << 58) | (value >> 6);
+}
+
+std::uint64_t binary_order_prefix(const canon::Binary& b, std::uint64_t left_prefix) {
+  return variant_bits(3) | (std::uint64_t{kBinaryRanks[static_cast<std::size_t>(b.op)]} << 57) | (left_prefix >> 7);
+}
+
+// `prefixes` holds the prefix of every operand.
+std::uint64_t order_prefix(const CanonExpr& expr, const std::vector<std::uint64_t>& prefixes) {
+  return std::visit(
+      [&](const auto& e) -> std::uint64_t {
+        using T = std::decay_t<decltype(e)>;
+        if constexpr (std::is_same_v<T, canon::Parameter>) {
+          return variant_bits(0) | (name_bytes(e.name) << 5);
+        } else if constexpr (std::is_same_v<T, canon::Constant>) {
+          return constant_prefix(e);
+        } else if constexpr (std::is_same_v<T, canon::Unary>) {
+          return variant_bits(2) | (std::uint64_t{kUnaryRanks[static_cast<std::size_t>(e.op)]} << 57) |
+                 (prefixes[e.operand.value] >> 7);
+        } else if constexpr (std::is_same_v<T, canon::Binary>) {
+          return binary_order_prefix(e, prefixes[e.left.value]);
+        } else if constexpr (std::is_same_v<T, canon::Call>) {
+          return variant_bits(4) | (name_bytes(e.name) << 5);
+        } else if constexpr (std::is_same_v<T, canon::Select>) {
+          return variant_bits(5) | (prefixes[e.cond.value] >> 3);
+        } else {
+          return variant_bits(6) | (prefixes[e.operand.value] >> 3);
+        }
+      },
+      expr);
+}
+
+bool is_chain_node(const std::vector<CanonExpr>& exprs, CanonExprId id, ir::BinaryOp op, ir::DType dtype) {
+  const auto* b = id.value < exprs.size() ? std::get_if<canon::Binary>(&exprs[id.value]) : nullptr;
+  return b != nullptr && b->op == op && b->dtype == dtype;
+}
+
+// The intern set starts at this many slots and doubles.
+constexpr std::size_t kInternMinSlots = std::size_t{1} << 10;
+
+// The 32 bits of a hash that a slot keeps, never 0 (the mark of a free slot).
+std::uint32_t slot_tag(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32) | 1U; }
 
 }  // namespace
 
@@ -320,13 +436,57 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr)
   if (auto bad = first_invalid_operand(expr, exprs_.size())) {
     return unexpected(CanonBuildError{CanonBuildError::InvalidId{*bad}});
   }
-  ExprKey key{std::move(expr)};
-  if (auto it = interned_.find(key); it != interned_.end()) return it->second;
+  const std::uint64_t hash = key_hash(expr);
+  if (!interned_.empty()) {
+    const std::uint32_t tag = slot_tag(hash);
+    const std::size_t mask = interned_.size() - 1;
+    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+      if (interned_[s].tag == tag && same_key(exprs_[interned_[s].id], expr)) return CanonExprId{interned_[s].id};
+    }
+  }
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
+  return append(std::move(expr), hash);
+}
+
+CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash) {
+  if (2 * (exprs_.size() + 1) > interned_.size()) grow_interned();
   const CanonExprId id{static_cast<std::uint32_t>(exprs_.size())};
-  exprs_.push_back(key.expr);
-  interned_.emplace(std::move(key), id);
+  const std::size_t mask = interned_.size() - 1;
+  std::size_t s = hash & mask;
+  while (interned_[s].tag != 0) s = (s + 1) & mask;
+  interned_[s] = InternSlot{slot_tag(hash), id.value};
+
+  std::uint64_t prefix = 0;
+  std::uint8_t leaves = 1;
+  if (const auto* b = std::get_if<canon::Binary>(&expr)) {
+    prefix = binary_order_prefix(*b, order_prefix_[b->left.value]);
+    if (b->op == ir::BinaryOp::Add || b->op == ir::BinaryOp::Mul) {
+      auto leaves_of = [&](CanonExprId operand) -> unsigned {
+        const auto* inner = std::get_if<canon::Binary>(&exprs_[operand.value]);
+        return inner != nullptr && inner->op == b->op && inner->dtype == b->dtype ? chain_leaves_[operand.value] : 1;
+      };
+      leaves =
+          static_cast<std::uint8_t>(std::min<unsigned>(leaves_of(b->left) + leaves_of(b->right), kMaxCollected + 1));
+    }
+  } else {
+    prefix = order_prefix(expr, order_prefix_);
+  }
+  exprs_.push_back(std::move(expr));
+  order_prefix_.push_back(prefix);
+  chain_leaves_.push_back(leaves);
   return id;
+}
+
+void InternedCanonExprBuilder::grow_interned() {
+  const std::size_t slots = interned_.empty() ? kInternMinSlots : 2 * interned_.size();
+  interned_.assign(slots, InternSlot{});
+  const std::size_t mask = slots - 1;
+  for (std::size_t k = 0; k < exprs_.size(); ++k) {
+    const std::uint64_t hash = key_hash(exprs_[k]);
+    std::size_t s = hash & mask;
+    while (interned_[s].tag != 0) s = (s + 1) & mask;
+    interned_[s] = InternSlot{slot_tag(hash), static_cast<std::uint32_t>(k)};
+  }
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::parameter(std::string_view name, ir::DType dtype) {
@@ -412,59 +572,46 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::binary(ir::BinaryOp op, Can
   return intern_expr(canon::Binary{dtype, left, right, op});
 }
 
-namespace {
-
-bool is_chain_node(const std::vector<CanonExpr>& exprs, CanonExprId id, ir::BinaryOp op, ir::DType dtype) {
-  const auto* b = id.value < exprs.size() ? std::get_if<canon::Binary>(&exprs[id.value]) : nullptr;
-  return b != nullptr && b->op == op && b->dtype == dtype;
-}
-
-// Appends the leaves of nested `op` nodes of exactly `dtype` below `root`, left
-// to right, and returns true; when there are more than `kMaxCollected` of
-// them, appends nothing and returns false.
-bool collect_all_leaves(const std::vector<CanonExpr>& exprs, CanonExprId root, ir::BinaryOp op, ir::DType dtype,
-                        std::vector<CanonExprId>& out) {
-  const std::size_t start = out.size();
-  std::vector<CanonExprId> pending{root};
-  while (!pending.empty()) {
-    const CanonExprId id = pending.back();
-    pending.pop_back();
-    if (is_chain_node(exprs, id, op, dtype)) {
-      const auto& b = std::get<canon::Binary>(exprs[id.value]);
-      pending.push_back(b.right);
-      pending.push_back(b.left);
+bool InternedCanonExprBuilder::collect_all_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype,
+                                                  std::vector<CanonExprId>& out) const {
+  if (!is_chain_node(exprs_, root, op, dtype)) {
+    out.push_back(root);
+    return true;
+  }
+  if (chain_leaves_[root.value] > kMaxCollected) return false;
+  // At most kMaxCollected leaves, so the pending ids fit in a fixed array.
+  std::array<CanonExprId, kMaxCollected> pending;
+  std::size_t top = 0;
+  pending[top++] = root;
+  while (top != 0) {
+    const CanonExprId id = pending[--top];
+    if (is_chain_node(exprs_, id, op, dtype)) {
+      const auto& b = std::get<canon::Binary>(exprs_[id.value]);
+      pending[top++] = b.right;
+      pending[top++] = b.left;
     } else {
       out.push_back(id);
-    }
-    if (out.size() - start + pending.size() > kMaxCollected) {
-      out.resize(start);
-      return false;
     }
   }
   return true;
 }
 
-// The terms of one operand: all its leaves when there are at most
-// `kMaxCollected`; otherwise its two operands, each by all its leaves or as
-// one term.
-void collect_leaves(const std::vector<CanonExpr>& exprs, CanonExprId root, ir::BinaryOp op, ir::DType dtype,
-                    std::vector<CanonExprId>& out) {
-  if (collect_all_leaves(exprs, root, op, dtype, out)) return;
-  const auto& b = std::get<canon::Binary>(exprs[root.value]);
+void InternedCanonExprBuilder::collect_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype,
+                                              std::vector<CanonExprId>& out) const {
+  if (collect_all_leaves(root, op, dtype, out)) return;
+  const auto& b = std::get<canon::Binary>(exprs_[root.value]);
   for (CanonExprId child : {b.left, b.right}) {
-    if (!collect_all_leaves(exprs, child, op, dtype, out)) out.push_back(child);
+    if (!collect_all_leaves(child, op, dtype, out)) out.push_back(child);
   }
 }
 
-}  // namespace
-
 void InternedCanonExprBuilder::collect_add_terms(CanonExprId id, ir::DType dtype, std::vector<CanonExprId>& out) const {
-  collect_leaves(exprs_, id, ir::BinaryOp::Add, dtype, out);
+  collect_leaves(id, ir::BinaryOp::Add, dtype, out);
 }
 
 void InternedCanonExprBuilder::collect_mul_factors(CanonExprId id, ir::DType dtype,
                                                    std::vector<CanonExprId>& out) const {
-  collect_leaves(exprs_, id, ir::BinaryOp::Mul, dtype, out);
+  collect_leaves(id, ir::BinaryOp::Mul, dtype, out);
 }
 
 namespace {
@@ -499,53 +646,55 @@ bool combine(Number& acc, const Number& n, NumClass k, bool multiply) {
   return true;
 }
 
-// A stable sort of `ids` that exploits what the callers know: `ids[0, split)`
-// and `ids[split, end)` are each often sorted already (the operands of a sum
-// are themselves sorted sums), and one of them is often short. Each run is
-// sorted if it is not, then the runs are merged, the first run's elements
-// going first on ties, which gives exactly the stable sort of the whole.
+// Sorts a short range by binary insertion: few comparisons, which are what
+// costs here, and no allocation.
 template <typename Less>
-void stable_sort_runs(std::vector<CanonExprId>& ids, std::size_t split, Less less, bool first_sorted = false) {
-  const auto mid = ids.begin() + static_cast<std::ptrdiff_t>(split);
-  if (!first_sorted && !std::is_sorted(ids.begin(), mid, less)) std::stable_sort(ids.begin(), mid, less);
-  if (!std::is_sorted(mid, ids.end(), less)) std::stable_sort(mid, ids.end(), less);
-  if (split == 0 || split == ids.size() || !less(*mid, *(mid - 1))) return;
-  constexpr std::size_t kShort = 8;
-  const std::size_t right_len = ids.size() - split;
-  if (split > kShort && right_len > kShort) {
-    std::inplace_merge(ids.begin(), mid, ids.end(), less);
-    return;
+void insertion_sort(std::vector<CanonExprId>::iterator first, std::vector<CanonExprId>::iterator last, Less less) {
+  for (auto it = first; it != last; ++it) {
+    if (it == first || !less(*it, *(it - 1))) continue;
+    const auto at = std::upper_bound(first, it, *it, less);
+    std::rotate(at, it, it + 1);
   }
-  // Binary insertion of the short run's elements into the long one.
-  std::vector<CanonExprId> out;
-  out.reserve(ids.size());
-  const std::vector<CanonExprId> first(ids.begin(), mid);
-  const std::vector<CanonExprId> second(mid, ids.end());
-  if (split <= right_len) {
-    // Each element of the first run goes before the equal ones of the second.
-    auto pos = second.begin();
-    for (CanonExprId x : first) {
-      auto at = std::lower_bound(pos, second.end(), x, less);
-      out.insert(out.end(), pos, at);
-      out.push_back(x);
-      pos = at;
-    }
-    out.insert(out.end(), pos, second.end());
-  } else {
-    // Each element of the second run goes after the equal ones of the first.
-    auto pos = first.begin();
-    for (CanonExprId x : second) {
-      auto at = std::upper_bound(pos, first.end(), x, less);
-      out.insert(out.end(), pos, at);
-      out.push_back(x);
-      pos = at;
-    }
-    out.insert(out.end(), pos, first.end());
-  }
-  ids = std::move(out);
 }
 
 }  // namespace
+
+// Every run is sorted if it is not, then the two are merged. Distinct ids
+// never compare equal, so the result is the one sorted order of the ids.
+void InternedCanonExprBuilder::sort_runs(std::vector<CanonExprId>& ids, std::size_t split, bool first_sorted) {
+  auto less = [this](CanonExprId a, CanonExprId b) { return compare_ids(a, b) < 0; };
+  const auto mid = ids.begin() + static_cast<std::ptrdiff_t>(split);
+  if (!first_sorted && !std::is_sorted(ids.begin(), mid, less)) insertion_sort(ids.begin(), mid, less);
+  if (!std::is_sorted(mid, ids.end(), less)) insertion_sort(mid, ids.end(), less);
+  if (split == 0 || split == ids.size() || !less(*mid, *(mid - 1))) return;
+  constexpr std::size_t kShort = 8;
+  const std::size_t right_len = ids.size() - split;
+  merged_.clear();
+  if (split > kShort && right_len > kShort) {
+    std::merge(ids.begin(), mid, mid, ids.end(), std::back_inserter(merged_), less);
+  } else if (split <= right_len) {
+    // Binary insertion of the short first run's elements into the second.
+    auto pos = mid;
+    for (auto x = ids.begin(); x != mid; ++x) {
+      const auto at = std::lower_bound(pos, ids.end(), *x, less);
+      merged_.insert(merged_.end(), pos, at);
+      merged_.push_back(*x);
+      pos = at;
+    }
+    merged_.insert(merged_.end(), pos, ids.end());
+  } else {
+    // The same for a short second run.
+    auto pos = ids.begin();
+    for (auto x = mid; x != ids.end(); ++x) {
+      const auto at = std::upper_bound(pos, mid, *x, less);
+      merged_.insert(merged_.end(), pos, at);
+      merged_.push_back(*x);
+      pos = at;
+    }
+    merged_.insert(merged_.end(), pos, mid);
+  }
+  ids.swap(merged_);
+}
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::build_add(CanonExprId left, CanonExprId right, ir::DType dtype) {
   return build_sum_or_product(left, right, dtype, false);
@@ -560,16 +709,17 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   MORVALEN_TRY_VOID(check_id(left));
   MORVALEN_TRY_VOID(check_id(right));
   const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
-  std::vector<CanonExprId> terms;
-  collect_leaves(exprs_, left, op, dtype, terms);
+  std::vector<CanonExprId>& terms = terms_;
+  terms.clear();
+  collect_leaves(left, op, dtype, terms);
   const std::size_t split = terms.size();
-  collect_leaves(exprs_, right, op, dtype, terms);
-  auto less = [this](CanonExprId a, CanonExprId b) { return compare_ids(a, b) < 0; };
-  stable_sort_runs(terms, split, less);
+  collect_leaves(right, op, dtype, terms);
+  sort_runs(terms, split, false);
 
   const NumClass k = num_class(dtype);
   std::optional<Number> acc;
-  std::vector<CanonExprId> rest;
+  std::vector<CanonExprId>& rest = rest_;
+  rest.clear();
   bool kept_any = false;
   bool acc_appended = false;
   for (CanonExprId id : terms) {
@@ -607,7 +757,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   if (rest.size() == 1) return rest.front();
   // `rest` is a subsequence of the sorted terms plus the folded constant at the
   // end, unless an overflow kept constants of its own.
-  stable_sort_runs(rest, rest.size() - (acc_appended ? 1 : 0), less, !kept_any);
+  sort_runs(rest, rest.size() - (acc_appended ? 1 : 0), !kept_any);
   CanonExprId chain = rest.front();
   for (std::size_t i = 1; i < rest.size(); ++i) {
     auto next = intern_expr(canon::Binary{dtype, chain, rest[i], op});
@@ -714,7 +864,9 @@ Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vec
     }
   }
   for (CanonExprId id : outputs) MORVALEN_TRY_VOID(check_id(id));
-  interned_.clear();
+  interned_ = {};
+  order_prefix_ = {};
+  chain_leaves_ = {};
   compare_cache_.clear();
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
 }
@@ -766,12 +918,31 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
   // Interning gives structurally equal expressions one id, and every operand id
   // is smaller than its user's, so two distinct ids never compare equal: the
   // order of a pair is decided by its first differing field, and when that is
-  // an operand, by the order of that operand pair alone. The comparison is
-  // therefore one walk down a chain of pairs (no recursion), and every pair on
-  // the chain shares the result, which is cached: sorting the factors of deep
+  // an operand, by the order of that operand pair alone. Most pairs differ in
+  // their order prefixes or within a few steps of such a walk; longer walks go
+  // on in `compare_deep`.
+  const std::size_t n = exprs_.size();
+  for (int step = 0; step < kShortWalk; ++step) {
+    if (a == b) return std::strong_ordering::equal;
+    if (a.value >= n || b.value >= n) break;
+    const std::uint64_t pa = order_prefix_[a.value];
+    const std::uint64_t pb = order_prefix_[b.value];
+    if (pa != pb) return pa <=> pb;
+    const FirstDifference d = first_difference(exprs_[a.value], exprs_[b.value]);
+    if (!d.descend) return d.decided;
+    a = d.a;
+    b = d.b;
+  }
+  return compare_deep(a, b);
+}
+
+std::strong_ordering InternedCanonExprBuilder::compare_deep(CanonExprId a, CanonExprId b) const {
+  // The walk is one chain of pairs (no recursion), and every pair on the
+  // chain shares the result, which is cached: sorting the factors of deep
   // expressions would otherwise walk the same chains again and again.
   const std::size_t n = exprs_.size();
-  std::vector<std::uint64_t> chain;
+  std::vector<std::uint64_t>& chain = compare_chain_;
+  chain.clear();
   std::strong_ordering result = std::strong_ordering::equal;
   while (true) {
     if (a == b) {
@@ -783,6 +954,10 @@ std::strong_ordering InternedCanonExprBuilder::compare_ids(CanonExprId a, CanonE
     if (!a_valid || !b_valid) {
       result = a_valid != b_valid ? (a_valid ? std::strong_ordering::less : std::strong_ordering::greater)
                                   : a.value <=> b.value;
+      break;
+    }
+    if (order_prefix_[a.value] != order_prefix_[b.value]) {
+      result = order_prefix_[a.value] <=> order_prefix_[b.value];
       break;
     }
     const std::uint64_t key = (std::uint64_t{a.value} << 32) | b.value;

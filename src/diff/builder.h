@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "diff/error.h"
@@ -130,10 +129,41 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
+  // Appends a new expression (its operands valid, its key not yet interned)
+  // with what the builder keeps beside it.
+  CanonExprId append(CanonExpr expr, std::uint64_t hash);
+  // Appends the leaves of `root` (see collect_leaves in the .cpp).
+  bool collect_all_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;
+  void collect_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;
+  // Sorts `ids` when `ids[0, split)` and `ids[split, end)` are each often
+  // sorted already.
+  void sort_runs(std::vector<CanonExprId>& ids, std::size_t split, bool first_sorted);
+  // Decides a comparison by walking down pairs of operands; `compare_ids`
+  // hands over to it when the order prefixes and a few steps did not decide.
+  std::strong_ordering compare_deep(CanonExprId a, CanonExprId b) const;
+
+  // The set of interned expressions: open addressing over power-of-two
+  // slots, each holding an id and 32 bits of its key's hash (0 marks a free
+  // slot), at most half full.
+  struct InternSlot {
+    std::uint32_t tag = 0;
+    std::uint32_t id = 0;
+  };
+  void grow_interned();
 
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;
-  std::unordered_map<ExprKey, CanonExprId, ExprKeyHash> interned_;
+  std::vector<InternSlot> interned_;
+  // Per expression: a prefix of its place in the structural order (a smaller
+  // prefix means an earlier expression; equal prefixes decide nothing), and
+  // for a `+` or `*` node the number of leaves of the chain of nodes of its
+  // operator and dtype it heads, counted up to kMaxCollected + 1.
+  std::vector<std::uint64_t> order_prefix_;
+  std::vector<std::uint8_t> chain_leaves_;
+  // Scratch lists of build_sum_or_product, kept to save their allocations.
+  std::vector<CanonExprId> terms_;
+  std::vector<CanonExprId> rest_;
+  std::vector<CanonExprId> merged_;
   // Known orders of id pairs. It only saves work, so it forgets old entries
   // instead of growing without bound.
   class PairOrderCache {
@@ -157,6 +187,7 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
     Table old_;
   };
   mutable PairOrderCache compare_cache_;
+  mutable std::vector<std::uint64_t> compare_chain_;
 };
 
 }  // namespace morvalen::diff

@@ -1,6 +1,9 @@
 #include "diff/expr.h"
 
 #include <bit>
+#include <functional>
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
 namespace morvalen::diff {
@@ -34,11 +37,23 @@ bool same_literal_key(const canon::Constant& a, const canon::Constant& b) {
       a.value);
 }
 
-void mix(std::size_t& h, std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); }
-
-void mix_dtype(std::size_t& h, const std::optional<ir::DType>& d) {
-  mix(h, d.has_value() ? std::hash<ir::DType>{}(*d) + 1 : 0);
+// One multiply-xorshift round per word: cheap, and enough to spread the small
+// dense ids of operands over the whole word.
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
+  h = (h ^ v) * 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
 }
+
+// Kind and width, and the bfloat flag only where `DType` equality reads it.
+std::uint64_t dtype_word(ir::DType d) {
+  const bool flag = d.is_bfloat && (d.kind == ir::DTypeKind::Float || d.kind == ir::DTypeKind::Complex);
+  return static_cast<std::uint64_t>(d.kind) | (static_cast<std::uint64_t>(flag) << 8) |
+         (static_cast<std::uint64_t>(d.bits) << 16);
+}
+
+std::uint64_t opt_dtype_word(const std::optional<ir::DType>& d) { return d.has_value() ? dtype_word(*d) + 1 : 0; }
+
+std::uint64_t ids_word(CanonExprId a, CanonExprId b) { return std::uint64_t{a.value} | (std::uint64_t{b.value} << 32); }
 
 }  // namespace
 
@@ -78,12 +93,12 @@ std::optional<ir::DType> expr_dtype(const CanonExpr& expr) {
   return std::visit([](const auto& e) -> std::optional<ir::DType> { return e.dtype; }, expr);
 }
 
-bool operator==(const ExprKey& a, const ExprKey& b) {
-  if (a.expr.index() != b.expr.index()) return false;
+bool same_key(const CanonExpr& a, const CanonExpr& b) {
+  if (a.index() != b.index()) return false;
   return std::visit(
       [&](const auto& ea) -> bool {
         using T = std::decay_t<decltype(ea)>;
-        const auto& eb = std::get<T>(b.expr);
+        const auto& eb = std::get<T>(b);
         if constexpr (std::is_same_v<T, canon::Parameter>) {
           return ea.name == eb.name && ea.dtype == eb.dtype;
         } else if constexpr (std::is_same_v<T, canon::Constant>) {
@@ -101,65 +116,54 @@ bool operator==(const ExprKey& a, const ExprKey& b) {
           return ea.operand == eb.operand && ea.dtype == eb.dtype && ea.is_explicit == eb.is_explicit;
         }
       },
-      a.expr);
+      a);
 }
 
-std::size_t ExprKeyHash::operator()(const ExprKey& key) const noexcept {
-  std::size_t h = key.expr.index();
-  std::hash<ir::DType> hd;
-  std::visit(
-      [&](const auto& e) {
+std::uint64_t key_hash(const CanonExpr& expr) {
+  const std::uint64_t seed = 0x2545f4914f6cdd1dULL + expr.index();
+  const std::uint64_t h = std::visit(
+      [&](const auto& e) -> std::uint64_t {
         using T = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<T, canon::Parameter>) {
-          mix(h, std::hash<std::string>{}(e.name));
-          mix(h, hd(e.dtype));
+          return mix(mix(seed, std::hash<std::string_view>{}(e.name)), dtype_word(e.dtype));
         } else if constexpr (std::is_same_v<T, canon::Constant>) {
-          mix(h, e.value.index());
-          std::visit(
-              [&](const auto& lit) {
+          const std::uint64_t kind = mix(seed, e.value.index());
+          return std::visit(
+              [&](const auto& lit) -> std::uint64_t {
                 using L = std::decay_t<decltype(lit)>;
                 if constexpr (std::is_same_v<L, literal::Bool>) {
-                  mix(h, lit.value ? 1 : 0);
+                  return mix(kind, lit.value ? 1 : 0);
                 } else if constexpr (std::is_same_v<L, literal::Int>) {
-                  mix(h, static_cast<std::size_t>(lit.value));
-                  mix_dtype(h, e.dtype);
+                  return mix(mix(kind, static_cast<std::uint64_t>(lit.value)), opt_dtype_word(e.dtype));
                 } else if constexpr (std::is_same_v<L, literal::Float>) {
-                  mix(h, bits_of(lit.value));
-                  mix_dtype(h, e.dtype);
+                  return mix(mix(kind, bits_of(lit.value)), opt_dtype_word(e.dtype));
                 } else if constexpr (std::is_same_v<L, literal::Complex>) {
-                  mix(h, bits_of(lit.re));
-                  mix(h, bits_of(lit.im));
-                  mix_dtype(h, e.dtype);
+                  return mix(mix(mix(kind, bits_of(lit.re)), bits_of(lit.im)), opt_dtype_word(e.dtype));
+                } else {
+                  return kind;
                 }
               },
               e.value);
         } else if constexpr (std::is_same_v<T, canon::Unary>) {
-          mix(h, static_cast<std::size_t>(e.op));
-          mix(h, e.operand.value);
-          mix(h, hd(e.dtype));
+          return mix(seed, std::uint64_t{e.operand.value} | (static_cast<std::uint64_t>(e.op) << 32) |
+                               (dtype_word(e.dtype) << 40));
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
-          mix(h, static_cast<std::size_t>(e.op));
-          mix(h, e.left.value);
-          mix(h, e.right.value);
-          mix(h, hd(e.dtype));
+          return mix(mix(seed, ids_word(e.left, e.right)),
+                     static_cast<std::uint64_t>(e.op) | (dtype_word(e.dtype) << 8));
         } else if constexpr (std::is_same_v<T, canon::Call>) {
-          mix(h, std::hash<std::string>{}(e.name));
-          for (CanonExprId a : e.args) mix(h, a.value);
-          mix(h, e.args.size());
-          mix(h, hd(e.dtype));
+          std::uint64_t h = mix(seed, std::hash<std::string_view>{}(e.name));
+          for (CanonExprId a : e.args) h = mix(h, a.value);
+          return mix(h, e.args.size() | (dtype_word(e.dtype) << 32));
         } else if constexpr (std::is_same_v<T, canon::Select>) {
-          mix(h, e.cond.value);
-          mix(h, e.then_branch.value);
-          mix(h, e.else_branch.value);
-          mix(h, hd(e.dtype));
+          return mix(mix(seed, ids_word(e.cond, e.then_branch)), e.else_branch.value | (dtype_word(e.dtype) << 32));
         } else {
-          mix(h, e.operand.value);
-          mix(h, hd(e.dtype));
-          mix(h, e.is_explicit ? 1 : 0);
+          return mix(seed, std::uint64_t{e.operand.value} | (static_cast<std::uint64_t>(e.is_explicit) << 32) |
+                               (dtype_word(e.dtype) << 40));
         }
       },
-      key.expr);
-  return h;
+      expr);
+  // A last avalanche, so that the low bits (the table slot) depend on every word.
+  return mix(h, h >> 32);
 }
 
 }  // namespace morvalen::diff

@@ -110,21 +110,17 @@ Literal one_literal(ir::DType dtype);
 /// optional dtype.
 std::optional<ir::DType> expr_dtype(const CanonExpr& expr);
 
-/// The interning key of an expression. Two keys are equal when the expressions
-/// are the same variant with equal fields, where: dtypes compare by kind and
-/// width (and the bfloat flag for float and complex kinds); Bool constants by
-/// their truth value alone; Int, Float and Complex constants by the exact 64-bit
-/// patterns of their values, then the optional dtype (so 0.0 and -0.0 differ and
-/// equal NaN patterns coincide); E and Pi constants by their kind alone.
-struct ExprKey {
-  CanonExpr expr;
+/// Whether two expressions are the same interning key: the same variant with
+/// equal fields, where dtypes compare by kind and width (and the bfloat flag
+/// for float and complex kinds); Bool constants by their truth value alone; Int,
+/// Float and Complex constants by the exact 64-bit patterns of their values,
+/// then the optional dtype (so 0.0 and -0.0 differ and equal NaN patterns
+/// coincide); E and Pi constants by their kind alone.
+bool same_key(const CanonExpr& a, const CanonExpr& b);
 
-  friend bool operator==(const ExprKey& a, const ExprKey& b);
-};
-
-struct ExprKeyHash {
-  std::size_t operator()(const ExprKey& key) const noexcept;
-};
+/// A hash of the interning key: expressions for which `same_key` holds hash
+/// alike.
+std::uint64_t key_hash(const CanonExpr& expr);
 
 }  // namespace morvalen::diff
 
