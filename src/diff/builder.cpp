@@ -449,7 +449,9 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr)
 }
 
 CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash) {
-  if (2 * (exprs_.size() + 1) > interned_.size()) grow_interned();
+  if (2 * (exprs_.size() + 1) > interned_.size()) {
+    grow_interned(interned_.empty() ? kInternMinSlots : 2 * interned_.size());
+  }
   const CanonExprId id{static_cast<std::uint32_t>(exprs_.size())};
   const std::size_t mask = interned_.size() - 1;
   std::size_t s = hash & mask;
@@ -477,8 +479,15 @@ CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash)
   return id;
 }
 
-void InternedCanonExprBuilder::grow_interned() {
-  const std::size_t slots = interned_.empty() ? kInternMinSlots : 2 * interned_.size();
+void InternedCanonExprBuilder::reserve(std::size_t count) {
+  count = std::min(count, max_exprs_);
+  exprs_.reserve(count);
+  order_prefix_.reserve(count);
+  chain_leaves_.reserve(count);
+  if (2 * count > interned_.size()) grow_interned(std::bit_ceil(2 * count));
+}
+
+void InternedCanonExprBuilder::grow_interned(std::size_t slots) {
   interned_.assign(slots, InternSlot{});
   const std::size_t mask = slots - 1;
   for (std::size_t k = 0; k < exprs_.size(); ++k) {

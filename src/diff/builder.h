@@ -115,6 +115,10 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   /// The normalised sum of two ids.
   IdResult build_add(CanonExprId left, CanonExprId right, ir::DType dtype);
 
+  /// Makes room for `count` expressions, so that building them neither moves
+  /// the list nor rebuilds the intern set.
+  void reserve(std::size_t count);
+
   /// Read access for tests and callers inspecting results.
   const std::vector<CanonExpr>& exprs() const { return exprs_; }
   const CanonExpr& expr(CanonExprId id) const { return exprs_[id.value]; }
@@ -149,7 +153,7 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
     std::uint32_t tag = 0;
     std::uint32_t id = 0;
   };
-  void grow_interned();
+  void grow_interned(std::size_t slots);
 
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;

@@ -88,7 +88,11 @@ std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t inde
 }  // namespace
 
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
-    : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {}
+    : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {
+  // A derivative usually takes about twice as many expressions as the DAG
+  // has nodes (the primal and the derivative of each).
+  builder_.reserve(2 * dag.size());
+}
 
 Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::string_view variable) {
   if (used_) throw InternalError("TypedDagDifferentiator::differentiate called twice");
