@@ -180,6 +180,16 @@ TEST_F(BuilderTest, ParametersOrderByNameBytesThenDtype) {
   EXPECT_LT(sign(b.compare_ids(param("x", DType::i64()), param("x", DType::i8()))), 0);
 }
 
+TEST_F(BuilderTest, NamesOrderByTheirBytesPastTheSeventh) {
+  const CanonExprId x = param("x");
+  auto call = [&](std::string_view name) { return ok(b.call(name, std::vector<CanonExprId>{x}, DType::f64())); };
+  EXPECT_LT(sign(b.compare_ids(param("abcdefgB"), param("abcdefgC"))), 0);
+  EXPECT_GT(sign(b.compare_ids(param("abcdefgC"), param("abcdefgB"))), 0);
+  EXPECT_LT(sign(b.compare_ids(param("abcdefg"), param(std::string_view("abcdefg\0", 8)))), 0);
+  EXPECT_LT(sign(b.compare_ids(call("abcdefgB"), call("abcdefgC"))), 0);
+  EXPECT_LT(sign(b.compare_ids(call("ab"), call(std::string_view("ab\0", 3)))), 0);
+}
+
 TEST_F(BuilderTest, ConstantsOrderByKindThenValueThenDtype) {
   // Kinds: Bool < Int < Float < Complex < E < Pi.
   const std::vector<CanonExprId> kinds = {constant(literal::Bool{true}),
@@ -471,6 +481,20 @@ TEST_F(BuilderTest, LargeOperandsAreSplitOnlyAtTheirTop) {
   // Constants still fold across the split.
   const CanonExprId with_constants = add(add(sum, f(2.0)), f(3.0));
   EXPECT_EQ(text(with_constants), testing::cat({"((p65 + 5.0) + ", text(prefix), ")"}));
+}
+
+TEST_F(BuilderTest, ChainsNestedToTheRightCountTheirLeavesToo) {
+  // Interned as is: p00 + (p01 + (... + p64)), 65 leaves; the right operand's
+  // 64 leaves are collected in full.
+  std::vector<CanonExprId> params;
+  for (int k = 0; k < 65; ++k) params.push_back(param(testing::cat({"p", k < 10 ? "0" : "", std::to_string(k)})));
+  CanonExprId chain = params.back();
+  for (int k = 63; k >= 0; --k) {
+    chain = ok(b.intern_expr(canon::Binary{DType::f64(), params[static_cast<std::size_t>(k)], chain, BinaryOp::Add}));
+  }
+  std::vector<CanonExprId> terms;
+  b.collect_add_terms(chain, DType::f64(), terms);
+  EXPECT_EQ(terms, params);
 }
 
 TEST_F(BuilderTest, NestedSharedSumsStayBounded) {
