@@ -80,6 +80,13 @@ std::pair<Id, bool> NodeMemo::find_or_insert(const MathLang& node, Id id) {
   }
 }
 
+void NodeMemo::reserve(std::size_t n) {
+  if (size_ != 0) return;
+  std::size_t slots = 64;
+  while (slots < 2 * n) slots *= 2;
+  if (slots > slots_.size()) slots_.assign(slots, Slot{});
+}
+
 void NodeMemo::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
@@ -131,6 +138,14 @@ Id EGraph::add_uncanonical(const MathLang& original) {
   pending_.push_back(id);
   clean_ = false;
   return id;
+}
+
+void EGraph::reserve(std::size_t n) {
+  unionfind_.reserve(n);
+  memo_.reserve(n);
+  pending_.reserve(n);
+  nodes_.reserve(n);
+  classes_.reserve(n);
 }
 
 Id EGraph::add_expr(const RecExpr& expr) {

@@ -23,6 +23,7 @@ class UnionFind {
  public:
   /// Appends a new singleton and returns its id.
   Id make_set();
+  void reserve(std::size_t n) { parents_.reserve(n); }
   /// The root of `id`, without modifying anything.
   Id find(Id id) const;
   /// The root of `id`, halving the path on the way (each visited entry points
@@ -61,6 +62,8 @@ class NodeMemo {
   std::pair<Id, bool> find_or_insert(const MathLang& node, Id id);
   /// Bytes held by the table.
   std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
+  /// Sizes an empty table for `n` entries without growing.
+  void reserve(std::size_t n);
 
  private:
   struct Slot {
@@ -88,6 +91,9 @@ class EGraph {
   /// Adds the nodes of `expr` in order (children replaced by the ids returned
   /// for them) and returns the canonical id of the last one.
   Id add_expr(const RecExpr& expr);
+  /// Makes room for `n` e-nodes in the tables, so that a graph growing to that
+  /// size allocates them once.
+  void reserve(std::size_t n);
   /// Like `add_expr`, but returns the canonical id of every node of `expr`.
   std::vector<Id> add_expr_nodes(const RecExpr& expr);
 

@@ -3,7 +3,6 @@
 #include <array>
 #include <limits>
 #include <string>
-#include <unordered_map>
 
 #include "support/internal_error.h"
 
@@ -88,7 +87,7 @@ BestTerm Extractor::find_best(Id eclass) const {
   // pushed (seeing such a class on top again before it is placed means a cycle).
   std::vector<std::uint32_t> position(best_.size(), kUnplaced);
   std::vector<bool> expanded(best_.size(), false);
-  std::unordered_map<MathLang, Id> dedup;
+  NodeMemo dedup;
   BestTerm out;
   out.cost = root_entry->first;
 
@@ -128,9 +127,9 @@ BestTerm Extractor::find_best(Id eclass) const {
     if (pushed) continue;
     stack.pop_back();
     MathLang placed = with_positions(node);
-    auto [it, fresh] = dedup.try_emplace(placed, Id{static_cast<std::uint32_t>(out.expr.size())});
+    auto [id, fresh] = dedup.find_or_insert(placed, Id{static_cast<std::uint32_t>(out.expr.size())});
     if (fresh) out.expr.add(placed);
-    position[t.value] = it->second.value;
+    position[t.value] = id.value;
   }
   for (Id c : root_entry->second.children())
     if (position[egraph_.find(c).value] == kUnplaced)

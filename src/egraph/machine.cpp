@@ -146,18 +146,25 @@ class Compiler {
 };
 
 std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const Id* regs) {
-  std::vector<Id> ids;
-  ids.reserve(term.nodes.size());
+  // Lookup terms are a few nodes long: keep the ids off the heap.
+  std::array<Id, 16> small{};
+  std::vector<Id> big;
+  Id* ids = small.data();
+  if (term.nodes.size() > small.size()) {
+    big.resize(term.nodes.size());
+    ids = big.data();
+  }
+  std::size_t k = 0;
   for (const LookupTerm::Node& n : term.nodes) {
     if (n.var_reg != LookupTerm::kNoReg) {
-      ids.push_back(regs[n.var_reg]);
+      ids[k++] = regs[n.var_reg];
       continue;
     }
     auto found = egraph.lookup(n.node.map_children([&](Id c) { return ids[c.value]; }));
     if (!found) return std::nullopt;
-    ids.push_back(*found);
+    ids[k++] = *found;
   }
-  return ids.back();
+  return ids[k - 1];
 }
 
 // Below this many e-nodes a class is scanned in full; from it on the first
@@ -166,7 +173,7 @@ constexpr std::size_t kBinarySearchMin = 50;
 
 class Machine {
  public:
-  Machine(const Program& program, const EGraph& egraph, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+  Machine(const Program& program, const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
           std::vector<Subst>& out)
       : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out), start_(out.size()) {
     // Rule patterns need a handful of registers: keep them off the heap.
@@ -228,7 +235,7 @@ class Machine {
   const Program& program_;
   const EGraph& egraph_;
   std::size_t limit_;
-  const std::vector<std::optional<Id>>& ground_;
+  std::span<const std::optional<Id>> ground_;
   std::vector<Subst>& out_;
   std::array<Id, 16> small_{};
   std::vector<Id> big_;
@@ -240,14 +247,13 @@ class Machine {
 
 Program Program::compile(const PatternAst& ast) { return Compiler(ast).finish(); }
 
-std::vector<std::optional<Id>> Program::resolve_ground(const EGraph& egraph) const {
-  std::vector<std::optional<Id>> out(terms.size());
+void Program::resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> out) const {
+  if (out.size() != terms.size()) throw InternalError("resolve_ground needs one entry per lookup term");
   for (std::size_t i = 0; i < terms.size(); ++i)
-    if (terms[i].ground) out[i] = lookup_term(egraph, terms[i], nullptr);
-  return out;
+    out[i] = terms[i].ground ? lookup_term(egraph, terms[i], nullptr) : std::nullopt;
 }
 
-void Program::run(const EGraph& egraph, Id eclass, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+void Program::run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
                   std::vector<Subst>& out) const {
   Machine(*this, egraph, limit, ground, out).run(eclass);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -103,11 +104,12 @@ struct Program {
   /// Runs the program on class `eclass` of a clean `egraph`, appending at most
   /// `limit` substitutions to `out` in enumeration order. `ground` holds the
   /// lookup results of the ground terms (see `resolve_ground`).
-  void run(const EGraph& egraph, Id eclass, std::size_t limit, const std::vector<std::optional<Id>>& ground,
+  void run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
            std::vector<Subst>& out) const;
 
-  /// Looks up every ground term once; absent entries mean no match anywhere.
-  std::vector<std::optional<Id>> resolve_ground(const EGraph& egraph) const;
+  /// Looks up every ground term once into `out` (one entry per term, absent
+  /// for the others); an absent ground entry means no match anywhere.
+  void resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> out) const;
 };
 
 }  // namespace morvalen::egraph

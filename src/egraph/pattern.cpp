@@ -276,8 +276,10 @@ Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compi
 std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const {
   egraph.check_clean();
   if (limit == 0) return std::nullopt;
+  std::vector<std::optional<Id>> ground(program_.terms.size());
+  program_.resolve_ground(egraph, ground);
   std::vector<Subst> substs;
-  program_.run(egraph, eclass, limit, program_.resolve_ground(egraph), substs);
+  program_.run(egraph, eclass, limit, ground, substs);
   if (substs.empty()) return std::nullopt;
   return SearchMatches{egraph.find(eclass), std::move(substs), &ast_};
 }
@@ -286,7 +288,15 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   egraph.check_clean();
   std::vector<SearchMatches> matches;
   if (limit == 0) return matches;
-  auto ground = program_.resolve_ground(egraph);
+  // Rule searchers have a few lookup terms: keep their results off the heap.
+  std::array<std::optional<Id>, 8> small_ground{};
+  std::vector<std::optional<Id>> big_ground;
+  std::span<std::optional<Id>> ground(small_ground.data(), program_.terms.size());
+  if (program_.terms.size() > small_ground.size()) {
+    big_ground.resize(program_.terms.size());
+    ground = big_ground;
+  }
+  program_.resolve_ground(egraph, ground);
   for (std::size_t i = 0; i < ground.size(); ++i)
     if (program_.terms[i].ground && !ground[i]) return matches;  // a missing ground sub-term matches nowhere
   auto visit = [&](Id eclass) {

@@ -48,19 +48,19 @@ std::string StopReason::to_string() const {
       detail);
 }
 
-RuleStats& BackoffScheduler::rule_stats(support::Symbol name) {
-  for (auto& [n, s] : stats_)
-    if (n == name) return s;
+std::size_t BackoffScheduler::stats_index(support::Symbol name) {
+  for (std::size_t i = 0; i < stats_.size(); ++i)
+    if (stats_[i].first == name) return i;
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;
   fresh.ban_length = default_ban_length_;
   stats_.emplace_back(name, fresh);
-  return stats_.back().second;
+  return stats_.size() - 1;
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rule) {
-  RuleStats& s = rule_stats(rule.name());
+std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t iteration, const EGraph& egraph,
+                                                               const Rewrite& rule, std::size_t index) {
+  RuleStats& s = stats_[index].second;
   const Logger& log = egraph.logger();
   if (iteration < s.banned_until) {
     log.log(LogLevel::Debug, [&] {
@@ -136,9 +136,18 @@ std::optional<StopReason> Runner::check_limits(std::size_t iterations_done) cons
   return std::nullopt;
 }
 
+std::optional<StopReason> Runner::check_limits_between_rules(std::size_t iterations_done) const {
+  constexpr std::size_t kTimedSize = 1024;
+  if (egraph_.total_size() >= kTimedSize) return check_limits(iterations_done);
+  if (egraph_.total_size() > node_limit_) return StopReason{StopReason::NodeLimit{egraph_.total_size()}};
+  if (iterations_done >= iter_limit_) return StopReason{StopReason::IterationLimit{iterations_done}};
+  return std::nullopt;
+}
+
 Runner& Runner::run(std::span<const Rewrite> rules) {
   // Duplicate names share one scheduler entry and one applied-count entry.
   std::vector<std::pair<support::Symbol, std::size_t>> counts;
+  counts.reserve(rules.size());
   for (const Rewrite& r : rules) {
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
     if (it == counts.end())
@@ -160,6 +169,9 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
     egraph_.logger().write(LogLevel::Warning, line);
   }
 
+  rule_stats_index_.assign(rules.size(), kMax);
+  scheduler_.reserve(rules.size());
+  iterations_.reserve(std::min<std::size_t>(iter_limit_, 32) + 1);
   egraph_.rebuild();
   for (;;) {
     Iteration iter = run_one(rules);
@@ -187,17 +199,18 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   iter.egraph_nodes = egraph_.total_size();
   iter.egraph_classes = egraph_.number_of_classes();
 
-  std::vector<std::vector<SearchMatches>> matches;
+  std::vector<std::vector<SearchMatches>>& matches = matches_;
+  matches.resize(rules.size());
+  for (auto& m : matches) m.clear();
   auto search_start = Clock::now();
   if (!pending) {
-    matches.reserve(rules.size());
-    for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_.search_rewrite(i, egraph_, rule));
-      pending = check_limits(i);
-      if (pending) {
-        matches.clear();
-        break;
-      }
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+      // Looked up on first use, so that entries are created in the order the
+      // rules are first searched.
+      if (rule_stats_index_[k] == kMax) rule_stats_index_[k] = scheduler_.stats_index(rules[k].name());
+      matches[k] = scheduler_.search_rewrite_at(i, egraph_, rules[k], rule_stats_index_[k]);
+      pending = check_limits_between_rules(i);
+      if (pending) break;
     }
   }
   iter.search_time = seconds_since(search_start);
@@ -217,7 +230,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
             it->second += n;
         }
       }
-      pending = check_limits(i);
+      pending = check_limits_between_rules(i);
       if (pending) break;
     }
   }

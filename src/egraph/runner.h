@@ -73,7 +73,12 @@ class BackoffScheduler {
 
   /// The matches of `rule` in iteration `iteration`, or none when it is banned
   /// or gets banned now.
-  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule);
+  std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph, const Rewrite& rule) {
+    return search_rewrite_at(iteration, egraph, rule, stats_index(rule.name()));
+  }
+  /// `search_rewrite` with the rule's entry given by its `stats_index`.
+  std::vector<SearchMatches> search_rewrite_at(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                               std::size_t index);
   /// Applies `matches` and returns the number of merging applications.
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             std::span<const SearchMatches> matches);
@@ -82,7 +87,12 @@ class BackoffScheduler {
   bool can_stop(std::size_t iteration, const Logger& logger);
 
   /// The stats of `name` (created with the defaults on first use).
-  RuleStats& rule_stats(support::Symbol name);
+  RuleStats& rule_stats(support::Symbol name) { return stats_[stats_index(name)].second; }
+  /// The position of `name`'s entry in `stats()` (created on first use); it
+  /// stays the same for the life of the scheduler.
+  std::size_t stats_index(support::Symbol name);
+  /// Makes room for the entries of `n` rules.
+  void reserve(std::size_t n) { stats_.reserve(n); }
   /// Stats in first-use order.
   const std::vector<std::pair<support::Symbol, RuleStats>>& stats() const { return stats_; }
 
@@ -142,6 +152,10 @@ class Runner {
  private:
   Iteration run_one(std::span<const Rewrite> rules);
   std::optional<StopReason> check_limits(std::size_t iterations_done) const;
+  /// `check_limits` between two rules: the clock is read only once the
+  /// e-graph is large enough for one rule to take noticeable time, since on a
+  /// small one reading it would cost more than the rules themselves.
+  std::optional<StopReason> check_limits_between_rules(std::size_t iterations_done) const;
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -152,6 +166,10 @@ class Runner {
   std::chrono::nanoseconds time_limit_ = std::chrono::seconds(5);
   std::optional<std::chrono::steady_clock::time_point> start_time_;
   BackoffScheduler scheduler_;
+  // Per rule of the current run: its scheduler entry, once looked up.
+  std::vector<std::size_t> rule_stats_index_;
+  // Per rule: the matches of the current iteration's search phase.
+  std::vector<std::vector<SearchMatches>> matches_;
 };
 
 }  // namespace morvalen::egraph

@@ -35,6 +35,8 @@ NodeId DagBuilder::push(Node node, DType dtype) {
                           " does not precede it");
     }
   });
+  // Most tables are small: one allocation each instead of a doubling series.
+  if (nodes_.capacity() == 0) reserve(kFirstCapacity);
   nodes_.push_back(std::move(node));
   dtypes_.push_back(dtype);
   return NodeId{position};

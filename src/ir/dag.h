@@ -90,6 +90,7 @@ class DagBuilder {
   TypedDag finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs, const std::string& context) &&;
 
  private:
+  static constexpr std::size_t kFirstCapacity = 16;
   std::vector<Node> nodes_;
   std::vector<DType> dtypes_;
 };

@@ -54,6 +54,14 @@ template <typename Make>
   return ctx.recovery_const(recovery);
 }
 
+// `report` for a diagnostic of `kind` that may be dropped unseen: then its
+// text is never built.
+template <typename Make>
+Done report_kind(Ctx& ctx, DiagKind kind, const Make& make) {
+  if (ctx.discards(kind)) return {};
+  return report(ctx, make);
+}
+
 Diag unbox(Stop stop) {
   if (!stop.diag) throw InternalError("lowering stopped without a diagnostic");
   return std::move(*stop.diag);
@@ -188,7 +196,7 @@ Lowered<NodeId> Lowerer::scalar(const parse::Spanned& e) {
 // NaN and the infinities always pass.
 Done Lowerer::check_precision(double value, DType dtype, Span span) {
   if (std::isnan(value) || std::isinf(value) || exactly_representable(value, dtype)) return {};
-  return report(ctx_, [&] { return precision_loss_diag(value, dtype, span); });
+  return report_kind(ctx_, DiagKind::PrecisionLoss, [&] { return precision_loss_diag(value, dtype, span); });
 }
 
 Lowered<NodeId> Lowerer::lower_int(std::int64_t value, const std::optional<DType>& suffix, Span span) {
@@ -309,7 +317,7 @@ Lowered<NodeId> Lowerer::lower_call(const parse::Call& c, Span span) {
 
 Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
   if (const auto* inner = std::get_if<parse::Cast>(&c.operand->expr)) {
-    MORVALEN_TRY_VOID(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report_kind(ctx_, DiagKind::SequentialCasts, [&] {
       return Diag::make(DiagKind::SequentialCasts, span, diag::sequential_casts_message(inner->target, c.target),
                         std::string(diag::kSequentialCastsHelp));
     }));
@@ -362,13 +370,13 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
   }
   const DType p = *promoted;
   if (is_unsafe_promotion(a, b)) {
-    MORVALEN_TRY_VOID(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report_kind(ctx_, DiagKind::UnsafePromotion, [&] {
       return Diag::make(DiagKind::UnsafePromotion, span, diag::unsafe_promotion_message(name, a, b, p),
                         std::string(diag::kUnsafePromotionHelp));
     }));
   }
   if (!(p == a) || !(p == b)) {
-    MORVALEN_TRY_VOID(report(ctx_, [&] {
+    MORVALEN_TRY_VOID(report_kind(ctx_, DiagKind::ImplicitPromotion, [&] {
       Diag note = Diag::make(DiagKind::ImplicitPromotion, span, diag::implicit_promotion_message(name, a, b, p),
                              diag::promotion_hint(a, b, p));
       if (operand_spans) {
@@ -418,6 +426,23 @@ std::optional<Diag> Ctx::emit(Diag diag) {
     return std::nullopt;
   }
   return std::get<diag::DiagCollector>(mode_).emit(std::move(diag));
+}
+
+bool Ctx::discards(DiagKind kind) const {
+  const diag::DiagConfig& config = std::holds_alternative<Collect>(mode_)
+                                       ? std::get<Collect>(mode_).config
+                                       : std::get<diag::DiagCollector>(mode_).config();
+  switch (config.severity(kind)) {
+    case diag::Severity::Allow:
+      return true;
+    case diag::Severity::Note:
+    case diag::Severity::Warning:
+      return std::holds_alternative<Collect>(mode_) && !std::get<Collect>(mode_).keep_warnings;
+    case diag::Severity::Error:
+    case diag::Severity::Fatal:
+      return false;
+  }
+  return false;
 }
 
 Result<NodeId, Diag> Ctx::on_error(Diag diag, DType recovery) {
@@ -558,14 +583,27 @@ Result<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view name, DType a,
   return *promoted;
 }
 
-LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config) {
-  Ctx ctx(DiagMode{Collect{{}, {}, config}});
+namespace {
+
+LowerResultWithErrors lower_collecting(const parse::FuncDef& program, const diag::DiagConfig& config,
+                                       bool keep_warnings) {
+  Ctx ctx(DiagMode{Collect{{}, {}, config, keep_warnings}});
   for (const auto& param : program.params) ctx.add_param(param.name, param.dtype);
   auto outputs = lower_expr(ctx, program.body);
   if (!outputs) throw InternalError("lowering stopped although diagnostics were being collected");
   Collect collected = std::move(std::get<Collect>(ctx.mode()));
   TypedDag dag = std::move(ctx).finish(std::move(*outputs));
   return LowerResultWithErrors{std::move(dag), std::move(collected.warnings), std::move(collected.errors)};
+}
+
+}  // namespace
+
+LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config) {
+  return lower_collecting(program, config, true);
+}
+
+LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config) {
+  return lower_collecting(program, config, false);
 }
 
 Result<TypedDag, Diag> lower_with_collector(const parse::FuncDef& program, diag::DiagCollector& collector) {

@@ -33,6 +33,9 @@ struct Collect {
   std::vector<diag::Diag> warnings;
   std::vector<diag::Diag> errors;
   diag::DiagConfig config;
+  /// When false, notes and warnings are dropped before their text is built:
+  /// for callers that only look at the errors.
+  bool keep_warnings = true;
 };
 
 /// Where diagnostics go: collected (lowering never stops) or a `DiagCollector`
@@ -56,6 +59,9 @@ class Ctx {
   /// Routes one diagnostic by its severity. Returns the diagnostic when
   /// lowering must stop (only in the `DiagCollector` mode, for errors).
   [[nodiscard]] std::optional<diag::Diag> emit(diag::Diag diag);
+  /// True when a diagnostic of `kind` would be dropped unseen (allowed, or a
+  /// note or warning of a `Collect` that keeps none), so it need not be built.
+  bool discards(diag::DiagKind kind) const;
 
   /// Emits `diag`; when lowering goes on, appends a recovery constant of
   /// `recovery` and returns it.
@@ -135,6 +141,9 @@ struct LowerResultWithErrors {
 /// Lowers a whole program, collecting diagnostics in emission order. Never
 /// fails: after errors the DAG is complete and valid but meaningless.
 LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config);
+/// Like `lower_with_config_collect`, but notes and warnings are dropped unbuilt
+/// (`warnings` stays empty); the DAG and the errors are the same.
+LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config);
 
 /// Lowers a whole program through `collector`: notes and warnings are kept in
 /// it, and the first error stops lowering and is returned.

@@ -223,7 +223,10 @@ bool compare(BinaryOp op, T a, T b) {
 
 class Folder {
  public:
-  explicit Folder(const ir::TypedDag& in) : in_(in) { id_map_.reserve(in.size()); }
+  explicit Folder(const ir::TypedDag& in) : in_(in) {
+    id_map_.reserve(in.size());
+    out_.reserve(in.size());
+  }
 
   FoldResult run() && {
     for (std::size_t i = 0; i < in_.size(); ++i) {

@@ -215,6 +215,7 @@ class RecExpr {
   /// Appends `node` and returns its position. A child id not smaller than the
   /// new position is an internal invariant failure.
   Id add(const MathLang& node);
+  void reserve(std::size_t n) { nodes_.reserve(n); }
 
   const std::vector<MathLang>& nodes() const { return nodes_; }
   const MathLang& operator[](Id id) const { return nodes_[id.value]; }

@@ -58,6 +58,9 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   // the output's own class becomes the root.
   egraph::Runner runner;
   runner.with_iter_limit(kOptIterLimit).with_node_limit(kOptNodeLimit);
+  // Rewriting a small term typically adds a few times its size in e-nodes;
+  // room for that up front spares the tables their early regrowths.
+  runner.egraph().reserve(4 * stripped.expr.size() + 16);
   std::vector<Id> classes = runner.egraph().add_expr_nodes(stripped.expr);
   runner.push_root(classes[stripped.output.value]);
   // Every stop, saturation or a limit, goes on to extraction with what the

@@ -15,7 +15,11 @@ namespace {
 // has been converted, so an operand that does not precede its user is missing.
 class Stripper {
  public:
-  explicit Stripper(const ir::TypedDag& dag) : dag_(dag), map_(dag.size()) {}
+  explicit Stripper(const ir::TypedDag& dag) : dag_(dag), map_(dag.size()) {
+    // One term node per DAG node, two for parameters and casts.
+    expr_.reserve(dag.size() + dag.params().size() + 8);
+    node_dtypes_.reserve(dag.size() + dag.params().size() + 8);
+  }
 
   Result<StripResult, OptError> run() {
     if (dag_.outputs().empty()) return unexpected(OptError::invalid_expr("DAG has no output"));

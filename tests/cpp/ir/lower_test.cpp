@@ -430,6 +430,23 @@ TEST(Lower, UnsignedWithSignedWarnsThenNotes) {
   EXPECT_EQ(out_dtype(r.dag), DType::i64());
 }
 
+TEST(Lower, ErrorsOnlyModeDropsWarningsButNotRaisedOnes) {
+  auto p = program({{"a", DType::u64()}, {"b", DType::i64()}},
+                   bin(BinaryOp::Add, var("a", {0, 1}), var("b", {4, 5}), {0, 5}));
+  auto full = lower(p);
+  auto quiet = lower_with_config_collect_errors(p, {});
+  EXPECT_TRUE(quiet.warnings.empty());
+  EXPECT_TRUE(quiet.errors.empty());
+  EXPECT_EQ(quiet.dag.nodes().size(), full.dag.nodes().size());
+  EXPECT_EQ(quiet.dag.dtypes(), full.dag.dtypes());
+  // A note raised to an error by the configuration is still built and kept.
+  diag::DiagConfig strict;
+  strict.overrides[DiagKind::ImplicitPromotion] = diag::Severity::Error;
+  auto raised = lower_with_config_collect_errors(p, strict);
+  EXPECT_TRUE(raised.warnings.empty());
+  EXPECT_EQ(messages(raised.errors), std::vector<std::string>{"implicit promotion in +: u64 + i64 -> i64"});
+}
+
 TEST(Lower, PromotionHintForBothOperands) {
   auto p = program({{"a", DType::u8()}, {"b", DType::i8()}}, bin(BinaryOp::Sub, var("a"), var("b")));
   auto r = lower(p);
