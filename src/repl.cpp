@@ -175,7 +175,7 @@ struct Piece {
 //     explicit stack, shared nodes being written out at each use.
 class Renderer {
  public:
-  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()) {}
+  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()), placed_(dag.size(), 0) {}
 
   Result<std::string, RenderTooLong> run() {
     place();
@@ -197,7 +197,6 @@ class Renderer {
     std::size_t effective = 0;  // the node below any chain of hidden casts
     Context first{};            // context of the first placement
     int precedence = 0;
-    bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
   };
@@ -231,10 +230,9 @@ class Renderer {
     while (!stack.empty()) {
       Visit v = stack.back();
       stack.pop_back();
-      NodeState& state = nodes_[v.node.value];
-      if (state.placed) continue;
-      state.placed = true;
-      state.first = v.ctx;
+      if (placed_[v.node.value]) continue;
+      placed_[v.node.value] = 1;
+      nodes_[v.node.value].first = v.ctx;
       children.clear();
       for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
         if (child.value >= v.node.value) {
@@ -303,7 +301,7 @@ class Renderer {
     leaf_text_.resize(dag_nodes.size());
     for (std::size_t id = 0; id < dag_nodes.size(); ++id) {
       NodeState& state = nodes_[id];
-      if (!state.placed) continue;
+      if (!placed_[id]) continue;
       const ir::Node& node = dag_nodes[id];
       state.first_use = use_parens_.size();
       state.effective = id;
@@ -465,6 +463,9 @@ class Renderer {
   const ir::TypedDag& dag_;
   NodeId root_;
   std::vector<NodeState> nodes_;
+  // Whether each node is reached from the root; apart from the node states,
+  // so that the walk that sets it touches little memory.
+  std::vector<std::uint8_t> placed_;
   std::vector<std::string> leaf_text_;
   std::vector<std::uint8_t> use_parens_;
   std::vector<Piece> scratch_;
