@@ -99,7 +99,8 @@ constexpr std::uint8_t kTailEntered = 16;
 //  - FirstTry: plain, but gives up as soon as a memoised parse would replay.
 //    Up to that point both parses enter the same rules at the same positions,
 //    so a first try that finishes did exactly what the memoised parse would
-//    have done, at a fraction of the bookkeeping. Valid input never recurs.
+//    have done, at a fraction of the bookkeeping. Valid input hardly ever
+//    recurs; any input that does is parsed again, memoised.
 enum class Mode : std::uint8_t { Memoised, Plain, FirstTry };
 
 // Error bookkeeping follows the furthest-failure rule: every failed
