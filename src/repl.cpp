@@ -13,7 +13,6 @@
 #include "ir/ops.h"
 #include "support/internal_error.h"
 #include "support/number_text.h"
-#include "support/overloaded.h"
 
 namespace morvalen::repl {
 namespace {
@@ -176,17 +175,18 @@ struct Piece {
 //     explicit stack, shared nodes being written out at each use.
 class Renderer {
  public:
-  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()) {}
+  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()), placed_(dag.size(), 0) {}
 
   Result<std::string, RenderTooLong> run() {
     place();
     measure();
     std::uint64_t length = nodes_[root_.value].length;
     if (length > kMaxRenderedBytes) return unexpected(RenderTooLong{});
-    std::string out;
-    out.reserve(static_cast<std::size_t>(length));
-    write(out);
-    if (out.size() != length) throw InternalError("rendered expression length differs from its measure");
+    // The text is written straight into a buffer of its measured length.
+    std::string out(static_cast<std::size_t>(length), '\0');
+    if (write(out.data(), out.data() + out.size()) != out.data() + out.size()) {
+      throw InternalError("rendered expression length differs from its measure");
+    }
     return clean(std::move(out));
   }
 
@@ -197,33 +197,27 @@ class Renderer {
     std::size_t effective = 0;  // the node below any chain of hidden casts
     Context first{};            // context of the first placement
     int precedence = 0;
-    bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
   };
 
-  // The context of operand `position` of `node`.
-  static Context operand_context(const ir::Node& node, std::size_t position) {
-    return std::visit(support::Overloaded{
-                          [](const ir::Unary&) { return kUnaryOperand; },
-                          [&](const ir::Binary& b) {
-                            return Context{precedence(b.op), position == 1};
-                          },
-                          [](const ir::Cast&) { return kCastOperand; },
-                          [](const ir::If&) { return kFreeOperand; },
-                          [](const ir::Call&) { return kFreeOperand; },
-                          [](const ir::Param&) { return kFreeOperand; },
-                          [](const ir::Const&) { return kFreeOperand; },
-                      },
-                      node);
-  }
-
   // Calls `f(operand, context)` for every operand in the order the text is
   // written: lhs before rhs, cond before then before else, arguments in order.
+  // The context of an operand depends on its node's kind and, for the right
+  // operand of a binary operator, on its position.
   template <typename F>
   static void for_each_use(const ir::Node& node, F&& f) {
-    std::size_t position = 0;
-    ir::for_each_operand(node, [&](NodeId operand) { f(operand, operand_context(node, position++)); });
+    if (const auto* b = std::get_if<ir::Binary>(&node)) {
+      const int own = precedence(b->op);
+      f(b->lhs, Context{own, false});
+      f(b->rhs, Context{own, true});
+    } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
+      f(u->arg, kUnaryOperand);
+    } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
+      f(k->arg, kCastOperand);
+    } else {
+      ir::for_each_operand(node, [&](NodeId operand) { f(operand, kFreeOperand); });
+    }
   }
 
   void place() {
@@ -236,10 +230,9 @@ class Renderer {
     while (!stack.empty()) {
       Visit v = stack.back();
       stack.pop_back();
-      NodeState& state = nodes_[v.node.value];
-      if (state.placed) continue;
-      state.placed = true;
-      state.first = v.ctx;
+      if (placed_[v.node.value]) continue;
+      placed_[v.node.value] = 1;
+      nodes_[v.node.value].first = v.ctx;
       children.clear();
       for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
         if (child.value >= v.node.value) {
@@ -308,7 +301,7 @@ class Renderer {
     leaf_text_.resize(dag_nodes.size());
     for (std::size_t id = 0; id < dag_nodes.size(); ++id) {
       NodeState& state = nodes_[id];
-      if (!state.placed) continue;
+      if (!placed_[id]) continue;
       const ir::Node& node = dag_nodes[id];
       state.first_use = use_parens_.size();
       state.effective = id;
@@ -424,17 +417,26 @@ class Renderer {
     stack.insert(stack.end(), scratch_.rbegin(), scratch_.rend());
   }
 
-  void write(std::string& out) {
+  // Writes the root's text from `out` on, never past `limit`; returns the end
+  // of what was written.
+  char* write(char* out, char* const limit) {
     std::vector<Piece> stack{{{}, root_.value}};
     while (!stack.empty()) {
       Piece piece = stack.back();
       stack.pop_back();
       if (piece.node == Piece::kNone) {
-        out += piece.text;
+        const std::size_t size = piece.text.size();
+        if (size > static_cast<std::size_t>(limit - out)) {
+          throw InternalError("rendered expression length differs from its measure");
+        }
+        // Pieces are mostly a few bytes long: copy them without a call.
+        for (std::size_t i = 0; i < size; ++i) out[i] = piece.text[i];
+        out += size;
       } else {
         push_node(piece.node, stack);
       }
     }
+    return out;
   }
 
   // Trims surrounding whitespace and every pair of parentheses around the
@@ -452,13 +454,18 @@ class Renderer {
       --end;
       trim();
     }
-    if (begin == 0 && end == text.size()) return text;
-    return text.substr(begin, end - begin);
+    // In place: the text may be long, and is not needed otherwise.
+    text.erase(end);
+    text.erase(0, begin);
+    return text;
   }
 
   const ir::TypedDag& dag_;
   NodeId root_;
   std::vector<NodeState> nodes_;
+  // Whether each node is reached from the root; apart from the node states,
+  // so that the walk that sets it touches little memory.
+  std::vector<std::uint8_t> placed_;
   std::vector<std::string> leaf_text_;
   std::vector<std::uint8_t> use_parens_;
   std::vector<Piece> scratch_;

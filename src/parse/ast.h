@@ -84,6 +84,9 @@ struct Spanned {
   Span span;
 
   Spanned(Expr e, Span s) : expr(std::move(e)), span(s) {}
+  /// Builds the node's expression in place from one alternative.
+  template <typename T>
+  Spanned(std::in_place_type_t<T> kind, T&& value, Span s) : expr(kind, std::move(value)), span(s) {}
   Spanned(Spanned&&) noexcept = default;
   Spanned& operator=(Spanned&&) noexcept;
   Spanned(const Spanned&) = delete;

@@ -77,7 +77,7 @@ constexpr InfixTable kInfix = make_infix_table();
 // cheap in stack.
 template <typename T>
 [[gnu::noinline]] Child new_node(T&& value, Span span) {
-  return make_child(Expr(std::forward<T>(value)), span);
+  return std::make_unique<Spanned>(std::in_place_type<T>, std::move(value), span);
 }
 
 // Failure bits, per token position. Whether a rule fails at a position depends
@@ -87,6 +87,21 @@ template <typename T>
 constexpr std::uint8_t kOperandFailed = 1;
 constexpr std::uint8_t kChoiceFailed = 2;
 constexpr std::uint8_t kExprFailed = 4;
+// Entry marks of the first try (see `Mode`): a rule entered again at one of
+// these positions would be a replay in a memoised parse.
+constexpr std::uint8_t kChoiceEntered = 8;
+constexpr std::uint8_t kTailEntered = 16;
+
+// How a parser treats sub-parses that recur at a position.
+//  - Memoised: replays them (linear on every input; placeholders for trees).
+//  - Plain: parses them again (builds every node; used after a memoised
+//    parse without errors that replayed).
+//  - FirstTry: plain, but gives up as soon as a memoised parse would replay.
+//    Up to that point both parses enter the same rules at the same positions,
+//    so a first try that finishes did exactly what the memoised parse would
+//    have done, at a fraction of the bookkeeping. Valid input hardly ever
+//    recurs; any input that does is parsed again, memoised.
+enum class Mode : std::uint8_t { Memoised, Plain, FirstTry };
 
 // Error bookkeeping follows the furthest-failure rule: every failed
 // expectation is recorded at its token position, and only the furthest one is
@@ -103,18 +118,19 @@ constexpr std::uint8_t kExprFailed = 4;
 // per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, bool memoise)
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, Mode mode)
       : tokens_(tokens),
         text_(text),
         offset_(offset),
         n_(tokens.size()),
         eoi_(eoi),
-        memoise_(memoise),
+        memoise_(mode == Mode::Memoised),
+        first_try_(mode == Mode::FirstTry),
         memo_(tokens.size() + 1, 0),
-        choice_memo_(memoise ? tokens.size() + 1 : 0, 0),
-        operand_memo_(memoise ? tokens.size() + 1 : 0, 0),
-        tail_memo_(memoise ? tokens.size() + 1 : 0, 0) {
-    if (memoise) entries_.reserve(tokens.size() / 2 + 1);
+        choice_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
+        operand_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
+        tail_memo_(memoise_ ? tokens.size() + 1 : 0, 0) {
+    if (memoise_) entries_.reserve(tokens.size() / 2 + 1);
   }
 
   ExprParseOutput run() {
@@ -136,6 +152,8 @@ class ExprParser {
 
   /// Whether a replayed sub-parse stood in for a tree (see `Replayed`).
   bool replayed() const { return replays_ > 0; }
+  /// Whether a first try gave up; its output is then meaningless.
+  bool gave_up() const { return gave_up_; }
 
  private:
   struct Mark {
@@ -273,6 +291,10 @@ class ExprParser {
     }
     expected_at(pos_);
     if (pos_ >= n_) return false;
+    if (first_try_) {
+      give_up();
+      return false;
+    }
     build_recovery_tables();
     std::size_t q = next_rparen_[pos_ + 1];
     if (q >= n_) return false;
@@ -294,6 +316,10 @@ class ExprParser {
     }
     expected_at(pos_);
     if (pos_ >= n_ || kind_at(pos_) == kRParen) return false;
+    if (first_try_) {
+      give_up();
+      return false;
+    }
     build_recovery_tables();
     std::size_t r = next_sep_[pos_];
     if (r >= n_ || kind_at(r) == kRParen) return false;
@@ -327,10 +353,12 @@ class ExprParser {
     const std::size_t start = pos_;
     if (memo_[start] & kExprFailed) {
       if (memoise_) replay_failed_expr(start);
+      if (first_try_) gave_up_ = true;
       return nullptr;
     }
     const Mark mark = save();
     if (Child c = choice()) return c;
+    if (gave_up_) return nullptr;
     rewind(mark);
     return recover_expr(start, mark);
   }
@@ -356,6 +384,10 @@ class ExprParser {
       memo_[start] |= kExprFailed;
       return nullptr;
     }
+    if (first_try_) {
+      give_up();
+      return nullptr;
+    }
     Alt saved = take_alt();
     build_recovery_tables();
     const std::size_t stop = next_stop_[start];
@@ -379,6 +411,14 @@ class ExprParser {
 
   Child choice() {
     const std::size_t start = pos_;
+    if (first_try_) {
+      if (gave_up_ || (memo_[start] & kChoiceEntered)) {
+        give_up();
+        return nullptr;
+      }
+      memo_[start] |= kChoiceEntered;
+      return choice_at(start);
+    }
     if (!memoise_) return (memo_[start] & kChoiceFailed) ? nullptr : choice_at(start);
     if (const std::uint32_t id = choice_memo_[start]) {
       ++steps_;
@@ -426,6 +466,10 @@ class ExprParser {
     return new_node(If{std::move(cond), std::move(then_branch), std::move(else_branch)}, span);
   }
 
+  // Also taken where recovery would start: recovery records an error, and a
+  // first try with errors is done again anyway.
+  [[gnu::noinline]] void give_up() { gave_up_ = true; }
+
   Child fail(const Mark& mark) {
     rewind(mark);
     return nullptr;
@@ -469,6 +513,7 @@ class ExprParser {
       ++pos_;
       Child rhs = pratt(op.right);
       if (!rhs) {
+        if (gave_up_) return nullptr;
         rewind(mark);
         expected_at(op_pos);
         break;
@@ -482,7 +527,11 @@ class ExprParser {
   // operand = (`-` | `!`) operator-expression(10) | postfix-expression
   Child operand() {
     const std::size_t start = pos_;
-    if (!memoise_) return (memo_[start] & kOperandFailed) ? nullptr : operand_at(start);
+    if (!memoise_) {
+      if (!(memo_[start] & kOperandFailed) && !gave_up_) return operand_at(start);
+      if (first_try_) give_up();
+      return nullptr;
+    }
     if (const std::uint32_t id = operand_memo_[start]) {
       ++steps_;
       apply(entries_[id - 1], std::move(alt_));
@@ -699,6 +748,17 @@ class ExprParser {
   // nested in calls), so without the memo each level would walk every level
   // inside it again.
   void list_tail(std::vector<Child>& elements) {
+    if (first_try_) {
+      // A memoised parse memoises the rest at every element's start.
+      for (;;) {
+        if (memo_[pos_] & kTailEntered) {
+          give_up();
+          return;
+        }
+        memo_[pos_] |= kTailEntered;
+        if (!list_element(elements)) return;
+      }
+    }
     if (!memoise_) {
       while (list_element(elements)) {
       }
@@ -799,6 +859,8 @@ class ExprParser {
   const std::size_t n_;
   const Span eoi_;
   const bool memoise_;
+  const bool first_try_;
+  bool gave_up_ = false;
   std::size_t pos_ = 0;
   FailureLog log_;
   Alt alt_;
@@ -822,13 +884,23 @@ class ExprParser {
 
 ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
                             Span eoi) {
-  ExprParser memoised(tokens, text, offset, eoi, true);
-  ExprParseOutput out = memoised.run();
+  // Most inputs are valid, and a valid input parses without any sub-parse
+  // recurring: try that first, without the memoisation's bookkeeping. The
+  // first try's errors would be those of the memoised parse too, but a parse
+  // with errors is rare and goes the long way, which is known to be right.
+  ExprParser first(tokens, text, offset, eoi, Mode::FirstTry);
+  ExprParseOutput out = first.run();
+  if (!first.gave_up() && out.tree && out.errors.empty()) return out;
+  const std::size_t tried = out.steps;
+
+  ExprParser memoised(tokens, text, offset, eoi, Mode::Memoised);
+  out = memoised.run();
+  out.steps += tried;
   if (out.errors.empty() && memoised.replayed()) {
     // A placeholder may have reached a tree that is returned: parse again,
     // building every node.
     std::size_t steps = out.steps;
-    out = ExprParser(tokens, text, offset, eoi, false).run();
+    out = ExprParser(tokens, text, offset, eoi, Mode::Plain).run();
     out.steps += steps;
   }
   return out;

@@ -14,7 +14,7 @@
 namespace morvalen::parse {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -61,13 +61,56 @@ bool may_be_reserved(std::string_view word) {
   return first < kWordStarts.size() && kWordStarts[first];
 }
 
+// Byte by byte: the words are a few bytes long, shorter than a library
+// comparison's call.
+bool same_word(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 TokenTag classify_word(std::string_view word) {
   if (may_be_reserved(word)) {
     for (const Word& w : kWords) {
-      if (w.text == word) return w.kind;
+      if (same_word(w.text, word)) return w.kind;
     }
   }
   return TokenTag::Ident;
+}
+
+// What an ASCII byte can start or continue, so that the lexer's common cases
+// cost one table lookup. Bytes from 0x80 up are `Other`: they take the
+// Unicode-aware paths.
+enum class ByteClass : std::uint8_t { Other, Space, Digit, Letter, Operator };
+
+constexpr std::array<ByteClass, 256> kByteClass = [] {
+  std::array<ByteClass, 256> table{};
+  for (unsigned c = 0; c < 128; ++c) {
+    const char ch = static_cast<char>(c);
+    if (ch == ' ' || (ch >= '\t' && ch <= '\r')) {
+      table[c] = ByteClass::Space;
+    } else if (is_digit(ch)) {
+      table[c] = ByteClass::Digit;
+    } else if (is_ascii_letter(ch) || ch == '_') {
+      table[c] = ByteClass::Letter;
+    }
+  }
+  for (const TokenInfo& t : kTokenTable) {
+    if (!t.spelling.empty() && !is_ascii_letter(t.spelling[0])) {
+      table[static_cast<unsigned char>(t.spelling[0])] = ByteClass::Operator;
+    }
+  }
+  return table;
+}();
+
+ByteClass byte_class(char c) { return kByteClass[static_cast<unsigned char>(c)]; }
+
+// Whether an ASCII byte continues an identifier (letters, digits, `_`).
+bool continues_ascii_word(char c) {
+  const ByteClass k = byte_class(c);
+  return k == ByteClass::Letter || k == ByteClass::Digit;
 }
 
 // The operator and punctuation tokens by their first byte, each with its second
@@ -191,11 +234,11 @@ class Lexer {
   CompactLexOutput run() {
     CompactLexOutput out;
     std::vector<CompactToken>& tokens = out.tokens;
-    // Tokens of real programs average more than two bytes each; reserving for
-    // that avoids moving the whole sequence while it grows.
-    tokens.reserve(text_.size() / 2 + 16);
+    // A first guess; `make_room` then sizes the sequence by what it has seen.
+    tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
     skip_white_space();
     while (pos_ < text_.size()) {
+      if (tokens.size() == tokens.capacity()) make_room(tokens);
       if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
         tokens.clear();
@@ -208,6 +251,17 @@ class Lexer {
   }
 
  private:
+  // Grows the full sequence to the number of tokens the rest of the text
+  // holds if it is as dense as the part lexed so far, plus an eighth: on long
+  // inputs the tokens are then moved about once, while they are still few.
+  void make_room(std::vector<CompactToken>& tokens) const {
+    const double lexed = static_cast<double>(std::max<std::size_t>(pos_, 1));
+    const double density = static_cast<double>(tokens.size()) / lexed;
+    const double rest = static_cast<double>(text_.size() - pos_) * density;
+    const std::size_t estimate = tokens.size() + static_cast<std::size_t>(rest * 1.125) + 16;
+    tokens.reserve(std::max(estimate, tokens.size() + tokens.size() / 4 + 16));
+  }
+
   // Every rule that fails at some position reports it here; unexpected input
   // is located at the furthest such position.
   void reached(std::size_t p) {
@@ -225,7 +279,7 @@ class Lexer {
     while (pos_ < text_.size()) {
       char c = text_[pos_];
       if (static_cast<unsigned char>(c) < 0x80) {
-        if (c == ' ' || (c >= '\t' && c <= '\r')) {
+        if (byte_class(c) == ByteClass::Space) {
           ++pos_;
           continue;
         }
@@ -274,6 +328,10 @@ class Lexer {
 
   // Nearest double (ties to even); overflow gives infinity and underflow zero.
   double to_double(std::size_t start, std::size_t end, bool& ok) const {
+    if (std::optional<double> exact = exact_double(text_.substr(start, end - start))) {
+      ok = true;
+      return *exact;
+    }
     double value = 0.0;
     auto res = std::from_chars(text_.data() + start, text_.data() + end, value);
     if (res.ec == std::errc::result_out_of_range && res.ptr == text_.data() + end) {
@@ -282,6 +340,43 @@ class Lexer {
     }
     ok = res.ec == std::errc() && res.ptr == text_.data() + end;
     return ok ? value : 0.0;
+  }
+
+  // The value of a float form whose digits, as an integer, and the power of
+  // ten that scales them are both exact doubles: one multiplication or
+  // division then rounds to the nearest double, as a full conversion would.
+  // Most literals are of this kind; others give nullopt.
+  static std::optional<double> exact_double(std::string_view form) {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr std::uint64_t kExactLimit = std::uint64_t{1} << 53;
+    std::uint64_t digits = 0;
+    std::int64_t scale = 0;
+    bool in_fraction = false;
+    std::size_t i = 0;
+    for (; i < form.size(); ++i) {
+      const char ch = form[i];
+      if (ch == '.') {
+        in_fraction = true;
+        continue;
+      }
+      if (!is_digit(ch)) break;
+      if (digits >= kExactLimit / 10) return std::nullopt;
+      digits = digits * 10 + static_cast<std::uint64_t>(ch - '0');
+      if (in_fraction) --scale;
+    }
+    if (i < form.size()) {
+      ++i;  // e or E
+      bool negative = false;
+      if (i < form.size() && (form[i] == '+' || form[i] == '-')) negative = form[i++] == '-';
+      if (form.size() - i > 3) return std::nullopt;
+      std::int64_t exp = 0;
+      for (; i < form.size(); ++i) exp = exp * 10 + (form[i] - '0');
+      scale += negative ? -exp : exp;
+    }
+    if (scale < -22 || scale > 22) return std::nullopt;
+    const auto value = static_cast<double>(digits);
+    return scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
   }
 
   // Whether an out-of-range float form is too large (rather than too small):
@@ -331,6 +426,29 @@ class Lexer {
   bool lex_token(std::vector<CompactToken>& tokens, std::vector<Rich>& errors) {
     const std::size_t start = pos_;
     const char c = text_[start];
+    // The common ASCII cases first, noting the same positions as the general
+    // rules below would (they locate unexpected input).
+    const ByteClass k = byte_class(c);
+    if (k == ByteClass::Operator) {
+      reached(start);  // no identifier starts here
+      if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
+        tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
+        pos_ = start + op->second;
+        return true;
+      }
+      return false;
+    }
+    if (k == ByteClass::Letter) {
+      std::size_t end = start + 1;
+      while (end < text_.size() && continues_ascii_word(text_[end])) ++end;
+      if (end == text_.size() || static_cast<unsigned char>(text_[end]) < 0x80) {
+        reached(end);
+        tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
+        pos_ = end;
+        return true;
+      }
+      // A non-ASCII byte may continue the word: the general rule decides.
+    }
     if (is_digit(c)) {
       std::size_t f = float_form(start);
       if (f != 0) {

@@ -25,20 +25,14 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 // as `Int` then `Ident`; it gets its own message pointing to the float form.
 // Digits right after `.`, `e`/`E` or an exponent sign belong to a float form
 // (`2.0j`, `1e5j`, `1e+5j`) and are not findings.
+//
+// Each finding ends in a `j`, so the scan goes from one `j` to the next and
+// looks at the run of digits before it; the leftmost finding is reported.
 [[nodiscard]] std::optional<diag::Diag> int_imaginary_scan(std::string_view text, std::size_t offset) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (!is_ascii_digit(text[i])) {
-      ++i;
-      continue;
-    }
-    std::size_t end = i;
-    while (end < text.size() && is_ascii_digit(text[end])) ++end;
-    if (end == text.size()) return std::nullopt;
-    if (text[end] != 'j') {
-      i = end;
-      continue;
-    }
+  for (std::size_t end = text.find('j'); end != std::string_view::npos; end = text.find('j', end + 1)) {
+    std::size_t i = end;
+    while (i > 0 && is_ascii_digit(text[i - 1])) --i;
+    if (i == end) continue;
     bool protected_run = false;
     if (i > 0) {
       char before = text[i - 1];
@@ -55,7 +49,6 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
       if (res.ec != std::errc() || res.ptr != text.data() + end) value = 0;
       return parse_int_imaginary(value, Span{offset + i, offset + end + 1});
     }
-    i = end;
   }
   return std::nullopt;
 }
@@ -64,14 +57,11 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
 // the newline and every byte offset.
 std::string blank_comments(std::string_view source) {
   std::string out(source);
-  bool in_comment = false;
-  for (char& c : out) {
-    if (c == '\n') {
-      in_comment = false;
-    } else if (c == '#' || in_comment) {
-      in_comment = true;
-      c = ' ';
-    }
+  for (std::size_t hash = out.find('#'); hash != std::string::npos; hash = out.find('#', hash)) {
+    const std::size_t newline = out.find('\n', hash);
+    const std::size_t end = newline == std::string::npos ? out.size() : newline;
+    out.replace(hash, end - hash, end - hash, ' ');
+    hash = end;
   }
   return out;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -136,6 +137,21 @@ TEST(LexerTest, FloatRoundsToNearest) {
   ASSERT_EQ(tokens.size(), 2u);
   EXPECT_EQ(std::get<tok::Float>(tokens[0].kind).value, 0.1);
   EXPECT_EQ(std::get<tok::Float>(tokens[1].kind).value, std::numeric_limits<double>::denorm_min());
+}
+
+// Literals on either side of the limits of exact conversion (2^53 digits, a
+// power of ten up to 1e22) convert as the library's conversion does.
+TEST(LexerTest, FloatsConvertAsTheLibraryDoes) {
+  const std::string text =
+      "2.5 1e-3 0.3 123456789012345.6 9007199254740991.0 9007199254740993.0 1e22 1e23 7e-22 7e-23 "
+      "0.000000000000000000001 8.98846567431158e307 3.0e0022";
+  std::vector<Token> tokens = lex_ok(text);
+  ASSERT_EQ(tokens.size(), 13u);
+  for (const Token& t : tokens) {
+    double expected = 0.0;
+    std::from_chars(text.data() + t.span.start, text.data() + t.span.end, expected);
+    EXPECT_EQ(std::get<tok::Float>(t.kind).value, expected) << text.substr(t.span.start, t.span.end - t.span.start);
+  }
 }
 
 // ---- Failures ----
