@@ -87,6 +87,16 @@ void NodeMemo::reserve(std::size_t n) {
   if (slots > slots_.size()) slots_.assign(slots, Slot{});
 }
 
+void NodeMemo::clear() {
+  // Refilling a small table costs less than allocating it again.
+  constexpr std::size_t kMaxKeptSlots = 4096;
+  if (slots_.size() > kMaxKeptSlots)
+    slots_ = {};
+  else
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+  size_ = 0;
+}
+
 void NodeMemo::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
@@ -102,16 +112,15 @@ void NodeMemo::grow() {
 void EGraph::invalid_id(Id id) { throw InternalError("Invalid id " + std::to_string(id.value)); }
 
 EClass& EGraph::eclass_mut(Id root) {
-  auto& slot = classes_[root.value];
-  if (!slot.has_value()) throw InternalError("Invalid id " + std::to_string(root.value));
-  return *slot;
+  if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(root.value));
+  return classes_[root.value];
 }
 
 const EClass& EGraph::eclass(Id id) const {
-  if (id.value >= classes_.size()) throw InternalError("Invalid id " + std::to_string(id.value));
-  const auto& slot = classes_[find(id).value];
-  if (!slot.has_value()) throw InternalError("Invalid id " + std::to_string(id.value));
-  return *slot;
+  if (id.value >= live_.size()) throw InternalError("Invalid id " + std::to_string(id.value));
+  Id root = find(id);
+  if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(id.value));
+  return classes_[root.value];
 }
 
 Id EGraph::add_uncanonical(const MathLang& original) {
@@ -133,7 +142,16 @@ Id EGraph::add_uncanonical(const MathLang& original) {
     if (parents.capacity() == 0) parents.reserve(4);
     parents.push_back(id);
   }
-  classes_.emplace_back(EClass{id, {node}, {}});
+  if (id.value < classes_.size()) {
+    // A class kept from an earlier use of the graph: reuse its lists' storage.
+    EClass& reused = classes_[id.value];
+    reused.id = id;
+    reused.nodes.assign(1, node);
+    reused.parents.clear();
+  } else {
+    classes_.push_back(EClass{id, {node}, {}});
+  }
+  live_.push_back(1);
   ++class_count_;
   pending_.push_back(id);
   clean_ = false;
@@ -146,6 +164,23 @@ void EGraph::reserve(std::size_t n) {
   pending_.reserve(n);
   nodes_.reserve(n);
   classes_.reserve(n);
+  live_.reserve(n);
+}
+
+void EGraph::clear(std::size_t max_kept_bytes) {
+  if (memory_bytes() > max_kept_bytes) {
+    *this = EGraph();
+    return;
+  }
+  unionfind_.clear();
+  memo_.clear();
+  pending_.clear();
+  nodes_.clear();
+  live_.clear();
+  class_count_ = 0;
+  for (auto& ids : by_kind_) ids.clear();
+  clean_ = true;
+  logger_ = Logger();
 }
 
 Id EGraph::add_expr(const RecExpr& expr) {
@@ -195,8 +230,10 @@ bool EGraph::union_classes(Id a, Id b) {
   if (r1 == r2) return false;
   if (eclass_mut(r1).parents.size() < eclass_mut(r2).parents.size()) std::swap(r1, r2);
   unionfind_.union_roots(r1, r2);
-  EClass dead = std::move(*classes_[r2.value]);
-  classes_[r2.value].reset();
+  // The dead entry keeps whatever storage the concatenation leaves it for a
+  // later reuse of the graph.
+  EClass& dead = classes_[r2.value];
+  live_[r2.value] = 0;
   --class_count_;
   pending_.insert(pending_.end(), dead.parents.begin(), dead.parents.end());
 
@@ -229,8 +266,9 @@ std::size_t EGraph::rebuild() {
 
   std::size_t trimmed = 0;
   for (auto& ids : by_kind_) ids.clear();
-  for (auto& slot : classes_) {
-    if (!slot.has_value()) continue;
+  for (std::size_t k = 0; k < live_.size(); ++k) {
+    if (!live_[k]) continue;
+    EClass* slot = &classes_[k];
     std::vector<MathLang>& nodes = slot->nodes;
     for (MathLang& n : nodes)
       for (Id& c : n.children()) c = unionfind_.find_mut(c);
@@ -272,9 +310,9 @@ void EGraph::check_clean() const {
 std::size_t EGraph::memory_bytes() const {
   std::size_t bytes = memo_.memory_bytes() + unionfind_.parents().capacity() * sizeof(Id) +
                       pending_.capacity() * sizeof(Id) + nodes_.capacity() * sizeof(MathLang) +
-                      classes_.capacity() * sizeof(std::optional<EClass>);
-  for (const auto& slot : classes_)
-    if (slot.has_value()) bytes += slot->nodes.capacity() * sizeof(MathLang) + slot->parents.capacity() * sizeof(Id);
+                      classes_.capacity() * sizeof(EClass) + live_.capacity();
+  // Kept entries past the live ones count too: they still hold their storage.
+  for (const EClass& c : classes_) bytes += c.nodes.capacity() * sizeof(MathLang) + c.parents.capacity() * sizeof(Id);
   for (const auto& ids : by_kind_) bytes += ids.capacity() * sizeof(Id);
   return bytes;
 }

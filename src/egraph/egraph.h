@@ -24,6 +24,7 @@ class UnionFind {
   /// Appends a new singleton and returns its id.
   Id make_set();
   void reserve(std::size_t n) { parents_.reserve(n); }
+  void clear() { parents_.clear(); }
   /// The root of `id`, without modifying anything.
   Id find(Id id) const;
   /// The root of `id`, halving the path on the way (each visited entry points
@@ -64,6 +65,8 @@ class NodeMemo {
   std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
   /// Sizes an empty table for `n` entries without growing.
   void reserve(std::size_t n);
+  /// Empties the table; a small one keeps its slots, a large one gives them back.
+  void clear();
 
  private:
   struct Slot {
@@ -94,6 +97,10 @@ class EGraph {
   /// Makes room for `n` e-nodes in the tables, so that a graph growing to that
   /// size allocates them once.
   void reserve(std::size_t n);
+  /// Back to an empty graph with no log sink. The tables and the classes' node
+  /// and parent lists keep their storage for the next use, unless the graph
+  /// holds more than `max_kept_bytes`, in which case everything is released.
+  void clear(std::size_t max_kept_bytes);
   /// Like `add_expr`, but returns the canonical id of every node of `expr`.
   std::vector<Id> add_expr_nodes(const RecExpr& expr);
 
@@ -139,8 +146,8 @@ class EGraph {
   /// Calls `f(const EClass&)` for every live class in increasing id order.
   template <typename F>
   void for_each_class(F&& f) const {
-    for (const auto& slot : classes_)
-      if (slot.has_value()) f(*slot);
+    for (std::size_t i = 0; i < live_.size(); ++i)
+      if (live_[i]) f(classes_[i]);
   }
   /// The live class ids in increasing order.
   std::vector<Id> class_ids() const;
@@ -165,7 +172,11 @@ class EGraph {
   NodeMemo memo_;
   std::vector<Id> pending_;
   std::vector<MathLang> nodes_;
-  std::vector<std::optional<EClass>> classes_;
+  // Indexed by id. Only the first `live_.size()` entries belong to the graph,
+  // and of those the ones flagged in `live_`; the others are kept from earlier
+  // uses (see `clear`) so that their lists need not be allocated again.
+  std::vector<EClass> classes_;
+  std::vector<std::uint8_t> live_;
   std::size_t class_count_ = 0;
   std::array<std::vector<Id>, opt::kMathKindCount> by_kind_{};
   bool clean_ = true;

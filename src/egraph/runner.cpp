@@ -121,6 +121,20 @@ bool BackoffScheduler::can_stop(std::size_t iteration, const Logger& logger) {
   return false;
 }
 
+void Runner::reset(std::size_t max_kept_bytes) {
+  egraph_.clear(max_kept_bytes);
+  iterations_.clear();
+  roots_.clear();
+  stop_reason_.reset();
+  iter_limit_ = 30;
+  node_limit_ = 10000;
+  time_limit_ = std::chrono::seconds(5);
+  start_time_.reset();
+  scheduler_.clear();
+  rule_stats_index_.clear();
+  for (auto& m : matches_) m.clear();
+}
+
 Runner& Runner::with_expr(const RecExpr& expr) {
   push_root(egraph_.add_expr(expr));
   return *this;

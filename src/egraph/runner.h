@@ -91,6 +91,13 @@ class BackoffScheduler {
   /// The position of `name`'s entry in `stats()` (created on first use); it
   /// stays the same for the life of the scheduler.
   std::size_t stats_index(support::Symbol name);
+  /// Forgets every rule's stats (keeping their storage) and restores the
+  /// default limits.
+  void clear() {
+    default_match_limit_ = 1000;
+    default_ban_length_ = 5;
+    stats_.clear();
+  }
   /// Makes room for the entries of `n` rules.
   void reserve(std::size_t n) { stats_.reserve(n); }
   /// Stats in first-use order.
@@ -109,6 +116,11 @@ class BackoffScheduler {
 class Runner {
  public:
   Runner() = default;
+
+  /// Back to the state of a new runner, with an empty e-graph. The storage of
+  /// the e-graph and of the runner's own lists is kept for the next run unless
+  /// the e-graph holds more than `max_kept_bytes`.
+  void reset(std::size_t max_kept_bytes);
 
   /// Limits: iterations (default 30), total size (default 10000), seconds (default 5).
   Runner& with_iter_limit(std::size_t limit) {

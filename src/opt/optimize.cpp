@@ -27,6 +27,28 @@ std::vector<egraph::Rewrite> build_optimizer_rules(bool aggressive) {
   return rules;
 }
 
+// A workspace kept per thread so that the e-graph tables of one optimization
+// are reused by the next instead of being allocated and freed each time. It is
+// reset when the optimization ends, by return or by exception; a graph larger
+// than this then gives its storage back.
+constexpr std::size_t kMaxKeptWorkspaceBytes = std::size_t{1} << 20;
+
+class WorkspaceLease {
+ public:
+  WorkspaceLease() : runner_(workspace()) {}
+  ~WorkspaceLease() { runner_.reset(kMaxKeptWorkspaceBytes); }
+  WorkspaceLease(const WorkspaceLease&) = delete;
+  WorkspaceLease& operator=(const WorkspaceLease&) = delete;
+  egraph::Runner& runner() { return runner_; }
+
+ private:
+  static egraph::Runner& workspace() {
+    thread_local egraph::Runner runner;
+    return runner;
+  }
+  egraph::Runner& runner_;
+};
+
 }  // namespace
 
 bool effective_aggressive(const OptConfig& config) { return config.aggressive_override.value_or(config.aggressive); }
@@ -56,7 +78,8 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   // The output term need not be the last node of the stripped term (a later
   // parameter or an unused binding may follow it), so every node is added and
   // the output's own class becomes the root.
-  egraph::Runner runner;
+  WorkspaceLease lease;
+  egraph::Runner& runner = lease.runner();
   runner.with_iter_limit(kOptIterLimit).with_node_limit(kOptNodeLimit);
   // Rewriting a small term typically adds a few times its size in e-nodes;
   // room for that up front spares the tables their early regrowths.

@@ -83,6 +83,41 @@ TEST(Runner, SumSaturatesAfterCommutation) {
   EXPECT_EQ(r.iterations()[1].egraph_nodes, 6u);
 }
 
+// What one run leaves behind that a reused runner could get wrong.
+struct RunSummary {
+  std::string stop;
+  std::vector<std::size_t> sizes;
+  std::size_t classes = 0;
+  std::string best;
+  friend bool operator==(const RunSummary&, const RunSummary&) = default;
+};
+
+RunSummary summarize_run(Runner& r, const char* text, std::size_t iter_limit) {
+  r.with_iter_limit(iter_limit);
+  r.with_expr(term(text));
+  auto rules = identity_rules();
+  r.run(rules);
+  RunSummary s{r.stop_reason()->to_string(), {}, r.egraph().number_of_classes(), ""};
+  for (const Iteration& it : r.iterations()) s.sizes.push_back(it.egraph_nodes);
+  s.best = Extractor(r.egraph()).find_best(r.roots()[0]).expr.to_string();
+  return s;
+}
+
+TEST(Runner, ResetRunnerRunsLikeANewOne) {
+  const char* larger = "(* (+ (param 0) (param 1)) (+ (param 2) (* (param 0) 3)))";
+  const char* smaller = "(+ (param 1) (param 0))";
+  for (std::size_t kept : {std::size_t{0}, std::size_t{1} << 20}) {
+    Runner reused;
+    reused.egraph().logger().install([](LogLevel, std::string_view) {}, LogLevel::Trace);
+    summarize_run(reused, larger, 3);
+    reused.reset(kept);
+    EXPECT_FALSE(reused.egraph().logger().enabled(LogLevel::Warning));
+    EXPECT_EQ(reused.egraph().total_size(), 0u);
+    Runner fresh;
+    EXPECT_EQ(summarize_run(reused, smaller, 30), summarize_run(fresh, smaller, 30)) << kept;
+  }
+}
+
 TEST(Runner, IterationLimit) {
   Runner r;
   r.with_iter_limit(2).with_expr(term("(+ (+ (+ (param 0) (param 1)) (param 2)) (param 3))"));
