@@ -1,6 +1,7 @@
 #include "egraph/runner.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <limits>
@@ -51,6 +52,14 @@ std::string StopReason::to_string() const {
 std::size_t BackoffScheduler::stats_index(support::Symbol name) {
   for (std::size_t i = 0; i < stats_.size(); ++i)
     if (stats_[i].first == name) return i;
+  RuleStats fresh;
+  fresh.match_limit = default_match_limit_;
+  fresh.ban_length = default_ban_length_;
+  stats_.emplace_back(name, fresh);
+  return stats_.size() - 1;
+}
+
+std::size_t BackoffScheduler::add_absent(support::Symbol name) {
   RuleStats fresh;
   fresh.match_limit = default_match_limit_;
   fresh.ban_length = default_ban_length_;
@@ -158,7 +167,45 @@ std::optional<StopReason> Runner::check_limits_between_rules(std::size_t iterati
   return std::nullopt;
 }
 
+namespace {
+
+// Whether no two rules share a name: sorting the names costs less than
+// comparing every pair.
+bool names_are_distinct(std::span<const Rewrite> rules) {
+  std::array<std::uint32_t, 64> small{};
+  if (rules.size() > small.size()) return false;  // the caller's full check decides
+  for (std::size_t k = 0; k < rules.size(); ++k) small[k] = rules[k].name().index();
+  auto end = small.begin() + static_cast<std::ptrdiff_t>(rules.size());
+  std::sort(small.begin(), end);
+  return std::adjacent_find(small.begin(), end) == end;
+}
+
+}  // namespace
+
 Runner& Runner::run(std::span<const Rewrite> rules) {
+  fresh_distinct_names_ = scheduler_.empty() && names_are_distinct(rules);
+  if (!fresh_distinct_names_) warn_duplicate_names(rules);
+
+  rule_stats_index_.assign(rules.size(), kMax);
+  scheduler_.reserve(rules.size());
+  iterations_.reserve(std::min<std::size_t>(iter_limit_, 32) + 1);
+  egraph_.rebuild();
+  for (;;) {
+    Iteration iter = run_one(rules);
+    std::optional<StopReason> stop = iter.stop_reason;
+    iterations_.push_back(std::move(iter));
+    if (!stop) stop = check_limits(iterations_.size());
+    if (stop) {
+      iterations_.back().stop_reason = stop;
+      egraph_.logger().log(LogLevel::Info, [&] { return "Stopping: " + stop->to_string(); });
+      stop_reason_ = std::move(stop);
+      break;
+    }
+  }
+  return *this;
+}
+
+void Runner::warn_duplicate_names(std::span<const Rewrite> rules) {
   // Duplicate names share one scheduler entry and one applied-count entry.
   std::vector<std::pair<support::Symbol, std::size_t>> counts;
   counts.reserve(rules.size());
@@ -182,24 +229,6 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
     std::fprintf(stderr, "%s\n", line.c_str());
     egraph_.logger().write(LogLevel::Warning, line);
   }
-
-  rule_stats_index_.assign(rules.size(), kMax);
-  scheduler_.reserve(rules.size());
-  iterations_.reserve(std::min<std::size_t>(iter_limit_, 32) + 1);
-  egraph_.rebuild();
-  for (;;) {
-    Iteration iter = run_one(rules);
-    std::optional<StopReason> stop = iter.stop_reason;
-    iterations_.push_back(std::move(iter));
-    if (!stop) stop = check_limits(iterations_.size());
-    if (stop) {
-      iterations_.back().stop_reason = stop;
-      egraph_.logger().log(LogLevel::Info, [&] { return "Stopping: " + stop->to_string(); });
-      stop_reason_ = std::move(stop);
-      break;
-    }
-  }
-  return *this;
 }
 
 Iteration Runner::run_one(std::span<const Rewrite> rules) {
@@ -221,7 +250,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       // Looked up on first use, so that entries are created in the order the
       // rules are first searched.
-      if (rule_stats_index_[k] == kMax) rule_stats_index_[k] = scheduler_.stats_index(rules[k].name());
+      if (rule_stats_index_[k] == kMax)
+        rule_stats_index_[k] =
+            fresh_distinct_names_ ? scheduler_.add_absent(rules[k].name()) : scheduler_.stats_index(rules[k].name());
       matches[k] = scheduler_.search_rewrite_at(i, egraph_, rules[k], rule_stats_index_[k]);
       pending = check_limits_between_rules(i);
       if (pending) break;

@@ -98,6 +98,10 @@ class BackoffScheduler {
     default_ban_length_ = 5;
     stats_.clear();
   }
+  /// Appends an entry for `name`, which the caller knows has none yet, and
+  /// returns its position (what `stats_index` would do, without the search).
+  std::size_t add_absent(support::Symbol name);
+  bool empty() const { return stats_.empty(); }
   /// Makes room for the entries of `n` rules.
   void reserve(std::size_t n) { stats_.reserve(n); }
   /// Stats in first-use order.
@@ -163,6 +167,8 @@ class Runner {
 
  private:
   Iteration run_one(std::span<const Rewrite> rules);
+  /// Writes the warning about rule names occurring more than once, if any do.
+  void warn_duplicate_names(std::span<const Rewrite> rules);
   std::optional<StopReason> check_limits(std::size_t iterations_done) const;
   /// `check_limits` between two rules: the clock is read only once the
   /// e-graph is large enough for one rule to take noticeable time, since on a
@@ -178,6 +184,9 @@ class Runner {
   std::chrono::nanoseconds time_limit_ = std::chrono::seconds(5);
   std::optional<std::chrono::steady_clock::time_point> start_time_;
   BackoffScheduler scheduler_;
+  // Whether the scheduler had no entry and every rule of the current run has
+  // its own name, so that a rule's first lookup cannot find an entry.
+  bool fresh_distinct_names_ = false;
   // Per rule of the current run: its scheduler entry, once looked up.
   std::vector<std::size_t> rule_stats_index_;
   // Per rule: the matches of the current iteration's search phase.
