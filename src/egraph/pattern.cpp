@@ -288,6 +288,9 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   egraph.check_clean();
   std::vector<SearchMatches> matches;
   if (limit == 0) return matches;
+  const auto* root = std::get_if<MathLang>(&ast_.back());
+  // No class holds the root's operator: nothing to match, and no lookups needed.
+  if (root != nullptr && egraph.classes_with(root->kind()).empty()) return matches;
   // Rule searchers have a few lookup terms: keep their results off the heap.
   std::array<std::optional<Id>, 8> small_ground{};
   std::vector<std::optional<Id>> big_ground;
@@ -307,7 +310,7 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     limit -= substs.size();
     matches.push_back(SearchMatches{eclass, std::move(substs), &ast_});
   };
-  if (const auto* root = std::get_if<MathLang>(&ast_.back())) {
+  if (root != nullptr) {
     for (Id eclass : egraph.classes_with(root->kind())) {
       if (limit == 0) break;
       visit(eclass);
