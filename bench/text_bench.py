@@ -6,16 +6,21 @@ differentiation.
     python bench/text_bench.py              # 10^3, 10^4 and 10^5 operators
     python bench/text_bench.py --quick      # up to 10^4
     python bench/text_bench.py --memory     # also peak memory per call, each in a fresh process
+    python bench/text_bench.py --only 10^5  # only the rows whose label contains the text
 
 What each tool does, timed as one unit:
 - morvalen: `simplify_expr(text)` or `diff(text, "x")`.
 - SymEngine and SymPy: parse the text into an expression, then `str(expr)` for
   simplification or `str(expr.diff(x))` for differentiation. For a sum the
-  peer gets the faster of parsing the whole text and parsing it term by term;
-  a program of assignment lines is read line by line into a namespace.
+  peer gets the faster of parsing the whole text and parsing it term by term
+  (term by term only at 10^5, where parsing it whole takes minutes); a program
+  of assignment lines is read line by line into a namespace. A peer whose call
+  dies (its printer overflows the native stack on a deep expression) is tried
+  in a fresh process first and shown as "crash".
 
-Rows are run interleaved (one call of each tool in turn, repeated), in this
-process pinned to one core; each figure is a median. "peer / morvalen" above 1
+Rows are run interleaved (one call of each tool in turn, repeated; calls under a
+millisecond in batches of calls in a row), in this process pinned to one core;
+each figure is a median. "peer / morvalen" above 1
 means morvalen is faster. SymPy is measured up to 10^3 operators only (beyond, a
 call takes from seconds to minutes). SymPy and SymEngine are installed with
 pip when missing (benchmark-only dependencies).
@@ -165,14 +170,29 @@ def morvalen_call(src: str, operation: str):
 
 
 def interleaved(calls: dict, budget: float) -> dict:
+    """Median seconds per call of each tool, the tools taking turns.
+
+    A call shorter than a millisecond is timed as a batch of calls in a row
+    (as a loop over many small programs would make them), so that each tool
+    runs with its own code and data in cache rather than after the other
+    tools have evicted them; the batches still alternate.
+    """
+    batch = {}
+    for key, fn in calls.items():
+        t0 = time.perf_counter()
+        fn()
+        batch[key] = max(1, min(1000, int(1e-3 / max(time.perf_counter() - t0, 1e-7))))
     samples = {k: [] for k in calls}
     start = time.perf_counter()
-    rounds = 0
+    rounds = -1  # the first round warms up and is not kept
     while rounds < 3 or (time.perf_counter() - start < budget and rounds < 200):
         for key, fn in calls.items():
+            n = batch[key]
             t0 = time.perf_counter()
-            fn()
-            samples[key].append(time.perf_counter() - t0)
+            for _ in range(n):
+                fn()
+            if rounds >= 0:
+                samples[key].append((time.perf_counter() - t0) / n)
         rounds += 1
     return {k: statistics.median(v) for k, v in samples.items()}
 
@@ -181,26 +201,42 @@ MEMORY_SNIPPET = """
 import resource, sys, pickle
 sys.path.insert(0, {bench!r})
 import text_bench as tb
-label, src, form, operation, tool = pickle.loads(bytes.fromhex({payload!r}))
+label, src, form, operation, tool = pickle.loads(sys.stdin.buffer.read())
 if tool == "morvalen":
     call = lambda: tb.morvalen_call(src, operation)
 else:
     peer = tb.Peer(__import__(tool))
-    call = lambda: tb.peer_call(peer, form, operation, "whole")
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    # Term by term for a sum: parsing 10^5 operators whole takes minutes.
+    call = lambda: tb.peer_call(peer, form, operation, "terms" if form[0] == "sum" else "whole")
+def peak_kib():
+    # The high-water mark of this process's own memory. ru_maxrss is not used
+    # on Linux: a child started from a large benchmark process inherits the
+    # parent's figure there, which would hide what the call adds.
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak_kib()
 call()
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+after = peak_kib()
 print((after - before) / 1024)
 """
 
 
-def peak_memory(label, src, form, operation, tool) -> float:
+def peak_memory(label, src, form, operation, tool) -> float | None:
+    """MiB added by one call in a fresh process; None when that process dies."""
     import pickle
 
-    payload = pickle.dumps((label, src, form, operation, tool)).hex()
-    code = MEMORY_SNIPPET.format(bench=os.path.dirname(os.path.abspath(__file__)), payload=payload)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return float(out.stdout.strip())
+    # The program goes through standard input: 10^5 operators exceed the
+    # length of a command line.
+    payload = pickle.dumps((label, src, form, operation, tool))
+    code = MEMORY_SNIPPET.format(bench=os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([sys.executable, "-c", code], input=payload, capture_output=True)
+    return float(out.stdout.decode().strip()) if out.returncode == 0 else None
 
 
 def main() -> int:
@@ -208,6 +244,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="stop at 10^4 operators")
     parser.add_argument("--memory", action="store_true", help="peak memory per call in fresh processes")
     parser.add_argument("--cpu", type=int, default=0, help="the core to pin to")
+    parser.add_argument("--only", default="", help="only the programs whose label contains this text")
     args = parser.parse_args()
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {args.cpu})
@@ -220,13 +257,26 @@ def main() -> int:
     print("|---|---|---:|---:|---:|---:|---:|")
     rows = []
     for label, src, form in cases(sizes):
+        if args.only not in label:
+            continue
         big = "10^5" in label
         for operation in ("simplify", "diff"):
             calls = {"morvalen": lambda s=src, o=operation: morvalen_call(s, o)}
+            crashed = set()
             for name, peer in peers.items():
                 if name == "sympy" and "10^3" not in label and "one-liner" not in label:
                     continue  # from seconds to minutes per call
-                modes = ["whole", "terms"] if form[0] == "sum" else ["whole"]
+                # A peer's printer can overflow the native stack on deep
+                # expressions; try each large call in a fresh process first.
+                if big and peak_memory(label, src, form, operation, name) is None:
+                    crashed.add(name)
+                    continue
+                if form[0] != "sum":
+                    modes = ["whole"]
+                elif big:
+                    modes = ["terms"]  # parsing 10^5 operators whole takes the peers minutes
+                else:
+                    modes = ["whole", "terms"]
                 for mode in modes:
                     calls[(name, mode)] = lambda p=peer, f=form, o=operation, m=mode: peer_call(p, f, o, m)
             medians = interleaved(calls, budget=0.0 if big else 0.5)
@@ -235,8 +285,9 @@ def main() -> int:
                     for name in peers if any(isinstance(k, tuple) and k[0] == name for k in medians)}
             se = best.get("symengine")
             sp = best.get("sympy")
-            fmt = lambda v: f"{v * 1e6:,.1f}" if v is not None else "—"
-            ratio = lambda v: f"{v / ours:.2f}" if v is not None else "—"
+            se = "crash" if "symengine" in crashed else se
+            fmt = lambda v: v if isinstance(v, str) else f"{v * 1e6:,.1f}" if v is not None else "—"
+            ratio = lambda v: "—" if v is None or isinstance(v, str) else f"{v / ours:.2f}"
             print(f"| {label} | {operation} | {fmt(ours)} | {fmt(se)} | {fmt(sp)} | {ratio(se)} | {ratio(sp)} |",
                   flush=True)
             rows.append((label, src, form, operation))
@@ -255,8 +306,8 @@ def main() -> int:
                 continue
             ours = peak_memory(label, src, form, operation, "morvalen")
             se = peak_memory(label, src, form, operation, "symengine") if "symengine" in peers else None
-            print(f"| {label} | {operation} | {ours:.1f} | {se:.1f} |" if se is not None else
-                  f"| {label} | {operation} | {ours:.1f} | — |", flush=True)
+            peer_text = "—" if "symengine" not in peers else "crash" if se is None else f"{se:.1f}"
+            print(f"| {label} | {operation} | {ours:.1f} | {peer_text} |", flush=True)
     return 0
 
 
