@@ -33,13 +33,17 @@ Result<ir::TypedDag, ApiError> optimized(const ir::TypedDag& dag) {
   return std::move(result->dag);
 }
 
+// The text operations answer for exactly one output expression.
+Result<void, ApiError> require_single_output(const ir::TypedDag& dag) {
+  const std::size_t count = dag.outputs().size();
+  if (count != 1) return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(count)}));
+  return {};
+}
+
 // Renders the only output of a folded DAG.
 Result<std::string, ApiError> render_single_output(const ir::TypedDag& folded) {
-  const auto& outputs = folded.outputs();
-  if (outputs.size() != 1) {
-    return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
-  }
-  auto text = repl::render_simplified_expr(folded, outputs.front());
+  MORVALEN_TRY_VOID(require_single_output(folded));
+  auto text = repl::render_simplified_expr(folded, folded.outputs().front());
   if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
   return std::move(text).value();
 }
@@ -49,10 +53,7 @@ Result<std::string, ApiError> render_single_output(const ir::TypedDag& folded) {
 // converted for its place may let its user fold), so that the text reads back
 // into the very DAG it was written from.
 Result<std::string, ApiError> write_single_output(const ir::TypedDag& folded) {
-  const auto& outputs = folded.outputs();
-  if (outputs.size() != 1) {
-    return unexpected(make_error(ApiError::OutputCount{static_cast<std::uint64_t>(outputs.size())}));
-  }
+  MORVALEN_TRY_VOID(require_single_output(folded));
   auto text = backend::render_program(opt::const_fold(backend::in_source_shape(folded)).dag);
   if (!text) return unexpected(make_error(ApiError::OutputTooLong{text.error().to_string()}));
   return std::move(text).value();
