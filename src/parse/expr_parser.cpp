@@ -9,6 +9,7 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "parse/failure_log.h"
+#include "support/kept.h"
 #include "support/stack.h"
 
 namespace morvalen::parse {
@@ -118,7 +119,10 @@ enum class Mode : std::uint8_t { Memoised, Plain, FirstTry };
 // per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, Mode mode)
+  // `memo` is the table of per-position bits, reset here; its storage is the
+  // caller's, so that it can outlive the parser and be used again.
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, Mode mode,
+             std::vector<std::uint8_t>& memo)
       : tokens_(tokens),
         text_(text),
         offset_(offset),
@@ -126,10 +130,11 @@ class ExprParser {
         eoi_(eoi),
         memoise_(mode == Mode::Memoised),
         first_try_(mode == Mode::FirstTry),
-        memo_(tokens.size() + 1, 0),
+        memo_(memo),
         choice_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
         operand_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
         tail_memo_(memoise_ ? tokens.size() + 1 : 0, 0) {
+    memo_.assign(tokens.size() + 1, 0);
     if (memoise_) entries_.reserve(tokens.size() / 2 + 1);
   }
 
@@ -196,6 +201,7 @@ class ExprParser {
 
   std::vector<Rich> recorded_errors() const {
     std::vector<Rich> out;
+    if (log_.size() == 0) return out;
     for (const Failure& f : log_.flatten()) out.push_back(to_rich(f));
     return out;
   }
@@ -864,7 +870,7 @@ class ExprParser {
   std::size_t pos_ = 0;
   FailureLog log_;
   Alt alt_;
-  std::vector<std::uint8_t> memo_;
+  std::vector<std::uint8_t>& memo_;
   std::vector<std::size_t> next_rparen_;
   std::vector<std::size_t> next_sep_;
   std::vector<std::size_t> next_stop_;
@@ -880,6 +886,12 @@ class ExprParser {
   std::size_t replays_ = 0;
 };
 
+// The per-position bits of a parse, kept per thread between parses (see
+// `support::Kept`): most texts are short, and allocating the table would cost
+// more than parsing them.
+struct MemoTag {};
+using MemoTable = support::Kept<std::vector<std::uint8_t>, MemoTag, std::size_t{1} << 16>;
+
 }  // namespace
 
 ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
@@ -888,19 +900,20 @@ ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string
   // recurring: try that first, without the memoisation's bookkeeping. The
   // first try's errors would be those of the memoised parse too, but a parse
   // with errors is rare and goes the long way, which is known to be right.
-  ExprParser first(tokens, text, offset, eoi, Mode::FirstTry);
+  MemoTable memo;
+  ExprParser first(tokens, text, offset, eoi, Mode::FirstTry, memo.value);
   ExprParseOutput out = first.run();
   if (!first.gave_up() && out.tree && out.errors.empty()) return out;
   const std::size_t tried = out.steps;
 
-  ExprParser memoised(tokens, text, offset, eoi, Mode::Memoised);
+  ExprParser memoised(tokens, text, offset, eoi, Mode::Memoised, memo.value);
   out = memoised.run();
   out.steps += tried;
   if (out.errors.empty() && memoised.replayed()) {
     // A placeholder may have reached a tree that is returned: parse again,
     // building every node.
     std::size_t steps = out.steps;
-    out = ExprParser(tokens, text, offset, eoi, Mode::Plain).run();
+    out = ExprParser(tokens, text, offset, eoi, Mode::Plain, memo.value).run();
     out.steps += steps;
   }
   return out;

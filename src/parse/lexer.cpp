@@ -231,8 +231,10 @@ class Lexer {
  public:
   Lexer(std::string_view text, std::size_t offset) : text_(text), offset_(offset) {}
 
-  CompactLexOutput run() {
-    CompactLexOutput out;
+  void run(CompactLexOutput& out) {
+    out.complete = false;
+    out.tokens.clear();
+    out.errors.clear();
     std::vector<CompactToken>& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
@@ -242,12 +244,11 @@ class Lexer {
       if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
         tokens.clear();
-        return out;
+        return;
       }
       skip_white_space();
     }
     out.complete = true;
-    return out;
   }
 
  private:
@@ -531,7 +532,15 @@ class Lexer {
 
 }  // namespace
 
-CompactLexOutput lex_compact(std::string_view text, std::size_t offset) { return Lexer(text, offset).run(); }
+void lex_compact_into(std::string_view text, std::size_t offset, CompactLexOutput& out) {
+  Lexer(text, offset).run(out);
+}
+
+CompactLexOutput lex_compact(std::string_view text, std::size_t offset) {
+  CompactLexOutput out;
+  lex_compact_into(text, offset, out);
+  return out;
+}
 
 bool is_reserved_word(std::string_view word) { return !word.empty() && classify_word(word) != TokenTag::Ident; }
 

@@ -289,6 +289,9 @@ struct CompactLexOutput {
 
 /// Lexes like `lexer`, adding `offset` to every token span (not to error spans).
 CompactLexOutput lex_compact(std::string_view text, std::size_t offset);
+/// `lex_compact` into `out`, whose earlier contents are dropped and whose
+/// storage is reused.
+void lex_compact_into(std::string_view text, std::size_t offset, CompactLexOutput& out);
 
 /// Tokenises one expression text. Whitespace is every White_Space character;
 /// identifiers start with `_` or an XID_Start character and go on with

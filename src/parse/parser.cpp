@@ -11,6 +11,7 @@
 #include "parse/error.h"
 #include "parse/expr_parser.h"
 #include "parse/lexer.h"
+#include "support/kept.h"
 #include "support/unicode.h"
 
 namespace morvalen::parse {
@@ -53,17 +54,21 @@ bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <
   return std::nullopt;
 }
 
-// Replaces every comment (from `#` to the end of its line) by spaces, keeping
-// the newline and every byte offset.
-std::string blank_comments(std::string_view source) {
-  std::string out(source);
-  for (std::size_t hash = out.find('#'); hash != std::string::npos; hash = out.find('#', hash)) {
-    const std::size_t newline = out.find('\n', hash);
-    const std::size_t end = newline == std::string::npos ? out.size() : newline;
-    out.replace(hash, end - hash, end - hash, ' ');
+// The source with every comment (from `#` to the end of its line) replaced by
+// spaces, keeping the newline and every byte offset. Most sources have no
+// comment: they are used as they are, and only the others are copied into
+// `storage`.
+std::string_view without_comments(std::string_view source, std::string& storage) {
+  std::size_t hash = source.find('#');
+  if (hash == std::string_view::npos) return source;
+  storage.assign(source);
+  for (; hash != std::string::npos; hash = storage.find('#', hash)) {
+    const std::size_t newline = storage.find('\n', hash);
+    const std::size_t end = newline == std::string::npos ? storage.size() : newline;
+    storage.replace(hash, end - hash, end - hash, ' ');
     hash = end;
   }
-  return out;
+  return storage;
 }
 
 // A piece of the source by absolute byte offsets.
@@ -74,9 +79,21 @@ struct Piece {
   bool empty() const { return start == end; }
 };
 
+bool is_ascii_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
+
 // `text[piece]` without surrounding White_Space; an all-whitespace piece
-// becomes empty at its own start.
+// becomes empty at its own start. Pieces mostly begin and end in ASCII, where
+// a byte is a character and needs no decoding; a piece whose ends lead into
+// other characters is decoded as a whole.
 Piece trim(std::string_view text, Piece piece) {
+  std::size_t start = piece.start;
+  std::size_t end = piece.end;
+  while (start < end && is_ascii_white_space(text[start])) ++start;
+  while (end > start && is_ascii_white_space(text[end - 1])) --end;
+  // Only ASCII whitespace: empty.
+  if (start == end) return {piece.start, piece.start};
+  if (is_ascii(text[start]) && is_ascii(text[end - 1])) return {start, end};
   support::TrimRange r = support::trim_white_space(text.substr(piece.start, piece.end - piece.start));
   return {piece.start + r.start, piece.start + r.end};
 }
@@ -98,6 +115,47 @@ std::optional<std::size_t> assignment_sign(std::string_view line) {
   return std::nullopt;
 }
 
+// The lines of `text` from `begin` to its end, trimmed, blank ones skipped,
+// handed out from the last one back.
+class BodyLines {
+ public:
+  BodyLines(std::string_view text, std::size_t begin) : text_(text), begin_(begin), end_(text.size()) {}
+
+  std::optional<Piece> previous() {
+    while (!done_) {
+      std::size_t line_start = begin_;
+      if (end_ > begin_) {
+        const std::size_t newline = text_.rfind('\n', end_ - 1);
+        if (newline != std::string_view::npos && newline >= begin_) line_start = newline + 1;
+      }
+      const Piece line = trim(text_, Piece{line_start, end_});
+      if (line_start == begin_) {
+        done_ = true;
+      } else {
+        end_ = line_start - 1;
+      }
+      if (!line.empty()) return line;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t begin_;
+  std::size_t end_;  // of the lines not handed out yet
+  bool done_ = false;
+};
+
+// The tokens of an expression, kept per thread between parses (see
+// `support::Kept`).
+struct TokenStorage {
+  CompactLexOutput lexed;
+  void clear() { lexed.tokens.clear(); }
+  std::size_t capacity() const { return lexed.tokens.capacity(); }
+};
+struct KeptTokensTag {};
+using TokenBuffer = support::Kept<TokenStorage, KeptTokensTag, std::size_t{1} << 14>;
+
 Diags one(diag::Diag d) {
   Diags out;
   out.push_back(std::move(d));
@@ -110,7 +168,9 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
   if (std::optional<diag::Diag> finding = int_imaginary_scan(text, offset)) return unexpected(one(std::move(*finding)));
 
   // Token spans come out of the lexer already shifted by the offset.
-  CompactLexOutput lexed = lex_compact(text, offset);
+  TokenBuffer buffer;
+  CompactLexOutput& lexed = buffer.value.lexed;
+  lex_compact_into(text, offset, lexed);
   if (!lexed.errors.empty()) {
     Diags diags;
     diags.reserve(lexed.errors.size());
@@ -148,8 +208,8 @@ Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
 }
 
 Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view source) {
-  const std::string blanked = blank_comments(source);
-  const std::string_view text = blanked;
+  std::string blanked;
+  const std::string_view text = without_comments(source, blanked);
 
   // Header: the text between the first two bars; anything before is ignored.
   const std::size_t open = text.find('|');
@@ -186,40 +246,31 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
     }
   }
 
-  // Body: the non-blank lines after the closing bar, trimmed.
-  std::vector<Piece> lines;
-  for (std::size_t line_start = close + 1;;) {
-    std::size_t newline = text.find('\n', line_start);
-    const std::size_t line_end = newline == std::string_view::npos ? text.size() : newline;
-    const Piece line = trim(text, Piece{line_start, line_end});
-    if (!line.empty()) lines.push_back(line);
-    if (newline == std::string_view::npos) break;
-    line_start = newline + 1;
+  // Body: the non-blank lines after the closing bar, trimmed, taken from the
+  // last one back: the result line first, then each statement.
+  BodyLines lines(text, close + 1);
+  const std::optional<Piece> result_line = lines.previous();
+  if (!result_line) return unexpected(one(syntax_diag("missing function body", Span{close + 1, close + 1})));
+  if (assignment_sign(view(text, *result_line))) {
+    return unexpected(one(syntax_diag("missing result expression after assignments", result_line->span())));
   }
-  if (lines.empty()) return unexpected(one(syntax_diag("missing function body", Span{close + 1, close + 1})));
-
-  const Piece result_line = lines.back();
-  if (assignment_sign(view(text, result_line))) {
-    return unexpected(one(syntax_diag("missing result expression after assignments", result_line.span())));
-  }
-  MORVALEN_TRY(body, parse_expr_with_offset(view(text, result_line), result_line.start));
+  MORVALEN_TRY(body, parse_expr_with_offset(view(text, *result_line), result_line->start));
 
   // Statements, from the one before the result back to the first, each
   // wrapping the body built so far.
-  for (std::size_t i = lines.size() - 1; i-- > 0;) {
-    const Piece line = lines[i];
-    const std::string_view line_text = view(text, line);
+  while (const std::optional<Piece> line = lines.previous()) {
+    const std::string_view line_text = view(text, *line);
     std::optional<std::size_t> sign = assignment_sign(line_text);
-    if (!sign) return unexpected(one(syntax_diag("statement must be assignment `name = expr`", line.span())));
-    const Piece name = trim(text, Piece{line.start, line.start + *sign});
-    const Piece value = trim(text, Piece{line.start + *sign + 1, line.end});
-    if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line.span())));
+    if (!sign) return unexpected(one(syntax_diag("statement must be assignment `name = expr`", line->span())));
+    const Piece name = trim(text, Piece{line->start, line->start + *sign});
+    const Piece value = trim(text, Piece{line->start + *sign + 1, line->end});
+    if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line->span())));
     Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
     if (!ident) return unexpected(one(std::move(ident).error()));
     MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start));
     Child value_node = std::make_unique<Spanned>(std::move(parsed));
     Child body_node = std::make_unique<Spanned>(std::move(body));
-    body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line.span());
+    body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line->span());
   }
   return FuncDef{std::move(params), std::move(body)};
 }
