@@ -393,12 +393,52 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Scope.
+
+std::optional<NodeId> Scope::lookup(std::string_view name) const {
+  for (std::size_t i = listed_.size(); i-- > 0;) {
+    if (listed_[i].name == name) return listed_[i].id;
+  }
+  if (hashed_.empty()) return std::nullopt;
+  auto it = hashed_.find(std::string(name));
+  if (it == hashed_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
+  for (Binding& binding : listed_) {
+    if (binding.name == name) return std::exchange(binding.id, id);
+  }
+  if (hashed_.empty() && listed_.size() < kListed) {
+    listed_.push_back(Binding{std::string(name), id});
+    return std::nullopt;
+  }
+  if (!listed_.empty()) {
+    for (Binding& binding : listed_) hashed_.emplace(std::move(binding.name), binding.id);
+    listed_.clear();
+  }
+  auto [it, inserted] = hashed_.try_emplace(std::string(name), id);
+  if (inserted) return std::nullopt;
+  return std::exchange(it->second, id);
+}
+
+void Scope::erase(std::string_view name) {
+  for (std::size_t i = listed_.size(); i-- > 0;) {
+    if (listed_[i].name == name) {
+      listed_.erase(listed_.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  }
+  if (!hashed_.empty()) hashed_.erase(std::string(name));
+}
+
+// ---------------------------------------------------------------------------
 // Ctx.
 
 NodeId Ctx::add_param(std::string name, DType dtype) {
   const NodeId id = push(Param{params_.size()}, dtype);
   param_nodes_.push_back(id);
-  scope_.insert_or_assign(name, id);
+  (void)scope_.bind(name, id);
   params_.push_back(ParamDecl{std::move(name), dtype});
   return id;
 }
@@ -511,30 +551,22 @@ TypedDag Ctx::snapshot(NodeId output) const {
   return std::move(copy).finish(params_, {output}, "lower produced invalid TypedDag snapshot: ");
 }
 
-std::optional<NodeId> Ctx::lookup(const std::string& name) const {
-  auto it = scope_.find(name);
-  if (it == scope_.end()) return std::nullopt;
-  return it->second;
-}
+std::optional<NodeId> Ctx::lookup(const std::string& name) const { return scope_.lookup(name); }
 
-std::optional<NodeId> Ctx::bind(const std::string& name, NodeId id) {
-  auto [it, inserted] = scope_.try_emplace(name, id);
-  if (inserted) return std::nullopt;
-  const NodeId previous = it->second;
-  it->second = id;
-  return previous;
-}
+std::optional<NodeId> Ctx::bind(const std::string& name, NodeId id) { return scope_.bind(name, id); }
 
 void Ctx::restore(const std::string& name, std::optional<NodeId> previous) {
   if (previous) {
-    scope_.insert_or_assign(name, *previous);
+    (void)scope_.bind(name, *previous);
   } else {
     scope_.erase(name);
   }
 }
 
 TypedDag Ctx::finish(std::vector<NodeId> outputs) && {
-  return std::move(builder_).finish(std::move(params_), std::move(outputs), "lower produced invalid TypedDag: ");
+  auto dag = std::move(builder_).try_finish(std::move(params_), std::move(outputs));
+  if (!dag) throw InternalError("lower produced invalid TypedDag: " + dag.error().to_string());
+  return std::move(*dag);
 }
 
 // ---------------------------------------------------------------------------

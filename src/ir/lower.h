@@ -42,6 +42,28 @@ struct Collect {
 /// (the first error stops lowering and is handed back).
 using DiagMode = std::variant<Collect, diag::DiagCollector>;
 
+/// The visible bindings, name to node. Programs mostly bind a handful of names,
+/// kept in a list searched from the end; past `kListed` names they move to a
+/// hash map. Only looked up by name, never iterated, so no order of either
+/// can reach an output.
+class Scope {
+ public:
+  std::optional<NodeId> lookup(std::string_view name) const;
+  /// Binds `name` to `id`, returning the binding it replaces.
+  std::optional<NodeId> bind(std::string_view name, NodeId id);
+  /// Removes the binding of `name`.
+  void erase(std::string_view name);
+
+ private:
+  static constexpr std::size_t kListed = 16;
+  struct Binding {
+    std::string name;
+    NodeId id;
+  };
+  std::vector<Binding> listed_;
+  std::unordered_map<std::string, NodeId> hashed_;
+};
+
 /// The lowering context of one call: the node table being built, the declared
 /// parameters and the visible bindings.
 class Ctx {
@@ -111,8 +133,7 @@ class Ctx {
   std::vector<ParamDecl> params_;
   std::vector<NodeId> param_nodes_;
   DiagMode mode_;
-  // Only looked up by name, never iterated, so its order cannot reach an output.
-  std::unordered_map<std::string, NodeId> scope_;
+  Scope scope_;
 };
 
 /// Lowers one expression: one id for a scalar form, one per element for a
