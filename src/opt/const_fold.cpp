@@ -253,8 +253,9 @@ class Folder {
       // stays out of range and validation of the output reports it.
       outputs.push_back(id.value < id_map_.size() ? id_map_[id.value] : id);
     }
-    ir::TypedDag dag = std::move(out_).finish(in_.params(), std::move(outputs), kInvalidDagContext);
-    return FoldResult{std::move(dag), std::move(diags_)};
+    auto dag = std::move(out_).try_finish(in_.params(), std::move(outputs));
+    if (!dag) throw InternalError(kInvalidDagContext + dag.error().to_string());
+    return FoldResult{std::move(*dag), std::move(diags_)};
   }
 
  private:
