@@ -12,6 +12,7 @@
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "support/internal_error.h"
+#include "support/kept.h"
 #include "support/number_text.h"
 
 namespace morvalen::repl {
@@ -175,7 +176,50 @@ struct Piece {
 //     explicit stack, shared nodes being written out at each use.
 class Renderer {
  public:
-  Renderer(const ir::TypedDag& dag, NodeId root) : dag_(dag), root_(root), nodes_(dag.size()), placed_(dag.size(), 0) {}
+  struct NodeState;
+  struct Visit;
+
+  // The tables of one rendering, kept per thread between calls (see
+  // `support::Kept`).
+  struct Scratch {
+    std::vector<NodeState> nodes;
+    // Whether each node is reached from the root; apart from the node states,
+    // so that the walk that sets it touches little memory.
+    std::vector<std::uint8_t> placed;
+    std::vector<std::string> leaf_text;
+    std::vector<std::uint8_t> use_parens;
+    std::vector<Piece> pieces;
+    std::vector<Piece> stack;
+    std::vector<Visit> visits;
+    std::vector<Visit> children;
+
+    void clear() {
+      nodes.clear();
+      placed.clear();
+      leaf_text.clear();
+      use_parens.clear();
+      pieces.clear();
+      stack.clear();
+      visits.clear();
+      children.clear();
+    }
+    std::size_t capacity() const { return nodes.capacity(); }
+  };
+
+  Renderer(const ir::TypedDag& dag, NodeId root, Scratch& scratch)
+      : dag_(dag),
+        root_(root),
+        nodes_(scratch.nodes),
+        placed_(scratch.placed),
+        leaf_text_(scratch.leaf_text),
+        use_parens_(scratch.use_parens),
+        scratch_(scratch.pieces),
+        stack_(scratch.stack),
+        visits_(scratch.visits),
+        children_(scratch.children) {
+    nodes_.resize(dag.size());
+    placed_.resize(dag.size(), 0);
+  }
 
   Result<std::string, RenderTooLong> run() {
     place();
@@ -190,7 +234,6 @@ class Renderer {
     return clean(std::move(out));
   }
 
- private:
   struct NodeState {
     std::uint64_t length = 0;   // of the remembered text, parentheses included
     std::size_t first_use = 0;  // index of the node's first operand use in `use_parens_`
@@ -201,6 +244,12 @@ class Renderer {
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
   };
 
+  struct Visit {
+    NodeId node;
+    Context ctx;
+  };
+
+ private:
   // Calls `f(operand, context)` for every operand in the order the text is
   // written: lhs before rhs, cond before then before else, arguments in order.
   // The context of an operand depends on its node's kind and, for the right
@@ -221,12 +270,9 @@ class Renderer {
   }
 
   void place() {
-    struct Visit {
-      NodeId node;
-      Context ctx;
-    };
-    std::vector<Visit> stack{{root_, kFreeOperand}};
-    std::vector<Visit> children;
+    std::vector<Visit>& stack = visits_;
+    std::vector<Visit>& children = children_;
+    stack.push_back({root_, kFreeOperand});
     while (!stack.empty()) {
       Visit v = stack.back();
       stack.pop_back();
@@ -420,7 +466,8 @@ class Renderer {
   // Writes the root's text from `out` on, never past `limit`; returns the end
   // of what was written.
   char* write(char* out, char* const limit) {
-    std::vector<Piece> stack{{{}, root_.value}};
+    std::vector<Piece>& stack = stack_;
+    stack.push_back({{}, root_.value});
     while (!stack.empty()) {
       Piece piece = stack.back();
       stack.pop_back();
@@ -462,14 +509,18 @@ class Renderer {
 
   const ir::TypedDag& dag_;
   NodeId root_;
-  std::vector<NodeState> nodes_;
-  // Whether each node is reached from the root; apart from the node states,
-  // so that the walk that sets it touches little memory.
-  std::vector<std::uint8_t> placed_;
-  std::vector<std::string> leaf_text_;
-  std::vector<std::uint8_t> use_parens_;
-  std::vector<Piece> scratch_;
+  std::vector<NodeState>& nodes_;
+  std::vector<std::uint8_t>& placed_;
+  std::vector<std::string>& leaf_text_;
+  std::vector<std::uint8_t>& use_parens_;
+  std::vector<Piece>& scratch_;
+  std::vector<Piece>& stack_;
+  std::vector<Visit>& visits_;
+  std::vector<Visit>& children_;
 };
+
+struct KeptRenderTag {};
+using RenderScratch = support::Kept<Renderer::Scratch, KeptRenderTag, std::size_t{1} << 12>;
 
 }  // namespace
 
@@ -482,7 +533,8 @@ Result<std::string, RenderTooLong> render_simplified_expr(const ir::TypedDag& da
     throw InternalError("rendered node " + std::to_string(output.value) + " out of range (nodes len " +
                         std::to_string(dag.size()) + ")");
   }
-  return Renderer(dag, output).run();
+  RenderScratch scratch;
+  return Renderer(dag, output, scratch.value).run();
 }
 
 }  // namespace morvalen::repl
