@@ -5,6 +5,57 @@
 
 namespace morvalen::ir {
 
+namespace {
+
+// The node and dtype tables of a few dead DAGs of this thread, emptied, for
+// the next builders: a call that lowers, folds and renders a short program
+// then allocates no tables. Only small tables are kept, so that one large
+// program does not pin its memory.
+class SpareTables {
+ public:
+  static constexpr std::size_t kKept = 4;
+  static constexpr std::size_t kMaxNodes = 256;
+
+  ~SpareTables() { gone_ = true; }
+
+  // Nothing is taken or kept once the thread has destroyed its spares (a DAG
+  // destroyed by a later destructor at exit).
+  static SpareTables* of_thread() {
+    if (gone_) return nullptr;
+    thread_local SpareTables spares;
+    return &spares;
+  }
+
+  bool take(std::vector<Node>& nodes, std::vector<DType>& dtypes) {
+    if (count_ == 0) return false;
+    --count_;
+    nodes = std::move(nodes_[count_]);
+    dtypes = std::move(dtypes_[count_]);
+    return true;
+  }
+
+  void keep(std::vector<Node>& nodes, std::vector<DType>& dtypes) {
+    if (count_ == kKept || nodes.capacity() == 0 || nodes.capacity() > kMaxNodes || dtypes.capacity() > kMaxNodes) {
+      return;
+    }
+    nodes.clear();
+    dtypes.clear();
+    nodes_[count_] = std::move(nodes);
+    dtypes_[count_] = std::move(dtypes);
+    ++count_;
+  }
+
+ private:
+  static thread_local bool gone_;
+  std::vector<Node> nodes_[kKept];
+  std::vector<DType> dtypes_[kKept];
+  std::size_t count_ = 0;
+};
+
+thread_local bool SpareTables::gone_ = false;
+
+}  // namespace
+
 std::string TypedDagError::to_string() const {
   return std::visit(support::Overloaded{
                         [](const LengthMismatch&) { return std::string("TypedDag.nodes and dtypes length mismatch"); },
@@ -27,6 +78,19 @@ Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::
   return TypedDag(std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs));
 }
 
+TypedDag::~TypedDag() {
+  if (nodes_.capacity() == 0) return;
+  if (SpareTables* spares = SpareTables::of_thread()) spares->keep(nodes_, dtypes_);
+}
+
+void DagBuilder::reserve(std::size_t nodes) {
+  if (nodes_.capacity() == 0) {
+    if (SpareTables* spares = SpareTables::of_thread()) spares->take(nodes_, dtypes_);
+  }
+  nodes_.reserve(nodes);
+  dtypes_.reserve(nodes);
+}
+
 NodeId DagBuilder::push(Node node, DType dtype) {
   const std::size_t position = nodes_.size();
   for_each_operand(node, [&](NodeId operand) {
@@ -35,7 +99,6 @@ NodeId DagBuilder::push(Node node, DType dtype) {
                           " does not precede it");
     }
   });
-  // Most tables are small: one allocation each instead of a doubling series.
   if (nodes_.capacity() == 0) reserve(kFirstCapacity);
   nodes_.push_back(std::move(node));
   dtypes_.push_back(dtype);

@@ -48,6 +48,14 @@ class TypedDag {
   DType dtype(NodeId id) const { return dtypes_[id.value]; }
   std::size_t size() const { return nodes_.size(); }
 
+  TypedDag(const TypedDag&) = default;
+  TypedDag(TypedDag&&) noexcept = default;
+  TypedDag& operator=(const TypedDag&) = default;
+  TypedDag& operator=(TypedDag&&) noexcept = default;
+  /// Leaves the node and dtype tables to the next `DagBuilder` of the thread
+  /// (see `DagBuilder::push`).
+  ~TypedDag();
+
  private:
   TypedDag(std::vector<Node> nodes, std::vector<DType> dtypes, std::vector<ParamDecl> params,
            std::vector<NodeId> outputs)
@@ -68,13 +76,13 @@ class DagBuilder {
  public:
   /// Appends a node with its dtype and returns its position. An operand that
   /// is not an earlier node throws `InternalError` ("operand 5 of node 3 does
-  /// not precede it").
+  /// not precede it"). Most tables are small and short-lived: a builder
+  /// without storage starts from tables that a `TypedDag` of the same thread
+  /// left behind, else from room for 16 nodes.
   NodeId push(Node node, DType dtype);
 
-  void reserve(std::size_t nodes) {
-    nodes_.reserve(nodes);
-    dtypes_.reserve(nodes);
-  }
+  /// Makes room for `nodes` nodes in all.
+  void reserve(std::size_t nodes);
 
   const Node& node(NodeId id) const { return nodes_[id.value]; }
   DType dtype(NodeId id) const { return dtypes_[id.value]; }

@@ -38,7 +38,15 @@ void take_children(Expr& expr, std::vector<Child>& out) {
       expr);
 }
 
+// The leaf forms, which own no nodes.
+bool is_leaf(const Expr& expr) {
+  return std::holds_alternative<Bool>(expr) || std::holds_alternative<Int>(expr) ||
+         std::holds_alternative<Float>(expr) || std::holds_alternative<Complex>(expr) ||
+         std::holds_alternative<E>(expr) || std::holds_alternative<Pi>(expr) || std::holds_alternative<Var>(expr);
+}
+
 void dismantle(Expr& expr) {
+  if (is_leaf(expr)) return;
   std::vector<Child> pending;
   take_children(expr, pending);
   while (!pending.empty()) {
