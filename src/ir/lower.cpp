@@ -396,7 +396,7 @@ Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span sp
 // Scope.
 
 std::optional<NodeId> Scope::lookup(std::string_view name) const {
-  for (std::size_t i = listed_.size(); i-- > 0;) {
+  for (std::size_t i = 0; i < listed_count_; ++i) {
     if (listed_[i].name == name) return listed_[i].id;
   }
   if (hashed_.empty()) return std::nullopt;
@@ -406,26 +406,26 @@ std::optional<NodeId> Scope::lookup(std::string_view name) const {
 }
 
 std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
-  for (Binding& binding : listed_) {
-    if (binding.name == name) return std::exchange(binding.id, id);
+  for (std::size_t i = 0; i < listed_count_; ++i) {
+    if (listed_[i].name == name) return std::exchange(listed_[i].id, id);
   }
-  if (hashed_.empty() && listed_.size() < kListed) {
-    listed_.push_back(Binding{std::string(name), id});
+  if (hashed_.empty() && listed_count_ < kListed) {
+    listed_[listed_count_++] = Binding{std::string(name), id};
     return std::nullopt;
   }
-  if (!listed_.empty()) {
-    for (Binding& binding : listed_) hashed_.emplace(std::move(binding.name), binding.id);
-    listed_.clear();
-  }
+  for (std::size_t i = 0; i < listed_count_; ++i) hashed_.emplace(std::move(listed_[i].name), listed_[i].id);
+  listed_count_ = 0;
   auto [it, inserted] = hashed_.try_emplace(std::string(name), id);
   if (inserted) return std::nullopt;
   return std::exchange(it->second, id);
 }
 
 void Scope::erase(std::string_view name) {
-  for (std::size_t i = listed_.size(); i-- > 0;) {
+  for (std::size_t i = 0; i < listed_count_; ++i) {
     if (listed_[i].name == name) {
-      listed_.erase(listed_.begin() + static_cast<std::ptrdiff_t>(i));
+      // The last binding takes the freed place: the list has no order.
+      if (i + 1 != listed_count_) listed_[i] = std::move(listed_[listed_count_ - 1]);
+      --listed_count_;
       return;
     }
   }

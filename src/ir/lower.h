@@ -5,6 +5,7 @@
 // casts, and every problem is reported as a `Diag`. A failing subexpression is
 // replaced by a recovery constant so that one call reports every error it can.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,7 +44,7 @@ struct Collect {
 using DiagMode = std::variant<Collect, diag::DiagCollector>;
 
 /// The visible bindings, name to node. Programs mostly bind a handful of names,
-/// kept in a list searched from the end; past `kListed` names they move to a
+/// kept in a short list inside the scope; past `kListed` names they move to a
 /// hash map. Only looked up by name, never iterated, so no order of either
 /// can reach an output.
 class Scope {
@@ -55,12 +56,13 @@ class Scope {
   void erase(std::string_view name);
 
  private:
-  static constexpr std::size_t kListed = 16;
+  static constexpr std::size_t kListed = 8;
   struct Binding {
     std::string name;
     NodeId id;
   };
-  std::vector<Binding> listed_;
+  std::array<Binding, kListed> listed_;
+  std::size_t listed_count_ = 0;
   std::unordered_map<std::string, NodeId> hashed_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "ir/const_conv.h"
 #include "support/internal_error.h"
+#include "support/kept.h"
 
 namespace morvalen::opt {
 namespace {
@@ -223,7 +224,7 @@ bool compare(BinaryOp op, T a, T b) {
 
 class Folder {
  public:
-  explicit Folder(const ir::TypedDag& in) : in_(in) {
+  explicit Folder(const ir::TypedDag& in) : in_(in), id_map_(kept_id_map_.value) {
     id_map_.reserve(in.size());
     out_.reserve(in.size());
   }
@@ -504,7 +505,11 @@ class Folder {
 
   const ir::TypedDag& in_;
   ir::DagBuilder out_;
-  std::vector<NodeId> id_map_;
+  // The input id of every output node; its storage is kept per thread
+  // between calls (see `support::Kept`).
+  struct KeptIdMapTag {};
+  support::Kept<std::vector<NodeId>, KeptIdMapTag, std::size_t{1} << 12> kept_id_map_;
+  std::vector<NodeId>& id_map_;
   std::vector<diag::Diag> diags_;
 };
 
