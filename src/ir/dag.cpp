@@ -16,16 +16,6 @@ class SpareTables {
   static constexpr std::size_t kKept = 4;
   static constexpr std::size_t kMaxNodes = 256;
 
-  ~SpareTables() { gone_ = true; }
-
-  // Nothing is taken or kept once the thread has destroyed its spares (a DAG
-  // destroyed by a later destructor at exit).
-  static SpareTables* of_thread() {
-    if (gone_) return nullptr;
-    thread_local SpareTables spares;
-    return &spares;
-  }
-
   bool take(std::vector<Node>& nodes, std::vector<DType>& dtypes) {
     if (count_ == 0) return false;
     --count_;
@@ -46,13 +36,34 @@ class SpareTables {
   }
 
  private:
-  static thread_local bool gone_;
   std::vector<Node> nodes_[kKept];
   std::vector<DType> dtypes_[kKept];
   std::size_t count_ = 0;
 };
 
-thread_local bool SpareTables::gone_ = false;
+// The thread's spare tables, reached through a plain thread-local pointer: a
+// shared library reaches a thread-local with a call, and one that needs no
+// construction check takes only that one. The tables are created on the
+// thread's first use and destroyed with the thread; a DAG destroyed after
+// that (by a later destructor at exit) finds none and frees its tables.
+struct SpareState {
+  SpareTables* tables = nullptr;
+  bool gone = false;
+};
+thread_local SpareState t_spares;
+
+struct SpareOwner {
+  SpareTables tables;
+  SpareOwner() { t_spares.tables = &tables; }
+  ~SpareOwner() { t_spares = SpareState{nullptr, true}; }
+};
+
+SpareTables* spare_tables() {
+  SpareState& state = t_spares;
+  if (state.tables != nullptr || state.gone) return state.tables;
+  thread_local SpareOwner owner;
+  return state.tables;
+}
 
 }  // namespace
 
@@ -78,14 +89,13 @@ Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::
   return TypedDag(std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs));
 }
 
-TypedDag::~TypedDag() {
-  if (nodes_.capacity() == 0) return;
-  if (SpareTables* spares = SpareTables::of_thread()) spares->keep(nodes_, dtypes_);
+void TypedDag::leave_tables() {
+  if (SpareTables* spares = spare_tables()) spares->keep(nodes_, dtypes_);
 }
 
 void DagBuilder::reserve(std::size_t nodes) {
   if (nodes_.capacity() == 0) {
-    if (SpareTables* spares = SpareTables::of_thread()) spares->take(nodes_, dtypes_);
+    if (SpareTables* spares = spare_tables()) spares->take(nodes_, dtypes_);
   }
   nodes_.reserve(nodes);
   dtypes_.reserve(nodes);

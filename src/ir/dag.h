@@ -54,7 +54,9 @@ class TypedDag {
   TypedDag& operator=(TypedDag&&) noexcept = default;
   /// Leaves the node and dtype tables to the next `DagBuilder` of the thread
   /// (see `DagBuilder::push`).
-  ~TypedDag();
+  ~TypedDag() {
+    if (nodes_.capacity() != 0) leave_tables();
+  }
 
  private:
   TypedDag(std::vector<Node> nodes, std::vector<DType> dtypes, std::vector<ParamDecl> params,
@@ -63,6 +65,8 @@ class TypedDag {
         dtypes_(std::move(dtypes)),
         params_(std::move(params)),
         outputs_(std::move(outputs)) {}
+
+  void leave_tables();
 
   std::vector<Node> nodes_;
   std::vector<DType> dtypes_;
