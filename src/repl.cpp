@@ -101,10 +101,10 @@ void append_float(std::string& out, double value) {
   }
 }
 
-std::string const_text(const ir::Scalar& value, ir::DType dtype) {
-  std::string out;
+// Appends the text of a constant to `out`.
+void append_const_text(std::string& out, const ir::Scalar& value, ir::DType dtype) {
   if (const bool* b = std::get_if<bool>(&value)) {
-    out = *b ? "true" : "false";
+    out += *b ? "true" : "false";
   } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
     // An unsigned value is held as its 64-bit pattern.
     if (dtype.is_unsigned()) {
@@ -121,7 +121,6 @@ std::string const_text(const ir::Scalar& value, ir::DType dtype) {
     append_float(out, c.im);
     out += 'j';
   }
-  return out;
 }
 
 bool is_complex_const(const ir::Node& node) {
@@ -149,15 +148,21 @@ bool is_binary_or_if(const ir::Node& node) {
   return std::holds_alternative<ir::Binary>(node) || std::holds_alternative<ir::If>(node);
 }
 
-std::string arg_name(std::size_t index) {
-  std::string name = "arg";
-  support::append_decimal(name, static_cast<std::uint64_t>(index));
-  return name;
+// Appends the name of a parameter that the DAG does not declare.
+void append_arg_name(std::string& out, std::size_t index) {
+  out += "arg";
+  support::append_decimal(out, static_cast<std::uint64_t>(index));
 }
 
 // Lengths saturate here; anything this long is refused long before.
 constexpr std::uint64_t kLengthCap = std::uint64_t{1} << 62;
 std::uint64_t add_length(std::uint64_t a, std::uint64_t b) { return std::min(a + b, kLengthCap); }
+
+// Where the text of a leaf lies in the renderer's buffer of leaf texts.
+struct LeafText {
+  std::size_t start = 0;
+  std::size_t size = 0;
+};
 
 struct Piece {
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
@@ -186,7 +191,9 @@ class Renderer {
     // Whether each node is reached from the root; apart from the node states,
     // so that the walk that sets it touches little memory.
     std::vector<std::uint8_t> placed;
-    std::vector<std::string> leaf_text;
+    // The texts of the leaves, one after the other in `leaf_chars`.
+    std::vector<LeafText> leaf_text;
+    std::string leaf_chars;
     std::vector<std::uint8_t> use_parens;
     std::vector<Piece> pieces;
     std::vector<Piece> stack;
@@ -197,6 +204,7 @@ class Renderer {
       nodes.clear();
       placed.clear();
       leaf_text.clear();
+      leaf_chars.clear();
       use_parens.clear();
       pieces.clear();
       stack.clear();
@@ -212,6 +220,7 @@ class Renderer {
         nodes_(scratch.nodes),
         placed_(scratch.placed),
         leaf_text_(scratch.leaf_text),
+        leaf_chars_(scratch.leaf_chars),
         use_parens_(scratch.use_parens),
         scratch_(scratch.pieces),
         stack_(scratch.stack),
@@ -356,14 +365,22 @@ class Renderer {
       std::size_t position = 0;
       bool hidden_cast = false;
       if (const auto* p = std::get_if<ir::Param>(&node)) {
-        leaf_text_[id] = p->index < dag_.params().size() ? dag_.params()[p->index].name : arg_name(p->index);
+        const std::size_t start = leaf_chars_.size();
+        if (p->index < dag_.params().size()) {
+          leaf_chars_ += dag_.params()[p->index].name;
+        } else {
+          append_arg_name(leaf_chars_, p->index);
+        }
+        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size();
-        own_enclosed = is_enclosed(leaf_text_[id]);
+        length = leaf_text_[id].size;
+        own_enclosed = is_enclosed(leaf_text(id));
       } else if (const auto* k = std::get_if<ir::Const>(&node)) {
-        leaf_text_[id] = const_text(k->value, dag_.dtypes()[id]);
+        const std::size_t start = leaf_chars_.size();
+        append_const_text(leaf_chars_, k->value, dag_.dtypes()[id]);
+        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size();
+        length = leaf_text_[id].size;
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
         length = ir::info(u->op).token.size();
@@ -404,6 +421,10 @@ class Renderer {
     }
   }
 
+  std::string_view leaf_text(std::size_t id) const {
+    return std::string_view(leaf_chars_).substr(leaf_text_[id].start, leaf_text_[id].size);
+  }
+
   void push_node(std::size_t id, std::vector<Piece>& stack) {
     scratch_.clear();
     const NodeState& state = nodes_[id];
@@ -417,7 +438,7 @@ class Renderer {
       const ir::Node& operand_node = dag_.node(child);
       bool leaf = std::holds_alternative<ir::Param>(operand_node) || std::holds_alternative<ir::Const>(operand_node);
       if (leaf && !c.memo_parens) {
-        scratch_.push_back({leaf_text_[child.value], Piece::kNone});
+        scratch_.push_back({leaf_text(child.value), Piece::kNone});
       } else {
         scratch_.push_back({{}, child.value});
       }
@@ -428,7 +449,7 @@ class Renderer {
     if (state.memo_parens) literal("(");
     const ir::Node& node = dag_.nodes()[id];
     if (std::holds_alternative<ir::Param>(node) || std::holds_alternative<ir::Const>(node)) {
-      literal(leaf_text_[id]);
+      literal(leaf_text(id));
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
       literal(ir::info(u->op).token);
       operand(u->arg);
@@ -511,7 +532,8 @@ class Renderer {
   NodeId root_;
   std::vector<NodeState>& nodes_;
   std::vector<std::uint8_t>& placed_;
-  std::vector<std::string>& leaf_text_;
+  std::vector<LeafText>& leaf_text_;
+  std::string& leaf_chars_;
   std::vector<std::uint8_t>& use_parens_;
   std::vector<Piece>& scratch_;
   std::vector<Piece>& stack_;
