@@ -934,6 +934,31 @@ TEST(LowerCtx, RecoveryConstantsFollowTheKind) {
   }
 }
 
+// Past its inline slots the scope moves to a hash map; binding, shadowing and
+// restoring must read the same on both sides of that move.
+TEST(LowerCtx, BindingsBeyondTheInlineSlots) {
+  Ctx ctx(DiagMode{Collect{}});
+  const NodeId x = ctx.add_param("x", DType::f64());
+  constexpr std::size_t kNames = 20;
+  std::vector<std::optional<NodeId>> previous;
+  for (std::size_t i = 0; i < kNames; ++i) {
+    previous.push_back(ctx.bind(std::string(1, static_cast<char>('a' + i)), NodeId{100 + i}));
+    EXPECT_FALSE(previous.back().has_value());
+  }
+  EXPECT_EQ(ctx.bind("x", NodeId{7}), std::optional<NodeId>(x));
+  EXPECT_EQ(ctx.bind("d", NodeId{8}), std::optional<NodeId>(NodeId{103}));
+  EXPECT_EQ(ctx.lookup("d"), std::optional<NodeId>(NodeId{8}));
+  ctx.restore("d", NodeId{103});
+  ctx.restore("x", x);
+  for (std::size_t i = kNames; i-- > 0;) {
+    const std::string name(1, static_cast<char>('a' + i));
+    EXPECT_EQ(ctx.lookup(name), std::optional<NodeId>(NodeId{100 + i})) << name;
+    ctx.restore(name, previous[i]);
+    EXPECT_FALSE(ctx.lookup(name).has_value()) << name;
+  }
+  EXPECT_EQ(ctx.lookup("x"), std::optional<NodeId>(x));
+}
+
 TEST(LowerCtx, CastIfNeeded) {
   Ctx ctx(DiagMode{Collect{}});
   const NodeId x = ctx.add_param("x", DType::f16());
