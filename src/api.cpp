@@ -59,9 +59,16 @@ Result<std::string, ApiError> write_single_output(const ir::TypedDag& folded) {
   return std::move(text).value();
 }
 
-// Folds, then renders the only output; the fold's diagnostics are dropped.
-Result<std::string, ApiError> fold_and_render(const ir::TypedDag& dag) {
-  return render_single_output(opt::const_fold(dag).dag);
+// Folds `dag` and frees it: on large programs the writers of the folded DAG
+// then do not hold both at once. The fold's diagnostics are dropped.
+ir::TypedDag folded(ir::TypedDag&& dag) {
+  const ir::TypedDag input = std::move(dag);
+  return opt::const_fold(input).dag;
+}
+
+// Folds, then renders the only output.
+Result<std::string, ApiError> fold_and_render(ir::TypedDag&& dag) {
+  return render_single_output(folded(std::move(dag)));
 }
 
 // The derivative that `diff` renders: differentiated from the program as
@@ -140,7 +147,7 @@ Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimiz
 
 Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
   MORVALEN_TRY(dag, lowered_dag(source, optimize));
-  return fold_and_render(dag);
+  return fold_and_render(std::move(dag));
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {
@@ -162,7 +169,7 @@ Result<std::string, ApiError> diff(std::string_view source, std::string_view var
 
 Result<std::string, ApiError> simplify_program(std::string_view source, bool optimize) {
   MORVALEN_TRY(dag, lowered_dag(source, optimize));
-  return write_single_output(opt::const_fold(dag).dag);
+  return write_single_output(folded(std::move(dag)));
 }
 
 Result<std::string, ApiError> diff_program(std::string_view source, std::string_view variable, bool optimize) {
