@@ -179,6 +179,7 @@ void EGraph::clear(std::size_t max_kept_bytes) {
   live_.clear();
   class_count_ = 0;
   for (auto& ids : by_kind_) ids.clear();
+  kinds_present_ = 0;
   clean_ = true;
   logger_ = Logger();
 }
@@ -280,6 +281,9 @@ std::size_t EGraph::rebuild() {
       if (i == 0 || nodes[i].kind() != nodes[i - 1].kind())
         by_kind_[static_cast<std::size_t>(nodes[i].kind())].push_back(slot->id);
   }
+  kinds_present_ = 0;
+  for (std::size_t k = 0; k < by_kind_.size(); ++k)
+    if (!by_kind_[k].empty()) kinds_present_ |= std::uint64_t{1} << k;
   clean_ = true;
 
   if (log_info) {

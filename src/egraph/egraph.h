@@ -154,6 +154,9 @@ class EGraph {
   /// Classes (increasing id) containing an e-node of `kind`, as of the last
   /// `rebuild`.
   const std::vector<Id>& classes_with(MathKind kind) const { return by_kind_[static_cast<std::size_t>(kind)]; }
+  /// Bit k set when some class holds an e-node of the k-th variant, as of the
+  /// last `rebuild`.
+  std::uint64_t kinds_present() const { return kinds_present_; }
 
   /// Internal failure "Tried to search a dirty e-graph!" unless clean.
   void check_clean() const;
@@ -179,6 +182,8 @@ class EGraph {
   std::vector<std::uint8_t> live_;
   std::size_t class_count_ = 0;
   std::array<std::vector<Id>, opt::kMathKindCount> by_kind_{};
+  static_assert(opt::kMathKindCount <= 64, "one bit per variant in kinds_present_");
+  std::uint64_t kinds_present_ = 0;
   bool clean_ = true;
   Logger logger_;
 };
