@@ -35,13 +35,13 @@ Id UnionFind::union_roots(Id root1, Id root2) {
   return root1;
 }
 
-const Id* NodeMemo::find(const MathLang& node) const {
-  if (slots_.empty()) return nullptr;
+std::optional<Id> NodeMemo::find(const MathLang& node) const {
+  if (slots_.empty()) return std::nullopt;
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) return nullptr;
-    if (slot.node == node) return &slot.id;
+    if (slot.empty()) return std::nullopt;
+    if (slot.node == node) return slot.id();
   }
 }
 
@@ -51,15 +51,15 @@ std::optional<Id> NodeMemo::insert(const MathLang& node, Id id) {
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) {
+    if (slot.empty()) {
       slot.node = node;
-      slot.id = id;
+      slot.id_plus_one = id.value + 1;
       ++size_;
       return std::nullopt;
     }
     if (slot.node == node) {
-      Id old = slot.id;
-      slot.id = id;
+      Id old = slot.id();
+      slot.id_plus_one = id.value + 1;
       return old;
     }
   }
@@ -70,13 +70,13 @@ std::pair<Id, bool> NodeMemo::find_or_insert(const MathLang& node, Id id) {
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) {
+    if (slot.empty()) {
       slot.node = node;
-      slot.id = id;
+      slot.id_plus_one = id.value + 1;
       ++size_;
       return {id, true};
     }
-    if (slot.node == node) return {slot.id, false};
+    if (slot.node == node) return {slot.id(), false};
   }
 }
 
@@ -92,7 +92,7 @@ void NodeMemo::clear() {
   constexpr std::size_t kMaxKeptSlots = 4096;
   if (slots_.size() > kMaxKeptSlots)
     slots_ = {};
-  else
+  else if (size_ != 0)
     std::fill(slots_.begin(), slots_.end(), Slot{});
   size_ = 0;
 }
@@ -102,9 +102,9 @@ void NodeMemo::grow() {
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
   std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
-    if (s.id.value == kEmpty) continue;
+    if (s.empty()) continue;
     std::size_t i = s.node.hash() & mask;
-    while (slots_[i].id.value != kEmpty) i = (i + 1) & mask;
+    while (!slots_[i].empty()) i = (i + 1) & mask;
     slots_[i] = s;
   }
 }
@@ -205,8 +205,8 @@ std::vector<Id> EGraph::add_expr_nodes(const RecExpr& expr) {
 std::optional<Id> EGraph::lookup(const MathLang& node) const {
   for (Id c : node.children())
     if (c.value >= nodes_.size()) return std::nullopt;
-  const Id* found = memo_.find(canonicalize(node));
-  if (found == nullptr) return std::nullopt;
+  std::optional<Id> found = memo_.find(canonicalize(node));
+  if (!found) return std::nullopt;
   return find(*found);
 }
 

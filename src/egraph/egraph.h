@@ -55,7 +55,7 @@ struct EClass {
 class NodeMemo {
  public:
   std::size_t size() const { return size_; }
-  const Id* find(const MathLang& node) const;
+  std::optional<Id> find(const MathLang& node) const;
   /// Inserts or overwrites; returns the previous value if there was one.
   std::optional<Id> insert(const MathLang& node, Id id);
   /// The stored id of `node`, or inserts `id` for it (one probe sequence);
@@ -69,11 +69,14 @@ class NodeMemo {
   void clear();
 
  private:
+  // A slot holds its id plus one, so that an empty slot is all zero bytes and
+  // clearing the table is a plain fill.
   struct Slot {
     MathLang node = MathLang::make_bool(false);
-    Id id{kEmpty};
+    std::uint32_t id_plus_one = 0;
+    bool empty() const { return id_plus_one == 0; }
+    Id id() const { return Id{id_plus_one - 1}; }
   };
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
   void grow();
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
