@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "support/internal_error.h"
@@ -55,6 +57,7 @@ std::optional<Id> NodeMemo::insert(const MathLang& node, Id id) {
       slot.node = node;
       slot.id_plus_one = id.value + 1;
       ++size_;
+      note_filled(i);
       return std::nullopt;
     }
     if (slot.node == node) {
@@ -74,6 +77,7 @@ std::pair<Id, bool> NodeMemo::find_or_insert(const MathLang& node, Id id) {
       slot.node = node;
       slot.id_plus_one = id.value + 1;
       ++size_;
+      note_filled(i);
       return {id, true};
     }
     if (slot.node == node) return {slot.id(), false};
@@ -87,13 +91,21 @@ void NodeMemo::reserve(std::size_t n) {
   if (slots > slots_.size()) slots_.assign(slots, Slot{});
 }
 
+// All-zero bytes make an empty slot (a slot's node is only read when it is full).
+static_assert(std::is_trivially_copyable_v<MathLang>);
+
 void NodeMemo::clear() {
   // Refilling a small table costs less than allocating it again.
   constexpr std::size_t kMaxKeptSlots = 4096;
-  if (slots_.size() > kMaxKeptSlots)
+  if (slots_.size() > kMaxKeptSlots) {
     slots_ = {};
-  else if (size_ != 0)
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    filled_ = {};
+  } else if (size_ <= kTrackedEntries) {
+    for (std::uint32_t i : filled_) std::memset(static_cast<void*>(&slots_[i]), 0, sizeof(Slot));
+  } else {
+    std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
+  }
+  filled_.clear();
   size_ = 0;
 }
 
@@ -101,11 +113,13 @@ void NodeMemo::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
   std::size_t mask = slots_.size() - 1;
+  filled_.clear();
   for (const Slot& s : old) {
     if (s.empty()) continue;
     std::size_t i = s.node.hash() & mask;
     while (!slots_[i].empty()) i = (i + 1) & mask;
     slots_[i] = s;
+    note_filled(i);
   }
 }
 
@@ -153,7 +167,9 @@ Id EGraph::add_uncanonical(const MathLang& original) {
   }
   live_.push_back(1);
   ++class_count_;
-  pending_.push_back(id);
+  // The new node is canonical and in the memo, so `rebuild` need not revisit
+  // it: should one of its children's classes be merged away later, the node is
+  // queued as a parent of that class.
   clean_ = false;
   return id;
 }

@@ -62,7 +62,9 @@ class NodeMemo {
   /// the flag tells whether it was inserted.
   std::pair<Id, bool> find_or_insert(const MathLang& node, Id id);
   /// Bytes held by the table.
-  std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
+  std::size_t memory_bytes() const {
+    return slots_.capacity() * sizeof(Slot) + filled_.capacity() * sizeof(std::uint32_t);
+  }
   /// Sizes an empty table for `n` entries without growing.
   void reserve(std::size_t n);
   /// Empties the table; a small one keeps its slots, a large one gives them back.
@@ -78,8 +80,16 @@ class NodeMemo {
     Id id() const { return Id{id_plus_one - 1}; }
   };
   void grow();
+  // Notes the position of a slot just filled (see `filled_`).
+  void note_filled(std::size_t i) {
+    if (size_ <= kTrackedEntries) filled_.push_back(static_cast<std::uint32_t>(i));
+  }
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
+  // While the table has at most this many entries, `filled_` lists the
+  // positions of its full slots, so that clearing it touches only those.
+  static constexpr std::size_t kTrackedEntries = 256;
+  std::vector<std::uint32_t> filled_;
 };
 
 /// E-graph over `MathLang` e-nodes: hash-consing, union-find, deferred
