@@ -18,11 +18,6 @@ Id UnionFind::make_set() {
   return id;
 }
 
-Id UnionFind::find(Id id) const {
-  while (parents_[id.value] != id) id = parents_[id.value];
-  return id;
-}
-
 Id UnionFind::find_mut(Id id) {
   while (parents_[id.value] != id) {
     Id grandparent = parents_[parents_[id.value].value];
@@ -127,13 +122,6 @@ void EGraph::invalid_id(Id id) { throw InternalError("Invalid id " + std::to_str
 
 EClass& EGraph::eclass_mut(Id root) {
   if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(root.value));
-  return classes_[root.value];
-}
-
-const EClass& EGraph::eclass(Id id) const {
-  if (id.value >= live_.size()) throw InternalError("Invalid id " + std::to_string(id.value));
-  Id root = find(id);
-  if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(id.value));
   return classes_[root.value];
 }
 

@@ -26,7 +26,10 @@ class UnionFind {
   void reserve(std::size_t n) { parents_.reserve(n); }
   void clear() { parents_.clear(); }
   /// The root of `id`, without modifying anything.
-  Id find(Id id) const;
+  Id find(Id id) const {
+    while (parents_[id.value] != id) id = parents_[id.value];
+    return id;
+  }
   /// The root of `id`, halving the path on the way (each visited entry points
   /// to its grandparent afterwards).
   Id find_mut(Id id);
@@ -144,7 +147,12 @@ class EGraph {
   std::size_t rebuild();
 
   /// The class of `find(id)`; "Invalid id N" internal failure if it has none.
-  const EClass& eclass(Id id) const;
+  const EClass& eclass(Id id) const {
+    if (id.value >= live_.size()) invalid_id(id);
+    Id root = unionfind_.find(id);
+    if (!live_[root.value]) invalid_id(id);
+    return classes_[root.value];
+  }
   /// The e-node as first added for `id`.
   const MathLang& id_to_node(Id id) const { return nodes_[id.value]; }
 

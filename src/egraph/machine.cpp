@@ -207,7 +207,8 @@ class Machine {
           if (it->kind() > kind) break;  // sorted: no later node has the variant
           continue;
         }
-        if (!it->matches_op(bind->op)) continue;
+        // Operators match on the variant alone; only leaves carry a payload.
+        if (it->is_leaf() && !it->matches_op(bind->op)) continue;
         std::uint32_t k = 0;
         for (Id c : it->children()) regs_[bind->out + k++] = c;
         if (exec(pc + 1)) return true;
