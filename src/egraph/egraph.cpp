@@ -271,23 +271,27 @@ std::size_t EGraph::rebuild() {
 
   std::size_t trimmed = 0;
   for (auto& ids : by_kind_) ids.clear();
+  kinds_present_ = 0;
   for (std::size_t k = 0; k < live_.size(); ++k) {
     if (!live_[k]) continue;
     EClass* slot = &classes_[k];
     std::vector<MathLang>& nodes = slot->nodes;
     for (MathLang& n : nodes)
       for (Id& c : n.children()) c = unionfind_.find_mut(c);
-    std::sort(nodes.begin(), nodes.end(), [](const MathLang& x, const MathLang& y) { return x < y; });
-    auto end = std::unique(nodes.begin(), nodes.end());
-    trimmed += static_cast<std::size_t>(nodes.end() - end);
-    nodes.erase(end, nodes.end());
-    for (std::size_t i = 0; i < nodes.size(); ++i)
-      if (i == 0 || nodes[i].kind() != nodes[i - 1].kind())
-        by_kind_[static_cast<std::size_t>(nodes[i].kind())].push_back(slot->id);
+    if (nodes.size() > 1) {  // most classes hold a single node, already in order
+      std::sort(nodes.begin(), nodes.end(), [](const MathLang& x, const MathLang& y) { return x < y; });
+      auto end = std::unique(nodes.begin(), nodes.end());
+      trimmed += static_cast<std::size_t>(nodes.end() - end);
+      nodes.erase(end, nodes.end());
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (i == 0 || nodes[i].kind() != nodes[i - 1].kind()) {
+        auto kind = static_cast<std::size_t>(nodes[i].kind());
+        by_kind_[kind].push_back(slot->id);
+        kinds_present_ |= std::uint64_t{1} << kind;
+      }
+    }
   }
-  kinds_present_ = 0;
-  for (std::size_t k = 0; k < by_kind_.size(); ++k)
-    if (!by_kind_[k].empty()) kinds_present_ |= std::uint64_t{1} << k;
   clean_ = true;
 
   if (log_info) {
@@ -311,9 +315,7 @@ std::vector<Id> EGraph::class_ids() const {
   return ids;
 }
 
-void EGraph::check_clean() const {
-  if (!clean_) throw InternalError("Tried to search a dirty e-graph!");
-}
+void EGraph::dirty_search() { throw InternalError("Tried to search a dirty e-graph!"); }
 
 std::size_t EGraph::memory_bytes() const {
   std::size_t bytes = memo_.memory_bytes() + unionfind_.parents().capacity() * sizeof(Id) +

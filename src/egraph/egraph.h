@@ -180,7 +180,9 @@ class EGraph {
   std::uint64_t kinds_present() const { return kinds_present_; }
 
   /// Internal failure "Tried to search a dirty e-graph!" unless clean.
-  void check_clean() const;
+  void check_clean() const {
+    if (!clean_) dirty_search();
+  }
 
   /// Approximate bytes held by the e-graph's tables.
   std::size_t memory_bytes() const;
@@ -191,6 +193,7 @@ class EGraph {
  private:
   EClass& eclass_mut(Id root);
   [[noreturn]] static void invalid_id(Id id);
+  [[noreturn]] static void dirty_search();
 
   UnionFind unionfind_;
   NodeMemo memo_;

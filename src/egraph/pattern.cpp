@@ -317,9 +317,11 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
     big_ground.resize(program_.terms.size());
     ground = big_ground;
   }
-  program_.resolve_ground(egraph, ground);
-  for (std::size_t i = 0; i < ground.size(); ++i)
-    if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
+  if (!ground.empty()) {
+    program_.resolve_ground(egraph, ground);
+    for (std::size_t i = 0; i < ground.size(); ++i)
+      if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
+  }
   std::size_t found = 0;
   const auto* root = std::get_if<MathLang>(&ast_.back());
   if (root != nullptr) {
