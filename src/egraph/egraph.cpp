@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "support/internal_error.h"
@@ -13,11 +15,6 @@ namespace morvalen::egraph {
 Id UnionFind::make_set() {
   Id id{static_cast<std::uint32_t>(parents_.size())};
   parents_.push_back(id);
-  return id;
-}
-
-Id UnionFind::find(Id id) const {
-  while (parents_[id.value] != id) id = parents_[id.value];
   return id;
 }
 
@@ -35,13 +32,13 @@ Id UnionFind::union_roots(Id root1, Id root2) {
   return root1;
 }
 
-const Id* NodeMemo::find(const MathLang& node) const {
-  if (slots_.empty()) return nullptr;
+std::optional<Id> NodeMemo::find(const MathLang& node) const {
+  if (slots_.empty()) return std::nullopt;
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) return nullptr;
-    if (slot.node == node) return &slot.id;
+    if (slot.empty()) return std::nullopt;
+    if (slot.node == node) return slot.id();
   }
 }
 
@@ -51,15 +48,16 @@ std::optional<Id> NodeMemo::insert(const MathLang& node, Id id) {
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) {
+    if (slot.empty()) {
       slot.node = node;
-      slot.id = id;
+      slot.id_plus_one = id.value + 1;
       ++size_;
+      note_filled(i);
       return std::nullopt;
     }
     if (slot.node == node) {
-      Id old = slot.id;
-      slot.id = id;
+      Id old = slot.id();
+      slot.id_plus_one = id.value + 1;
       return old;
     }
   }
@@ -70,13 +68,14 @@ std::pair<Id, bool> NodeMemo::find_or_insert(const MathLang& node, Id id) {
   std::size_t mask = slots_.size() - 1;
   for (std::size_t i = node.hash() & mask;; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.id.value == kEmpty) {
+    if (slot.empty()) {
       slot.node = node;
-      slot.id = id;
+      slot.id_plus_one = id.value + 1;
       ++size_;
+      note_filled(i);
       return {id, true};
     }
-    if (slot.node == node) return {slot.id, false};
+    if (slot.node == node) return {slot.id(), false};
   }
 }
 
@@ -87,13 +86,21 @@ void NodeMemo::reserve(std::size_t n) {
   if (slots > slots_.size()) slots_.assign(slots, Slot{});
 }
 
+// All-zero bytes make an empty slot (a slot's node is only read when it is full).
+static_assert(std::is_trivially_copyable_v<MathLang>);
+
 void NodeMemo::clear() {
   // Refilling a small table costs less than allocating it again.
   constexpr std::size_t kMaxKeptSlots = 4096;
-  if (slots_.size() > kMaxKeptSlots)
+  if (slots_.size() > kMaxKeptSlots) {
     slots_ = {};
-  else
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    filled_ = {};
+  } else if (size_ <= kTrackedEntries) {
+    for (std::uint32_t i : filled_) std::memset(static_cast<void*>(&slots_[i]), 0, sizeof(Slot));
+  } else {
+    std::memset(static_cast<void*>(slots_.data()), 0, slots_.size() * sizeof(Slot));
+  }
+  filled_.clear();
   size_ = 0;
 }
 
@@ -101,11 +108,13 @@ void NodeMemo::grow() {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
   std::size_t mask = slots_.size() - 1;
+  filled_.clear();
   for (const Slot& s : old) {
-    if (s.id.value == kEmpty) continue;
+    if (s.empty()) continue;
     std::size_t i = s.node.hash() & mask;
-    while (slots_[i].id.value != kEmpty) i = (i + 1) & mask;
+    while (!slots_[i].empty()) i = (i + 1) & mask;
     slots_[i] = s;
+    note_filled(i);
   }
 }
 
@@ -113,13 +122,6 @@ void EGraph::invalid_id(Id id) { throw InternalError("Invalid id " + std::to_str
 
 EClass& EGraph::eclass_mut(Id root) {
   if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(root.value));
-  return classes_[root.value];
-}
-
-const EClass& EGraph::eclass(Id id) const {
-  if (id.value >= live_.size()) throw InternalError("Invalid id " + std::to_string(id.value));
-  Id root = find(id);
-  if (!live_[root.value]) throw InternalError("Invalid id " + std::to_string(id.value));
   return classes_[root.value];
 }
 
@@ -153,7 +155,9 @@ Id EGraph::add_uncanonical(const MathLang& original) {
   }
   live_.push_back(1);
   ++class_count_;
-  pending_.push_back(id);
+  // The new node is canonical and in the memo, so `rebuild` need not revisit
+  // it: should one of its children's classes be merged away later, the node is
+  // queued as a parent of that class.
   clean_ = false;
   return id;
 }
@@ -179,6 +183,7 @@ void EGraph::clear(std::size_t max_kept_bytes) {
   live_.clear();
   class_count_ = 0;
   for (auto& ids : by_kind_) ids.clear();
+  kinds_present_ = 0;
   clean_ = true;
   logger_ = Logger();
 }
@@ -204,8 +209,8 @@ std::vector<Id> EGraph::add_expr_nodes(const RecExpr& expr) {
 std::optional<Id> EGraph::lookup(const MathLang& node) const {
   for (Id c : node.children())
     if (c.value >= nodes_.size()) return std::nullopt;
-  const Id* found = memo_.find(canonicalize(node));
-  if (found == nullptr) return std::nullopt;
+  std::optional<Id> found = memo_.find(canonicalize(node));
+  if (!found) return std::nullopt;
   return find(*found);
 }
 
@@ -266,19 +271,26 @@ std::size_t EGraph::rebuild() {
 
   std::size_t trimmed = 0;
   for (auto& ids : by_kind_) ids.clear();
+  kinds_present_ = 0;
   for (std::size_t k = 0; k < live_.size(); ++k) {
     if (!live_[k]) continue;
     EClass* slot = &classes_[k];
     std::vector<MathLang>& nodes = slot->nodes;
     for (MathLang& n : nodes)
       for (Id& c : n.children()) c = unionfind_.find_mut(c);
-    std::sort(nodes.begin(), nodes.end(), [](const MathLang& x, const MathLang& y) { return x < y; });
-    auto end = std::unique(nodes.begin(), nodes.end());
-    trimmed += static_cast<std::size_t>(nodes.end() - end);
-    nodes.erase(end, nodes.end());
-    for (std::size_t i = 0; i < nodes.size(); ++i)
-      if (i == 0 || nodes[i].kind() != nodes[i - 1].kind())
-        by_kind_[static_cast<std::size_t>(nodes[i].kind())].push_back(slot->id);
+    if (nodes.size() > 1) {  // most classes hold a single node, already in order
+      std::sort(nodes.begin(), nodes.end(), [](const MathLang& x, const MathLang& y) { return x < y; });
+      auto end = std::unique(nodes.begin(), nodes.end());
+      trimmed += static_cast<std::size_t>(nodes.end() - end);
+      nodes.erase(end, nodes.end());
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (i == 0 || nodes[i].kind() != nodes[i - 1].kind()) {
+        auto kind = static_cast<std::size_t>(nodes[i].kind());
+        by_kind_[kind].push_back(slot->id);
+        kinds_present_ |= std::uint64_t{1} << kind;
+      }
+    }
   }
   clean_ = true;
 
@@ -303,9 +315,7 @@ std::vector<Id> EGraph::class_ids() const {
   return ids;
 }
 
-void EGraph::check_clean() const {
-  if (!clean_) throw InternalError("Tried to search a dirty e-graph!");
-}
+void EGraph::dirty_search() { throw InternalError("Tried to search a dirty e-graph!"); }
 
 std::size_t EGraph::memory_bytes() const {
   std::size_t bytes = memo_.memory_bytes() + unionfind_.parents().capacity() * sizeof(Id) +

@@ -26,7 +26,10 @@ class UnionFind {
   void reserve(std::size_t n) { parents_.reserve(n); }
   void clear() { parents_.clear(); }
   /// The root of `id`, without modifying anything.
-  Id find(Id id) const;
+  Id find(Id id) const {
+    while (parents_[id.value] != id) id = parents_[id.value];
+    return id;
+  }
   /// The root of `id`, halving the path on the way (each visited entry points
   /// to its grandparent afterwards).
   Id find_mut(Id id);
@@ -55,28 +58,41 @@ struct EClass {
 class NodeMemo {
  public:
   std::size_t size() const { return size_; }
-  const Id* find(const MathLang& node) const;
+  std::optional<Id> find(const MathLang& node) const;
   /// Inserts or overwrites; returns the previous value if there was one.
   std::optional<Id> insert(const MathLang& node, Id id);
   /// The stored id of `node`, or inserts `id` for it (one probe sequence);
   /// the flag tells whether it was inserted.
   std::pair<Id, bool> find_or_insert(const MathLang& node, Id id);
   /// Bytes held by the table.
-  std::size_t memory_bytes() const { return slots_.capacity() * sizeof(Slot); }
+  std::size_t memory_bytes() const {
+    return slots_.capacity() * sizeof(Slot) + filled_.capacity() * sizeof(std::uint32_t);
+  }
   /// Sizes an empty table for `n` entries without growing.
   void reserve(std::size_t n);
   /// Empties the table; a small one keeps its slots, a large one gives them back.
   void clear();
 
  private:
+  // A slot holds its id plus one, so that an empty slot is all zero bytes and
+  // clearing the table is a plain fill.
   struct Slot {
     MathLang node = MathLang::make_bool(false);
-    Id id{kEmpty};
+    std::uint32_t id_plus_one = 0;
+    bool empty() const { return id_plus_one == 0; }
+    Id id() const { return Id{id_plus_one - 1}; }
   };
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
   void grow();
+  // Notes the position of a slot just filled (see `filled_`).
+  void note_filled(std::size_t i) {
+    if (size_ <= kTrackedEntries) filled_.push_back(static_cast<std::uint32_t>(i));
+  }
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
+  // While the table has at most this many entries, `filled_` lists the
+  // positions of its full slots, so that clearing it touches only those.
+  static constexpr std::size_t kTrackedEntries = 256;
+  std::vector<std::uint32_t> filled_;
 };
 
 /// E-graph over `MathLang` e-nodes: hash-consing, union-find, deferred
@@ -131,7 +147,12 @@ class EGraph {
   std::size_t rebuild();
 
   /// The class of `find(id)`; "Invalid id N" internal failure if it has none.
-  const EClass& eclass(Id id) const;
+  const EClass& eclass(Id id) const {
+    if (id.value >= live_.size()) invalid_id(id);
+    Id root = unionfind_.find(id);
+    if (!live_[root.value]) invalid_id(id);
+    return classes_[root.value];
+  }
   /// The e-node as first added for `id`.
   const MathLang& id_to_node(Id id) const { return nodes_[id.value]; }
 
@@ -154,9 +175,14 @@ class EGraph {
   /// Classes (increasing id) containing an e-node of `kind`, as of the last
   /// `rebuild`.
   const std::vector<Id>& classes_with(MathKind kind) const { return by_kind_[static_cast<std::size_t>(kind)]; }
+  /// Bit k set when some class holds an e-node of the k-th variant, as of the
+  /// last `rebuild`.
+  std::uint64_t kinds_present() const { return kinds_present_; }
 
   /// Internal failure "Tried to search a dirty e-graph!" unless clean.
-  void check_clean() const;
+  void check_clean() const {
+    if (!clean_) dirty_search();
+  }
 
   /// Approximate bytes held by the e-graph's tables.
   std::size_t memory_bytes() const;
@@ -167,6 +193,7 @@ class EGraph {
  private:
   EClass& eclass_mut(Id root);
   [[noreturn]] static void invalid_id(Id id);
+  [[noreturn]] static void dirty_search();
 
   UnionFind unionfind_;
   NodeMemo memo_;
@@ -179,6 +206,8 @@ class EGraph {
   std::vector<std::uint8_t> live_;
   std::size_t class_count_ = 0;
   std::array<std::vector<Id>, opt::kMathKindCount> by_kind_{};
+  static_assert(opt::kMathKindCount <= 64, "one bit per variant in kinds_present_");
+  std::uint64_t kinds_present_ = 0;
   bool clean_ = true;
   Logger logger_;
 };

@@ -1,5 +1,6 @@
 #include "egraph/extract.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
@@ -17,14 +18,16 @@ Cost math_cost(const MathLang& node, std::span<const Cost> child_costs) {
   return total;
 }
 
-Extractor::Extractor(const EGraph& egraph, CostFunction cost)
-    : egraph_(egraph), cost_(cost), best_(egraph.number_of_ids()) {
+void Extractor::compute(const EGraph& egraph, CostFunction cost) {
+  egraph_ = &egraph;
+  cost_ = cost;
+  best_.assign(egraph.number_of_ids(), std::nullopt);
   // Passes to a fixed point: a class gets a cost once all children of one of its
   // e-nodes have one, and an entry only ever gets strictly cheaper.
   bool changed = true;
   while (changed) {
     changed = false;
-    egraph_.for_each_class([&](const EClass& eclass) {
+    egraph.for_each_class([&](const EClass& eclass) {
       if (eclass.nodes.empty())
         throw InternalError("Can't extract, eclass is empty: " + std::to_string(eclass.id.value));
       std::optional<Cost> best_cost;
@@ -34,7 +37,7 @@ Extractor::Extractor(const EGraph& egraph, CostFunction cost)
         bool complete = true;
         std::size_t k = 0;
         for (Id c : node.children()) {
-          const auto& entry = best_[egraph_.find(c).value];
+          const auto& entry = best_[egraph.find(c).value];
           if (!entry) {
             complete = false;
             break;
@@ -56,9 +59,9 @@ Extractor::Extractor(const EGraph& egraph, CostFunction cost)
       }
     });
   }
-  const Logger& log = egraph_.logger();
+  const Logger& log = egraph.logger();
   if (log.enabled(LogLevel::Warning)) {
-    egraph_.for_each_class([&](const EClass& eclass) {
+    egraph.for_each_class([&](const EClass& eclass) {
       if (best_[eclass.id.value]) return;
       std::string text = "Failed to compute cost for eclass " + std::to_string(eclass.id.value) + ": [";
       for (std::size_t i = 0; i < eclass.nodes.size(); ++i) {
@@ -70,14 +73,32 @@ Extractor::Extractor(const EGraph& egraph, CostFunction cost)
   }
 }
 
+void Extractor::clear(std::size_t max_kept_bytes) {
+  egraph_ = nullptr;
+  std::size_t bytes = best_.capacity() * sizeof(best_[0]) + position_.capacity() * sizeof(std::uint32_t) +
+                      expanded_.capacity() + stack_.capacity() * sizeof(Id) + dedup_.memory_bytes();
+  if (bytes > max_kept_bytes) {
+    best_ = {};
+    position_ = {};
+    expanded_ = {};
+    stack_ = {};
+    dedup_ = NodeMemo();
+  } else {
+    best_.clear();
+  }
+}
+
 std::optional<std::pair<Cost, MathLang>> Extractor::best(Id eclass) const {
-  Id root = egraph_.find(eclass);
+  if (egraph_ == nullptr) throw InternalError("extractor queried before computing");
+  Id root = egraph_->find(eclass);
   if (root.value >= best_.size()) return std::nullopt;  // created after the extractor
   return best_[root.value];
 }
 
 BestTerm Extractor::find_best(Id eclass) const {
-  Id root = egraph_.find(eclass);
+  if (egraph_ == nullptr) throw InternalError("extractor queried before computing");
+  const EGraph& graph = *egraph_;
+  Id root = graph.find(eclass);
   if (root.value >= best_.size()) throw InternalError("no extracted cost for eclass " + std::to_string(root.value));
   const auto& root_entry = best_[root.value];
   if (!root_entry) throw InternalError("no extracted cost for eclass " + std::to_string(root.value));
@@ -85,11 +106,18 @@ BestTerm Extractor::find_best(Id eclass) const {
   constexpr std::uint32_t kUnplaced = 0xFFFFFFFFu;
   // Per class: its output position once placed; whether its children have been
   // pushed (seeing such a class on top again before it is placed means a cycle).
-  std::vector<std::uint32_t> position(best_.size(), kUnplaced);
-  std::vector<bool> expanded(best_.size(), false);
-  NodeMemo dedup;
+  std::vector<std::uint32_t>& position = position_;
+  std::vector<std::uint8_t>& expanded = expanded_;
+  position.assign(best_.size(), kUnplaced);
+  expanded.assign(best_.size(), 0);
+  NodeMemo& dedup = dedup_;
+  dedup.clear();
+  std::vector<Id>& stack = stack_;
+  stack.clear();
   BestTerm out;
   out.cost = root_entry->first;
+  // Small terms are laid out without regrowing.
+  out.expr.reserve(std::min<std::size_t>(best_.size(), 64));
 
   auto entry_of = [&](Id c) -> const MathLang& {
     const auto& e = best_[c.value];
@@ -97,11 +125,10 @@ BestTerm Extractor::find_best(Id eclass) const {
     return e->second;
   };
   auto with_positions = [&](const MathLang& node) {
-    return node.map_children([&](Id c) { return Id{position[egraph_.find(c).value]}; });
+    return node.map_children([&](Id c) { return Id{position[graph.find(c).value]}; });
   };
 
-  std::vector<Id> stack;
-  for (Id c : root_entry->second.children()) stack.push_back(egraph_.find(c));
+  for (Id c : root_entry->second.children()) stack.push_back(graph.find(c));
   while (!stack.empty()) {
     Id t = stack.back();
     if (position[t.value] != kUnplaced) {
@@ -111,9 +138,9 @@ BestTerm Extractor::find_best(Id eclass) const {
     const MathLang& node = entry_of(t);
     bool pushed = false;
     if (!expanded[t.value]) {
-      expanded[t.value] = true;
+      expanded[t.value] = 1;
       for (Id c : node.children()) {
-        Id cc = egraph_.find(c);
+        Id cc = graph.find(c);
         if (position[cc.value] == kUnplaced) {
           stack.push_back(cc);
           pushed = true;
@@ -121,7 +148,7 @@ BestTerm Extractor::find_best(Id eclass) const {
       }
     } else {
       for (Id c : node.children())
-        if (position[egraph_.find(c).value] == kUnplaced)
+        if (position[graph.find(c).value] == kUnplaced)
           throw InternalError("cycle while extracting eclass " + std::to_string(t.value));
     }
     if (pushed) continue;
@@ -132,7 +159,7 @@ BestTerm Extractor::find_best(Id eclass) const {
     position[t.value] = id.value;
   }
   for (Id c : root_entry->second.children())
-    if (position[egraph_.find(c).value] == kUnplaced)
+    if (position[graph.find(c).value] == kUnplaced)
       throw InternalError("cycle while extracting eclass " + std::to_string(root.value));
   out.expr.add(with_positions(root_entry->second));
   return out;

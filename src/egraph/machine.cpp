@@ -174,8 +174,8 @@ constexpr std::size_t kBinarySearchMin = 50;
 class Machine {
  public:
   Machine(const Program& program, const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
-          std::vector<Subst>& out)
-      : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out), start_(out.size()) {
+          std::vector<Id>& out)
+      : program_(program), egraph_(egraph), limit_(limit), ground_(ground), out_(out) {
     // Rule patterns need a handful of registers: keep them off the heap.
     if (program.num_regs > small_.size()) {
       big_.resize(program.num_regs);
@@ -183,10 +183,11 @@ class Machine {
     }
   }
 
-  void run(Id eclass) {
-    if (limit_ == 0) return;
+  std::size_t run(Id eclass) {
+    if (limit_ == 0) return 0;
     regs_[0] = egraph_.find(eclass);
     exec(0);
+    return found_;
   }
 
  private:
@@ -206,7 +207,8 @@ class Machine {
           if (it->kind() > kind) break;  // sorted: no later node has the variant
           continue;
         }
-        if (!it->matches_op(bind->op)) continue;
+        // Operators match on the variant alone; only leaves carry a payload.
+        if (it->is_leaf() && !it->matches_op(bind->op)) continue;
         std::uint32_t k = 0;
         for (Id c : it->children()) regs_[bind->out + k++] = c;
         if (exec(pc + 1)) return true;
@@ -225,22 +227,21 @@ class Machine {
   }
 
   bool yield() {
-    Subst subst;
-    for (std::size_t i = 0; i < program_.vars.size(); ++i)
-      subst.push_unbound(program_.vars[i], egraph_.find(regs_[program_.var_regs[i]]));
-    out_.push_back(std::move(subst));
-    return out_.size() - start_ >= limit_;
+    out_.push_back(regs_[0]);
+    for (std::uint32_t reg : program_.var_regs) out_.push_back(egraph_.find(regs_[reg]));
+    ++found_;
+    return found_ >= limit_;
   }
 
   const Program& program_;
   const EGraph& egraph_;
   std::size_t limit_;
   std::span<const std::optional<Id>> ground_;
-  std::vector<Subst>& out_;
+  std::vector<Id>& out_;
   std::array<Id, 16> small_{};
   std::vector<Id> big_;
   Id* regs_ = small_.data();
-  std::size_t start_;
+  std::size_t found_ = 0;
 };
 
 }  // namespace
@@ -253,9 +254,9 @@ void Program::resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> 
     out[i] = terms[i].ground ? lookup_term(egraph, terms[i], nullptr) : std::nullopt;
 }
 
-void Program::run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
-                  std::vector<Subst>& out) const {
-  Machine(*this, egraph, limit, ground, out).run(eclass);
+std::size_t Program::run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
+                         std::vector<Id>& out) const {
+  return Machine(*this, egraph, limit, ground, out).run(eclass);
 }
 
 }  // namespace morvalen::egraph

@@ -102,10 +102,12 @@ struct Program {
   static Program compile(const PatternAst& ast);
 
   /// Runs the program on class `eclass` of a clean `egraph`, appending at most
-  /// `limit` substitutions to `out` in enumeration order. `ground` holds the
+  /// `limit` substitutions to `out` in enumeration order, and returns how many
+  /// it appended. Each takes `1 + vars.size()` entries: the canonical class
+  /// searched, then the class bound to each of `vars`. `ground` holds the
   /// lookup results of the ground terms (see `resolve_ground`).
-  void run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
-           std::vector<Subst>& out) const;
+  std::size_t run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
+                  std::vector<Id>& out) const;
 
   /// Looks up every ground term once into `out` (one entry per term, absent
   /// for the others); an absent ground entry means no match anywhere.

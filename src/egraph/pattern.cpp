@@ -1,5 +1,6 @@
 #include "egraph/pattern.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string>
@@ -271,26 +272,43 @@ Result<Pattern, PatternError> Pattern::parse(std::string_view text) {
   return Pattern(std::move(ast));
 }
 
-Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compile(ast_)) {}
+Pattern::Pattern(PatternAst ast)
+    : ast_(std::move(ast)), program_(Program::compile(ast_)), var_of_node_(ast_.size(), 0) {
+  for (std::size_t i = 0; i < ast_.size(); ++i) {
+    if (const Var* v = std::get_if<Var>(&ast_[i])) {
+      const std::vector<Var>& vars = program_.vars;
+      var_of_node_[i] = static_cast<std::uint32_t>(std::find(vars.begin(), vars.end(), *v) - vars.begin());
+    } else {
+      kinds_ |= std::uint64_t{1} << static_cast<unsigned>(std::get<MathLang>(ast_[i]).kind());
+    }
+  }
+}
 
 std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const {
   egraph.check_clean();
   if (limit == 0) return std::nullopt;
   std::vector<std::optional<Id>> ground(program_.terms.size());
   program_.resolve_ground(egraph, ground);
-  std::vector<Subst> substs;
-  program_.run(egraph, eclass, limit, ground, substs);
-  if (substs.empty()) return std::nullopt;
-  return SearchMatches{egraph.find(eclass), std::move(substs), &ast_};
+  std::vector<Id> flat;
+  program_.run(egraph, eclass, limit, ground, flat);
+  std::vector<SearchMatches> grouped = group_matches(flat);
+  if (grouped.empty()) return std::nullopt;
+  return std::move(grouped.front());
 }
 
 std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t limit) const {
+  std::vector<Id> flat;
+  search_into(egraph, limit, flat);
+  return group_matches(flat);
+}
+
+std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::vector<Id>& out) const {
   egraph.check_clean();
-  std::vector<SearchMatches> matches;
-  if (limit == 0) return matches;
-  const auto* root = std::get_if<MathLang>(&ast_.back());
-  // No class holds the root's operator: nothing to match, and no lookups needed.
-  if (root != nullptr && egraph.classes_with(root->kind()).empty()) return matches;
+  if (limit == 0) return 0;
+  // Every e-node of the pattern needs a node of its variant somewhere in the
+  // graph (a lookup finds only nodes that classes hold): when one variant is
+  // missing nothing matches, and no lookups are needed.
+  if ((kinds_ & ~egraph.kinds_present()) != 0) return 0;
   // Rule searchers have a few lookup terms: keep their results off the heap.
   std::array<std::optional<Id>, 8> small_ground{};
   std::vector<std::optional<Id>> big_ground;
@@ -299,33 +317,50 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
     big_ground.resize(program_.terms.size());
     ground = big_ground;
   }
-  program_.resolve_ground(egraph, ground);
-  for (std::size_t i = 0; i < ground.size(); ++i)
-    if (program_.terms[i].ground && !ground[i]) return matches;  // a missing ground sub-term matches nowhere
-  auto visit = [&](Id eclass) {
-    std::vector<Subst> substs;
-    program_.run(egraph, eclass, limit, ground, substs);
-    if (substs.empty()) return;
-    if (substs.size() > limit) throw InternalError("search produced more matches than its limit");
-    limit -= substs.size();
-    matches.push_back(SearchMatches{eclass, std::move(substs), &ast_});
-  };
+  if (!ground.empty()) {
+    program_.resolve_ground(egraph, ground);
+    for (std::size_t i = 0; i < ground.size(); ++i)
+      if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
+  }
+  std::size_t found = 0;
+  const auto* root = std::get_if<MathLang>(&ast_.back());
   if (root != nullptr) {
     for (Id eclass : egraph.classes_with(root->kind())) {
-      if (limit == 0) break;
-      visit(eclass);
+      if (found == limit) break;
+      found += program_.run(egraph, eclass, limit - found, ground, out);
     }
   } else {
     egraph.for_each_class([&](const EClass& c) {
-      if (limit > 0) visit(c.id);
+      if (found < limit) found += program_.run(egraph, c.id, limit - found, ground, out);
     });
+  }
+  return found;
+}
+
+std::vector<SearchMatches> Pattern::group_matches(std::span<const Id> flat) const {
+  std::vector<SearchMatches> matches;
+  const std::size_t width = match_width();
+  for (std::size_t at = 0; at + width <= flat.size(); at += width) {
+    if (matches.empty() || matches.back().eclass != flat[at]) matches.push_back(SearchMatches{flat[at], {}, &ast_});
+    Subst subst;
+    for (std::size_t j = 0; j < program_.vars.size(); ++j) subst.push_unbound(program_.vars[j], flat[at + 1 + j]);
+    matches.back().substs.push_back(std::move(subst));
   }
   return matches;
 }
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
+  egraph.logger().log(LogLevel::Trace, [&] { return "apply_rec " + to_string() + " " + subst.to_string(); });
+  std::vector<Id> var_classes;
+  var_classes.reserve(program_.vars.size());
+  for (Var v : program_.vars) var_classes.push_back(subst[v]);
+  return instantiate_vars(egraph, var_classes);
+}
+
+Id Pattern::instantiate_vars(EGraph& egraph, std::span<const Id> var_classes) const {
+  if (var_classes.size() != program_.vars.size())
+    throw InternalError("instantiate needs one class per pattern variable");
   const Logger& log = egraph.logger();
-  log.log(LogLevel::Trace, [&] { return "apply_rec " + to_string() + " " + subst.to_string(); });
   // Rule appliers are a few nodes long: keep the ids off the heap.
   std::array<Id, 16> small{};
   std::vector<Id> big;
@@ -335,11 +370,12 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
     ids = big.data();
   }
   for (std::size_t i = 0; i < ast_.size(); ++i) {
-    if (const Var* v = std::get_if<Var>(&ast_[i])) {
-      ids[i] = subst[*v];
+    const auto* enode = std::get_if<MathLang>(&ast_[i]);
+    if (enode == nullptr) {
+      ids[i] = var_classes[var_of_node_[i]];
       continue;
     }
-    MathLang node = std::get<MathLang>(ast_[i]).map_children([&](Id c) { return ids[c.value]; });
+    MathLang node = enode->map_children([&](Id c) { return ids[c.value]; });
     log.log(LogLevel::Trace, [&] { return "adding: " + node.to_string(); });
     ids[i] = egraph.add(node);
   }

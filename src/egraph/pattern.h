@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,8 +83,21 @@ class Pattern {
   std::optional<SearchMatches> search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const;
   /// Matches over all candidate classes, at most `limit` substitutions in total.
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
+
+  /// Entries per match in a flat match list: the matched class, then the class
+  /// bound to each of `vars()`, in order.
+  std::size_t match_width() const { return 1 + program_.vars.size(); }
+  /// `search` appending flat matches (see `match_width`) to `out`, in the same
+  /// order; returns the number of matches appended.
+  std::size_t search_into(const EGraph& egraph, std::size_t limit, std::vector<Id>& out) const;
+  /// Flat matches of this pattern grouped by class, as `search` returns them.
+  std::vector<SearchMatches> group_matches(std::span<const Id> flat) const;
+
   /// Adds the pattern instantiated under `subst`; returns the root's class.
   Id instantiate(EGraph& egraph, const Subst& subst) const;
+  /// Adds the pattern with each of `vars()` bound to the class at the same
+  /// position of `var_classes`; returns the root's class.
+  Id instantiate_vars(EGraph& egraph, std::span<const Id> var_classes) const;
   /// Instantiates for every substitution and merges with the matched class;
   /// returns the instantiated roots whose union changed something.
   std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
@@ -94,6 +108,10 @@ class Pattern {
  private:
   PatternAst ast_;
   Program program_;
+  // Bit k set when the pattern has an e-node of the k-th variant.
+  std::uint64_t kinds_ = 0;
+  // Per pattern node: its position in `vars()` for a variable, unused otherwise.
+  std::vector<std::uint32_t> var_of_node_;
 };
 
 }  // namespace morvalen::egraph

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,13 +36,21 @@ class Rewrite {
   std::vector<Id> apply(EGraph& egraph, std::span<const SearchMatches> matches) const {
     return applier_.apply_matches(egraph, matches);
   }
+  /// `apply` for the searcher's flat matches (see `Pattern::search_into`);
+  /// returns the application count.
+  std::size_t apply_flat(EGraph& egraph, std::span<const Id> flat) const;
 
  private:
-  Rewrite(support::Symbol name, Pattern searcher, Pattern applier)
-      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  Rewrite(support::Symbol name, Pattern searcher, Pattern applier, std::vector<std::uint32_t> applier_slots)
+      : name_(name),
+        searcher_(std::move(searcher)),
+        applier_(std::move(applier)),
+        applier_slots_(std::move(applier_slots)) {}
   support::Symbol name_;
   Pattern searcher_;
   Pattern applier_;
+  // Per applier variable: the position of the same variable among the searcher's.
+  std::vector<std::uint32_t> applier_slots_;
 };
 
 }  // namespace morvalen::egraph

@@ -17,8 +17,6 @@ constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 std::string format_seconds(double s) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, s);
@@ -69,6 +67,13 @@ std::size_t BackoffScheduler::add_absent(support::Symbol name) {
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t iteration, const EGraph& egraph,
                                                                const Rewrite& rule, std::size_t index) {
+  std::vector<Id> flat;
+  search_rewrite_into(iteration, egraph, rule, index, flat);
+  return rule.searcher().group_matches(flat);
+}
+
+std::size_t BackoffScheduler::search_rewrite_into(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                                  std::size_t index, std::vector<Id>& out) {
   RuleStats& s = stats_[index].second;
   const Logger& log = egraph.logger();
   if (iteration < s.banned_until) {
@@ -76,13 +81,13 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t itera
       return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
              std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
     });
-    return {};
+    return 0;
   }
   std::size_t threshold = shifted(s.match_limit, s.times_banned);
-  std::vector<SearchMatches> matches = rule.search(egraph, threshold == kMax ? kMax : threshold + 1);
-  std::size_t total = 0;
-  for (const SearchMatches& m : matches) total += m.substs.size();
+  const std::size_t start = out.size();
+  std::size_t total = rule.searcher().search_into(egraph, threshold == kMax ? kMax : threshold + 1, out);
   if (total > threshold) {
+    out.resize(start);
     std::size_t ban_length = shifted(s.ban_length, s.times_banned);
     s.times_banned += 1;
     s.banned_until = saturating_add(iteration, ban_length);
@@ -91,15 +96,20 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t itera
              std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
              " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
     });
-    return {};
+    return 0;
   }
   s.times_applied += 1;
-  return matches;
+  return total;
 }
 
 std::size_t BackoffScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rule,
                                             std::span<const SearchMatches> matches) {
   return rule.apply(egraph, matches).size();
+}
+
+std::size_t BackoffScheduler::apply_rewrite_flat(std::size_t, EGraph& egraph, const Rewrite& rule,
+                                                 std::span<const Id> matches) {
+  return rule.apply_flat(egraph, matches);
 }
 
 bool BackoffScheduler::can_stop(std::size_t iteration, const Logger& logger) {
@@ -141,7 +151,8 @@ void Runner::reset(std::size_t max_kept_bytes) {
   start_time_.reset();
   scheduler_.clear();
   rule_stats_index_.clear();
-  for (auto& m : matches_) m.clear();
+  matches_.clear();
+  match_ends_.clear();
 }
 
 Runner& Runner::with_expr(const RecExpr& expr) {
@@ -149,9 +160,9 @@ Runner& Runner::with_expr(const RecExpr& expr) {
   return *this;
 }
 
-std::optional<StopReason> Runner::check_limits(std::size_t iterations_done) const {
+std::optional<StopReason> Runner::check_limits(std::size_t iterations_done, Clock::time_point now) const {
   if (start_time_) {
-    auto elapsed = Clock::now() - *start_time_;
+    auto elapsed = now - *start_time_;
     if (elapsed > time_limit_) return StopReason{StopReason::TimeLimit{std::chrono::duration<double>(elapsed).count()}};
   }
   if (egraph_.total_size() > node_limit_) return StopReason{StopReason::NodeLimit{egraph_.total_size()}};
@@ -160,8 +171,7 @@ std::optional<StopReason> Runner::check_limits(std::size_t iterations_done) cons
 }
 
 std::optional<StopReason> Runner::check_limits_between_rules(std::size_t iterations_done) const {
-  constexpr std::size_t kTimedSize = 1024;
-  if (egraph_.total_size() >= kTimedSize) return check_limits(iterations_done);
+  if (egraph_.total_size() >= kTimedSize) return check_limits(iterations_done, Clock::now());
   if (egraph_.total_size() > node_limit_) return StopReason{StopReason::NodeLimit{egraph_.total_size()}};
   if (iterations_done >= iter_limit_) return StopReason{StopReason::IterationLimit{iterations_done}};
   return std::nullopt;
@@ -194,7 +204,8 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
     Iteration iter = run_one(rules);
     std::optional<StopReason> stop = iter.stop_reason;
     iterations_.push_back(std::move(iter));
-    if (!stop) stop = check_limits(iterations_.size());
+    // The iteration has just ended: its end time is the clock's reading.
+    if (!stop) stop = check_limits(iterations_.size(), iteration_end_);
     if (stop) {
       iterations_.back().stop_reason = stop;
       egraph_.logger().log(LogLevel::Info, [&] { return "Stopping: " + stop->to_string(); });
@@ -232,20 +243,26 @@ void Runner::warn_duplicate_names(std::span<const Rewrite> rules) {
 }
 
 Iteration Runner::run_one(std::span<const Rewrite> rules) {
-  if (!start_time_) start_time_ = Clock::now();
+  // One clock reading serves both as the end of a phase and the start of the next.
+  const Clock::time_point search_start = Clock::now();
+  if (!start_time_) start_time_ = search_start;
   const std::size_t i = iterations_.size();
   const Logger& log = egraph_.logger();
   log.log(LogLevel::Info, [&] { return "\nIteration " + std::to_string(i); });
 
   Iteration iter;
-  std::optional<StopReason> pending = check_limits(i);
+  std::optional<StopReason> pending = check_limits(i, search_start);
   iter.egraph_nodes = egraph_.total_size();
   iter.egraph_classes = egraph_.number_of_classes();
 
-  std::vector<std::vector<SearchMatches>>& matches = matches_;
-  matches.resize(rules.size());
-  for (auto& m : matches) m.clear();
-  auto search_start = Clock::now();
+  auto stop_between_rules = [&] {
+    if (clearly_within_limits(i)) return false;
+    pending = check_limits_between_rules(i);
+    return pending.has_value();
+  };
+
+  matches_.clear();
+  match_ends_.assign(rules.size(), 0);
   if (!pending) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       // Looked up on first use, so that entries are created in the order the
@@ -253,18 +270,21 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
       if (rule_stats_index_[k] == kMax)
         rule_stats_index_[k] =
             fresh_distinct_names_ ? scheduler_.add_absent(rules[k].name()) : scheduler_.stats_index(rules[k].name());
-      matches[k] = scheduler_.search_rewrite_at(i, egraph_, rules[k], rule_stats_index_[k]);
-      pending = check_limits_between_rules(i);
-      if (pending) break;
+      scheduler_.search_rewrite_into(i, egraph_, rules[k], rule_stats_index_[k], matches_);
+      match_ends_[k] = matches_.size();
+      if (stop_between_rules()) break;
     }
   }
-  iter.search_time = seconds_since(search_start);
+  const Clock::time_point apply_start = Clock::now();
+  iter.search_time = std::chrono::duration<double>(apply_start - search_start).count();
 
-  auto apply_start = Clock::now();
   if (!pending) {
+    std::size_t begin = 0;
     for (std::size_t k = 0; k < rules.size(); ++k) {
-      if (!matches[k].empty()) {
-        std::size_t n = scheduler_.apply_rewrite(i, egraph_, rules[k], matches[k]);
+      std::span<const Id> matches(matches_.data() + begin, match_ends_[k] - begin);
+      begin = match_ends_[k];
+      if (!matches.empty()) {
+        std::size_t n = scheduler_.apply_rewrite_flat(i, egraph_, rules[k], matches);
         if (n > 0) {
           support::Symbol name = rules[k].name();
           auto it = std::find_if(iter.applied.begin(), iter.applied.end(),
@@ -275,15 +295,15 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
             it->second += n;
         }
       }
-      pending = check_limits_between_rules(i);
-      if (pending) break;
+      if (stop_between_rules()) break;
     }
   }
-  iter.apply_time = seconds_since(apply_start);
+  const Clock::time_point rebuild_start = Clock::now();
+  iter.apply_time = std::chrono::duration<double>(rebuild_start - apply_start).count();
 
-  auto rebuild_start = Clock::now();
   iter.n_rebuilds = egraph_.rebuild();
-  iter.rebuild_time = seconds_since(rebuild_start);
+  iteration_end_ = Clock::now();
+  iter.rebuild_time = std::chrono::duration<double>(iteration_end_ - rebuild_start).count();
   log.log(LogLevel::Debug, [&] {
     return "Search: " + format_seconds(iter.search_time) + ", apply: " + format_seconds(iter.apply_time) +
            ", rebuild: " + format_seconds(iter.rebuild_time) + ", size " + std::to_string(egraph_.total_size()) +
@@ -296,7 +316,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
         !pending)
       pending = StopReason{StopReason::Saturated{}};
   }
-  iter.total_time = seconds_since(*start_time_);
+  iter.total_time = std::chrono::duration<double>(iteration_end_ - *start_time_).count();
   iter.stop_reason = std::move(pending);
   return iter;
 }

@@ -79,9 +79,16 @@ class BackoffScheduler {
   /// `search_rewrite` with the rule's entry given by its `stats_index`.
   std::vector<SearchMatches> search_rewrite_at(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
                                                std::size_t index);
+  /// `search_rewrite_at` appending the matches to `out` in flat form (see
+  /// `Pattern::search_into`); returns their number, 0 when none are kept.
+  std::size_t search_rewrite_into(std::size_t iteration, const EGraph& egraph, const Rewrite& rule, std::size_t index,
+                                  std::vector<Id>& out);
   /// Applies `matches` and returns the number of merging applications.
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             std::span<const SearchMatches> matches);
+  /// `apply_rewrite` for flat matches.
+  std::size_t apply_rewrite_flat(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
+                                 std::span<const Id> matches);
   /// Yes when no rule is banned past `iteration`; otherwise fast-forwards the
   /// bans so the earliest-released rules run next, and says no.
   bool can_stop(std::size_t iteration, const Logger& logger);
@@ -169,11 +176,19 @@ class Runner {
   Iteration run_one(std::span<const Rewrite> rules);
   /// Writes the warning about rule names occurring more than once, if any do.
   void warn_duplicate_names(std::span<const Rewrite> rules);
-  std::optional<StopReason> check_limits(std::size_t iterations_done) const;
+  /// The limit reached, if any, when the clock reads `now`.
+  std::optional<StopReason> check_limits(std::size_t iterations_done, std::chrono::steady_clock::time_point now) const;
   /// `check_limits` between two rules: the clock is read only once the
   /// e-graph is large enough for one rule to take noticeable time, since on a
   /// small one reading it would cost more than the rules themselves.
   std::optional<StopReason> check_limits_between_rules(std::size_t iterations_done) const;
+  /// Whether `check_limits_between_rules` can only find nothing, without the
+  /// cost of building its answer.
+  bool clearly_within_limits(std::size_t iterations_done) const {
+    return egraph_.total_size() < kTimedSize && egraph_.total_size() <= node_limit_ && iterations_done < iter_limit_;
+  }
+  // From this total size on, the clock is read between rules.
+  static constexpr std::size_t kTimedSize = 1024;
 
   EGraph egraph_;
   std::vector<Iteration> iterations_;
@@ -183,14 +198,18 @@ class Runner {
   std::size_t node_limit_ = 10000;
   std::chrono::nanoseconds time_limit_ = std::chrono::seconds(5);
   std::optional<std::chrono::steady_clock::time_point> start_time_;
+  // When the last iteration ended (its rebuild done).
+  std::chrono::steady_clock::time_point iteration_end_{};
   BackoffScheduler scheduler_;
   // Whether the scheduler had no entry and every rule of the current run has
   // its own name, so that a rule's first lookup cannot find an entry.
   bool fresh_distinct_names_ = false;
   // Per rule of the current run: its scheduler entry, once looked up.
   std::vector<std::size_t> rule_stats_index_;
-  // Per rule: the matches of the current iteration's search phase.
-  std::vector<std::vector<SearchMatches>> matches_;
+  // The matches of the current iteration's search phase, flat, rule after
+  // rule; `match_ends_[k]` is where those of rule k end.
+  std::vector<Id> matches_;
+  std::vector<std::size_t> match_ends_;
 };
 
 }  // namespace morvalen::egraph

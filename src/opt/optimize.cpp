@@ -33,20 +33,29 @@ std::vector<egraph::Rewrite> build_optimizer_rules(bool aggressive) {
 // than this then gives its storage back.
 constexpr std::size_t kMaxKeptWorkspaceBytes = std::size_t{1} << 20;
 
+struct Workspace {
+  egraph::Runner runner;
+  egraph::Extractor extractor;
+};
+
 class WorkspaceLease {
  public:
-  WorkspaceLease() : runner_(workspace()) {}
-  ~WorkspaceLease() { runner_.reset(kMaxKeptWorkspaceBytes); }
+  WorkspaceLease() : workspace_(workspace()) {}
+  ~WorkspaceLease() {
+    workspace_.runner.reset(kMaxKeptWorkspaceBytes);
+    workspace_.extractor.clear(kMaxKeptWorkspaceBytes);
+  }
   WorkspaceLease(const WorkspaceLease&) = delete;
   WorkspaceLease& operator=(const WorkspaceLease&) = delete;
-  egraph::Runner& runner() { return runner_; }
+  egraph::Runner& runner() { return workspace_.runner; }
+  egraph::Extractor& extractor() { return workspace_.extractor; }
 
  private:
-  static egraph::Runner& workspace() {
-    thread_local egraph::Runner runner;
-    return runner;
+  static Workspace& workspace() {
+    thread_local Workspace workspace;
+    return workspace;
   }
-  egraph::Runner& runner_;
+  Workspace& workspace_;
 };
 
 }  // namespace
@@ -91,7 +100,8 @@ Result<OptimizeResult, OptError> optimize_with_info_and_config(const ir::TypedDa
   runner.run(rules);
 
   if (runner.roots().empty()) return unexpected(OptError::invalid_expr("runner produced no roots"));
-  egraph::Extractor extractor(runner.egraph());
+  egraph::Extractor& extractor = lease.extractor();
+  extractor.compute(runner.egraph());
   egraph::BestTerm best = extractor.find_best(runner.roots().front());
 
   MORVALEN_TRY(restored, restore_types_with_info(best.expr, stripped.types, folded.dag.params()));

@@ -1,6 +1,7 @@
 #include "opt/restore.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -29,8 +30,56 @@ bool is_comparison(MathKind kind) {
 }
 bool is_unary_builtin(MathKind kind) { return ir::builtin_of(kind).has_value(); }
 
-// The label of a promotion diagnostic: "restore:" and the variant's name.
-std::string restore_label(MathKind kind) { return "restore:" + std::string(kind_name(kind)); }
+// The label of a promotion diagnostic: "restore:" and the variant's name,
+// spelled once per process.
+std::string_view restore_label(MathKind kind) {
+  static const std::array<std::string, kMathKindCount> labels = [] {
+    std::array<std::string, kMathKindCount> out;
+    for (std::size_t k = 0; k < kMathKindCount; ++k)
+      out[k] = "restore:" + std::string(kind_name(static_cast<MathKind>(k)));
+    return out;
+  }();
+  return labels[static_cast<std::size_t>(kind)];
+}
+
+// The working lists of `Slots`, kept per thread so that restoring a small term
+// does not allocate them again; released after a term that made them large.
+struct SlotStorage {
+  std::vector<Slot> slots;
+  std::vector<std::uint32_t> users_start;
+  std::vector<std::uint32_t> users;
+  std::vector<std::uint32_t> fill_at;
+  std::vector<std::uint32_t> now;
+  std::vector<std::uint32_t> next;
+  std::vector<char> queued_now;
+  std::vector<char> queued_next;
+
+  std::size_t bytes() const {
+    return slots.capacity() * sizeof(Slot) +
+           (users_start.capacity() + users.capacity() + fill_at.capacity() + now.capacity() + next.capacity()) *
+               sizeof(std::uint32_t) +
+           queued_now.capacity() + queued_next.capacity();
+  }
+};
+
+class SlotStorageLease {
+ public:
+  SlotStorageLease() : storage_(storage()) {}
+  ~SlotStorageLease() {
+    constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 16;
+    if (storage_.bytes() > kMaxKeptBytes) storage_ = SlotStorage();
+  }
+  SlotStorageLease(const SlotStorageLease&) = delete;
+  SlotStorageLease& operator=(const SlotStorageLease&) = delete;
+  SlotStorage& get() { return storage_; }
+
+ private:
+  static SlotStorage& storage() {
+    thread_local SlotStorage kept;
+    return kept;
+  }
+  SlotStorage& storage_;
+};
 
 OptError invalid_node(std::size_t index, const MathLang& node) {
   return OptError::invalid_expr("invalid node #" + std::to_string(index) + ": " + node.to_string());
@@ -55,13 +104,25 @@ std::optional<DType> promote_opt(DType a, DType b) {
 // instead of growing with the depth of the term.
 class Slots {
  public:
-  explicit Slots(const RecExpr& expr) : slots_(expr.size()), users_start_(expr.size() + 1, 0) {
+  Slots(const RecExpr& expr, SlotStorage& storage)
+      : slots_(storage.slots),
+        users_start_(storage.users_start),
+        users_(storage.users),
+        now_(storage.now),
+        next_(storage.next),
+        queued_now_(storage.queued_now),
+        queued_next_(storage.queued_next) {
+    slots_.assign(expr.size(), std::nullopt);
+    users_start_.assign(expr.size() + 1, 0);
+    now_.clear();
+    next_.clear();
     const auto& nodes = expr.nodes();
     for (const MathLang& node : nodes)
       for (Id c : node.children()) ++users_start_[c.value + 1];
     for (std::size_t i = 0; i < nodes.size(); ++i) users_start_[i + 1] += users_start_[i];
     users_.resize(users_start_.back());
-    std::vector<std::uint32_t> fill_at(users_start_.begin(), users_start_.end() - 1);
+    std::vector<std::uint32_t>& fill_at = storage.fill_at;
+    fill_at.assign(users_start_.begin(), users_start_.end() - 1);
     for (std::size_t i = 0; i < nodes.size(); ++i)
       for (Id c : nodes[i].children()) users_[fill_at[c.value]++] = static_cast<std::uint32_t>(i);
     queued_now_.assign(nodes.size(), 0);
@@ -129,16 +190,16 @@ class Slots {
     }
   }
 
-  std::vector<Slot> slots_;
+  std::vector<Slot>& slots_;
   // Users of each node (compressed rows): the nodes that read its slot.
-  std::vector<std::uint32_t> users_start_;
-  std::vector<std::uint32_t> users_;
+  std::vector<std::uint32_t>& users_start_;
+  std::vector<std::uint32_t>& users_;
   bool sweeping_ = false;
   std::uint32_t cursor_ = 0;
-  std::vector<std::uint32_t> now_;   // max-heap of the current sweep's pending nodes
-  std::vector<std::uint32_t> next_;  // pending nodes of the next sweep
-  std::vector<char> queued_now_;
-  std::vector<char> queued_next_;
+  std::vector<std::uint32_t>& now_;   // max-heap of the current sweep's pending nodes
+  std::vector<std::uint32_t>& next_;  // pending nodes of the next sweep
+  std::vector<char>& queued_now_;
+  std::vector<char>& queued_next_;
 };
 
 void seed(const RecExpr& expr, const TypeMap& types, Slots& slots) {
@@ -403,7 +464,8 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   const std::size_t n = expr.size();
   if (n == 0) return unexpected(OptError::invalid_expr("cannot restore empty expression"));
 
-  Slots slots(expr);
+  SlotStorageLease storage;
+  Slots slots(expr, storage.get());
   seed(expr, types, slots);
   // Sweeps run from the root towards the leaves, so that dtypes known at a
   // user reach its operands within one sweep.
