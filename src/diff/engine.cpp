@@ -87,8 +87,13 @@ std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t inde
 
 }  // namespace
 
+TypedDagDifferentiator::TypedDagDifferentiator(ir::TypedDag&& dag) : TypedDagDifferentiator(dag) {
+  owned_dag_ = std::move(dag);
+  dag_ = &*owned_dag_;
+}
+
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
-    : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {
+    : dag_(&dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {
   // A derivative usually takes about twice as many expressions as the DAG
   // has nodes (the primal and the derivative of each).
   builder_.reserve(2 * dag.size());
@@ -98,7 +103,7 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   if (used_) throw InternalError("TypedDagDifferentiator::differentiate called twice");
   used_ = true;
 
-  const auto& params = dag_.params();
+  const auto& params = dag_->params();
   std::optional<std::size_t> found;
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (params[i].name == variable) {
@@ -112,10 +117,10 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
     return unexpected(DiffError{DiffError::NonFloatParameter{std::string(variable), param_dtype}});
   }
   param_index_ = *found;
-  if (dag_.outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
-  reaches_param_ = nodes_reaching_param(dag_, *found);
+  if (dag_->outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
+  reaches_param_ = nodes_reaching_param(*dag_, *found);
 
-  const Built d = evaluate(Want::Derivative, dag_.outputs().front());
+  const Built d = evaluate(Want::Derivative, dag_->outputs().front());
   if (!d) return unexpected(take_error());
   CanonExprId result = *d;
   const CanonExpr& expr = builder_.expr(result);
@@ -133,7 +138,7 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
 }
 
 std::optional<CanonExprId>& TypedDagDifferentiator::memo(Want want, ir::NodeId node) {
-  if (node.value >= dag_.size()) {
+  if (node.value >= dag_->size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
   return want == Want::Primal ? primal_memo_[node.value] : derivative_memo_[node.value];
@@ -148,7 +153,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::No
     Task& task = tasks.back();
     if (task.next == 0 && task.want == Want::Derivative) {
       // Checked before any operand is built.
-      if (const auto* call = std::get_if<ir::Call>(&dag_.node(task.node)); call != nullptr && call->args.size() != 1) {
+      if (const auto* call = std::get_if<ir::Call>(&dag_->node(task.node)); call != nullptr && call->args.size() != 1) {
         return fail(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(call->builtin))}});
       }
     }
@@ -217,17 +222,17 @@ std::optional<TypedDagDifferentiator::Dependency> TypedDagDifferentiator::depend
           return nth({{task.want, n.arg}});
         }
       },
-      dag_.node(task.node));
+      dag_->node(task.node));
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::NodeId node) {
-  const ir::DType t = dag_.dtype(node);
+  const ir::DType t = dag_->dtype(node);
   auto of = [this](ir::NodeId operand) { return *primal_memo_[operand.value]; };
   return std::visit(
       [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
-          const auto& params = dag_.params();
+          const auto& params = dag_->params();
           if (n.index >= params.size()) return fail(invariant("invalid param id " + std::to_string(n.index)));
           const ir::ParamDecl& decl = params[n.index];
           if (!(decl.dtype == t)) {
@@ -251,11 +256,11 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::N
           return lift(builder_.cast_with_explicit(of(n.arg), n.dtype, n.is_explicit));
         }
       },
-      dag_.node(node));
+      dag_->node(node));
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_from_operands(ir::NodeId node) {
-  const ir::DType t = dag_.dtype(node);
+  const ir::DType t = dag_->dtype(node);
   auto d_of = [this](ir::NodeId operand) { return *derivative_memo_[operand.value]; };
   Built r = std::visit(
       [&](const auto& n) -> Built {
@@ -283,7 +288,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_from_operands(i
           return d_of(n.arg);
         }
       },
-      dag_.node(node));
+      dag_->node(node));
   // A node that does not lead to the parameter has derivative zero. Its rule
   // still runs, so that it visits and checks the nodes it always did, but what
   // it built may be zero in value only (0 / v, a select of 0 and -0, or NaN

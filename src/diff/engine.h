@@ -21,8 +21,11 @@ namespace morvalen::diff {
 /// `differentiate` call.
 class TypedDagDifferentiator {
  public:
-  /// Copies the DAG; never fails.
+  /// Reads the DAG in place, so it must outlive the differentiator; never
+  /// fails.
   explicit TypedDagDifferentiator(const ir::TypedDag& dag);
+  /// Keeps a DAG handed over as a temporary.
+  explicit TypedDagDifferentiator(ir::TypedDag&& dag);
 
   /// The derivative of the DAG's only output with respect to the parameter
   /// named `variable`, cast (implicitly) to that parameter's dtype when its
@@ -94,7 +97,9 @@ class TypedDagDifferentiator {
   Built lt_zero(CanonExprId x, ir::DType dtype);
   Built call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
 
-  ir::TypedDag dag_;
+  // Set only when the DAG was handed over; `dag_` points to it then.
+  std::optional<ir::TypedDag> owned_dag_;
+  const ir::TypedDag* dag_;
   std::optional<std::size_t> param_index_;
   // Per node: whether a path through its operands leads to the differentiation
   // parameter's `Param` node. Filled once the parameter is known.
