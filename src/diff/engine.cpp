@@ -93,7 +93,7 @@ TypedDagDifferentiator::TypedDagDifferentiator(ir::TypedDag&& dag) : TypedDagDif
 }
 
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
-    : dag_(&dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {
+    : dag_(&dag), builder_(InternedCanonExprBuilder::kMaxExprs - 1), memo_(dag.size()) {
   // A derivative takes from about as many to about one and a half times as
   // many expressions as the DAG has nodes (shared subexpressions and folded
   // terms make up for the primal and the derivative of each). Reserving no
@@ -139,15 +139,15 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   return std::move(*finished);
 }
 
-std::optional<CanonExprId>& TypedDagDifferentiator::memo(Want want, ir::NodeId node) {
+std::uint32_t& TypedDagDifferentiator::memo(Want want, ir::NodeId node) {
   if (node.value >= dag_->size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  return want == Want::Primal ? primal_memo_[node.value] : derivative_memo_[node.value];
+  return want == Want::Primal ? memo_[node.value].primal : memo_[node.value].derivative;
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::NodeId root) {
-  if (const auto& known = memo(want, root)) return *known;
+  if (const std::uint32_t known = memo(want, root); known != kAbsent) return CanonExprId{known};
   std::vector<Task>& tasks = tasks_;
   tasks.clear();
   tasks.push_back(Task{root, want, 0});
@@ -162,7 +162,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::No
     bool descended = false;
     while (const std::optional<Dependency> dep = dependency(task)) {
       ++task.next;
-      if (!memo(dep->want, dep->node)) {
+      if (memo(dep->want, dep->node) == kAbsent) {
         tasks.push_back(Task{dep->node, dep->want, 0});
         descended = true;
         break;
@@ -174,7 +174,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::No
     const Built built =
         done.want == Want::Primal ? primal_from_operands(done.node) : derivative_from_operands(done.node);
     if (!built) return built;
-    memo(done.want, done.node) = *built;
+    memo(done.want, done.node) = built->value;
     if (tasks.empty()) return built;
   }
 }
@@ -229,7 +229,7 @@ std::optional<TypedDagDifferentiator::Dependency> TypedDagDifferentiator::depend
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::NodeId node) {
   const ir::DType t = dag_->dtype(node);
-  auto of = [this](ir::NodeId operand) { return *primal_memo_[operand.value]; };
+  auto of = [this](ir::NodeId operand) { return primal_of(operand); };
   return std::visit(
       [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
@@ -263,7 +263,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::N
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_from_operands(ir::NodeId node) {
   const ir::DType t = dag_->dtype(node);
-  auto d_of = [this](ir::NodeId operand) { return *derivative_memo_[operand.value]; };
+  auto d_of = [this](ir::NodeId operand) { return derivative_of(operand); };
   Built r = std::visit(
       [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
@@ -282,10 +282,10 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_from_operands(i
         } else if constexpr (std::is_same_v<T, ir::Binary>) {
           return derivative_binary(n.op, n.lhs, n.rhs, t);
         } else if constexpr (std::is_same_v<T, ir::If>) {
-          return select(*primal_memo_[n.cond.value], d_of(n.then_branch), d_of(n.else_branch), t);
+          return select(primal_of(n.cond), d_of(n.then_branch), d_of(n.else_branch), t);
         } else if constexpr (std::is_same_v<T, ir::Call>) {
           const ir::NodeId arg = n.args.front();
-          return builtin_rule(n.builtin, *primal_memo_[arg.value], d_of(arg), t);
+          return builtin_rule(n.builtin, primal_of(arg), d_of(arg), t);
         } else {
           return d_of(n.arg);
         }
@@ -304,7 +304,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
   switch (op) {
     case ir::BinaryOp::Add:
     case ir::BinaryOp::Sub:
-      return lift(builder_.binary(op, *derivative_memo_[left.value], *derivative_memo_[right.value], t));
+      return lift(builder_.binary(op, derivative_of(left), derivative_of(right), t));
     case ir::BinaryOp::FloorDiv:
     case ir::BinaryOp::Eq:
     case ir::BinaryOp::Ne:
@@ -321,8 +321,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
     case ir::BinaryOp::Pow:
       break;
   }
-  const Pair pair{*primal_memo_[left.value], *primal_memo_[right.value], *derivative_memo_[left.value],
-                  *derivative_memo_[right.value]};
+  const Pair pair{primal_of(left), primal_of(right), derivative_of(left), derivative_of(right)};
   return binary_rule(op, pair, t);
 }
 

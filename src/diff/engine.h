@@ -70,7 +70,10 @@ class TypedDagDifferentiator {
   // The `index`-th dependency of a node's primal or derivative, in the order
   // they are built; none past the last.
   std::optional<Dependency> dependency(const Task& task) const;
-  std::optional<CanonExprId>& memo(Want want, ir::NodeId node);
+  // The built expression's id, or kAbsent.
+  std::uint32_t& memo(Want want, ir::NodeId node);
+  CanonExprId primal_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].primal}; }
+  CanonExprId derivative_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].derivative}; }
   // Build a node's expression once all its dependencies are built.
   Built primal_from_operands(ir::NodeId node);
   Built derivative_from_operands(ir::NodeId node);
@@ -105,8 +108,14 @@ class TypedDagDifferentiator {
   // parameter's `Param` node. Filled once the parameter is known.
   std::vector<bool> reaches_param_;
   InternedCanonExprBuilder builder_;
-  std::vector<std::optional<CanonExprId>> primal_memo_;
-  std::vector<std::optional<CanonExprId>> derivative_memo_;
+  // Per node, the ids built for it; the builder holds fewer than 2^32 - 1
+  // expressions, so no id is kAbsent.
+  static constexpr std::uint32_t kAbsent = 0xffffffffU;
+  struct Memo {
+    std::uint32_t primal = kAbsent;
+    std::uint32_t derivative = kAbsent;
+  };
+  std::vector<Memo> memo_;
   std::vector<Task> tasks_;
   std::vector<CanonExprId> call_args_;
   std::optional<DiffError> error_;
