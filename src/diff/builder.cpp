@@ -448,6 +448,27 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr)
   return append(std::move(expr), hash);
 }
 
+CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_binary(canon::Binary binary) {
+  for (CanonExprId operand : {binary.left, binary.right}) {
+    if (operand.value >= exprs_.size()) return unexpected(CanonBuildError{CanonBuildError::InvalidId{operand}});
+  }
+  const std::uint64_t hash = binary_key_hash(binary);
+  if (!interned_.empty()) {
+    const std::uint32_t tag = slot_tag(hash);
+    const std::size_t mask = interned_.size() - 1;
+    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+      if (interned_[s].tag != tag) continue;
+      const auto* b = std::get_if<canon::Binary>(&exprs_[interned_[s].id]);
+      if (b != nullptr && b->op == binary.op && b->left == binary.left && b->right == binary.right &&
+          b->dtype == binary.dtype) {
+        return CanonExprId{interned_[s].id};
+      }
+    }
+  }
+  if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
+  return append(binary, hash);
+}
+
 CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash) {
   if (2 * (exprs_.size() + 1) > interned_.size()) {
     grow_interned(interned_.empty() ? kInternMinSlots : 2 * interned_.size());
@@ -578,7 +599,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::binary(ir::BinaryOp op, Can
     case ir::BinaryOp::Or:
       break;
   }
-  return intern_expr(canon::Binary{dtype, left, right, op});
+  return intern_binary(canon::Binary{dtype, left, right, op});
 }
 
 bool InternedCanonExprBuilder::collect_all_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype,
@@ -769,7 +790,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   sort_runs(rest, rest.size() - (acc_appended ? 1 : 0), !kept_any);
   CanonExprId chain = rest.front();
   for (std::size_t i = 1; i < rest.size(); ++i) {
-    auto next = intern_expr(canon::Binary{dtype, chain, rest[i], op});
+    auto next = intern_binary(canon::Binary{dtype, chain, rest[i], op});
     if (!next) return next;
     chain = *next;
   }
@@ -794,11 +815,11 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
         const CanonExprId inner_base = inner->left;
         auto power = intern_expr(canon::Constant{literal::Int{product}, ir::DType::i64()});
         if (!power) return power;
-        return intern_expr(canon::Binary{t, inner_base, *power, ir::BinaryOp::Pow});
+        return intern_binary(canon::Binary{t, inner_base, *power, ir::BinaryOp::Pow});
       }
     }
   }
-  return intern_expr(canon::Binary{t, base, exponent, ir::BinaryOp::Pow});
+  return intern_binary(canon::Binary{t, base, exponent, ir::BinaryOp::Pow});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name, std::span<const CanonExprId> args,

@@ -133,6 +133,9 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
+  // `intern_expr` of a binary expression, comparing fields instead of
+  // variants: the form every sum, product and power is built in.
+  IdResult intern_binary(canon::Binary binary);
   // Appends a new expression (its operands valid, its key not yet interned)
   // with what the builder keeps beside it.
   CanonExprId append(CanonExpr expr, std::uint64_t hash);

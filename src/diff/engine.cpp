@@ -1,12 +1,12 @@
 #include "diff/engine.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/internal_error.h"
-#include "support/stack.h"
 
 namespace morvalen::diff {
 namespace {
@@ -87,18 +87,25 @@ std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t inde
 
 }  // namespace
 
+TypedDagDifferentiator::TypedDagDifferentiator(ir::TypedDag&& dag) : TypedDagDifferentiator(dag) {
+  owned_dag_ = std::move(dag);
+  dag_ = &*owned_dag_;
+}
+
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
-    : dag_(dag), primal_memo_(dag.size()), derivative_memo_(dag.size()) {
-  // A derivative usually takes about twice as many expressions as the DAG
-  // has nodes (the primal and the derivative of each).
-  builder_.reserve(2 * dag.size());
+    : dag_(&dag), builder_(InternedCanonExprBuilder::kMaxExprs - 1), memo_(dag.size()) {
+  // A derivative takes from about as many to about one and a half times as
+  // many expressions as the DAG has nodes (shared subexpressions and folded
+  // terms make up for the primal and the derivative of each). Reserving no
+  // more keeps the intern set small enough to stay in cache longer.
+  builder_.reserve(dag.size() + dag.size() / 2);
 }
 
 Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::string_view variable) {
   if (used_) throw InternalError("TypedDagDifferentiator::differentiate called twice");
   used_ = true;
 
-  const auto& params = dag_.params();
+  const auto& params = dag_->params();
   std::optional<std::size_t> found;
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (params[i].name == variable) {
@@ -112,10 +119,10 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
     return unexpected(DiffError{DiffError::NonFloatParameter{std::string(variable), param_dtype}});
   }
   param_index_ = *found;
-  if (dag_.outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
-  reaches_param_ = nodes_reaching_param(dag_, *found);
+  if (dag_->outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
+  reaches_param_ = nodes_reaching_param(*dag_, *found);
 
-  const Built d = derivative_expr(dag_.outputs().front());
+  const Built d = evaluate(Want::Derivative, dag_->outputs().front());
   if (!d) return unexpected(take_error());
   CanonExprId result = *d;
   const CanonExpr& expr = builder_.expr(result);
@@ -132,38 +139,102 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   return std::move(*finished);
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::primal_expr(ir::NodeId node) {
-  if (node.value >= dag_.size()) {
+std::uint32_t& TypedDagDifferentiator::memo(Want want, ir::NodeId node) {
+  if (node.value >= dag_->size()) {
     throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
   }
-  if (const auto& memo = primal_memo_[node.value]) return *memo;
-  const Built r = support::grow_stack([&] { return primal_uncached(node); });
-  if (r) primal_memo_[node.value] = *r;
-  return r;
+  return want == Want::Primal ? memo_[node.value].primal : memo_[node.value].derivative;
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_expr(ir::NodeId node) {
-  if (node.value >= dag_.size()) {
-    throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
+TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::NodeId root) {
+  if (const std::uint32_t known = memo(want, root); known != kAbsent) return CanonExprId{known};
+  std::vector<Task>& tasks = tasks_;
+  tasks.clear();
+  tasks.push_back(Task{root, want, 0});
+  while (true) {
+    Task& task = tasks.back();
+    if (task.next == 0 && task.want == Want::Derivative) {
+      // Checked before any operand is built.
+      if (const auto* call = std::get_if<ir::Call>(&dag_->node(task.node)); call != nullptr && call->args.size() != 1) {
+        return fail(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(call->builtin))}});
+      }
+    }
+    bool descended = false;
+    while (const std::optional<Dependency> dep = dependency(task)) {
+      ++task.next;
+      if (memo(dep->want, dep->node) == kAbsent) {
+        tasks.push_back(Task{dep->node, dep->want, 0});
+        descended = true;
+        break;
+      }
+    }
+    if (descended) continue;
+    const Task done = task;
+    tasks.pop_back();
+    const Built built =
+        done.want == Want::Primal ? primal_from_operands(done.node) : derivative_from_operands(done.node);
+    if (!built) return built;
+    memo(done.want, done.node) = built->value;
+    if (tasks.empty()) return built;
   }
-  if (const auto& memo = derivative_memo_[node.value]) return *memo;
-  Built r = support::grow_stack([&] { return derivative_uncached(node); });
-  // A node that does not lead to the parameter has derivative zero. Its rule
-  // still runs, so that it visits and checks the nodes it always did, but what
-  // it built may be zero in value only (0 / v, a select of 0 and -0, or NaN
-  // from inf * 0), so the zero itself takes its place.
-  if (r && !reaches_param_[node.value]) r = zero(dag_.dtype(node));
-  if (r) derivative_memo_[node.value] = *r;
-  return r;
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::primal_uncached(ir::NodeId node) {
-  const ir::DType t = dag_.dtype(node);
+std::optional<TypedDagDifferentiator::Dependency> TypedDagDifferentiator::dependency(const Task& task) const {
+  const std::uint32_t i = task.next;
+  auto nth = [i](std::initializer_list<Dependency> deps) -> std::optional<Dependency> {
+    if (i >= deps.size()) return std::nullopt;
+    return deps.begin()[i];
+  };
+  constexpr Want P = Want::Primal;
+  constexpr Want D = Want::Derivative;
+  return std::visit(
+      [&](const auto& n) -> std::optional<Dependency> {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, ir::Param> || std::is_same_v<T, ir::Const>) {
+          return std::nullopt;
+        } else if constexpr (std::is_same_v<T, ir::Unary>) {
+          if (task.want == P) return nth({{P, n.arg}});
+          return n.op == ir::UnaryOp::Neg ? nth({{D, n.arg}}) : std::nullopt;
+        } else if constexpr (std::is_same_v<T, ir::Binary>) {
+          if (task.want == P) return nth({{P, n.lhs}, {P, n.rhs}});
+          switch (n.op) {
+            case ir::BinaryOp::Add:
+            case ir::BinaryOp::Sub:
+              return nth({{D, n.lhs}, {D, n.rhs}});
+            case ir::BinaryOp::Mul:
+            case ir::BinaryOp::Div:
+            case ir::BinaryOp::Rem:
+            case ir::BinaryOp::Pow:
+              return nth({{P, n.lhs}, {P, n.rhs}, {D, n.lhs}, {D, n.rhs}});
+            default:
+              return std::nullopt;
+          }
+        } else if constexpr (std::is_same_v<T, ir::If>) {
+          if (task.want == P) return nth({{P, n.cond}, {P, n.then_branch}, {P, n.else_branch}});
+          return nth({{P, n.cond}, {D, n.then_branch}, {D, n.else_branch}});
+        } else if constexpr (std::is_same_v<T, ir::Call>) {
+          if (task.want == P) {
+            if (i >= n.args.size()) return std::nullopt;
+            return Dependency{P, n.args[i]};
+          }
+          // The argument's derivative first, then its primal.
+          return nth({{D, n.args.front()}, {P, n.args.front()}});
+        } else {
+          static_assert(std::is_same_v<T, ir::Cast>);
+          return nth({{task.want, n.arg}});
+        }
+      },
+      dag_->node(task.node));
+}
+
+TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::NodeId node) {
+  const ir::DType t = dag_->dtype(node);
+  auto of = [this](ir::NodeId operand) { return primal_of(operand); };
   return std::visit(
       [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
-          const auto& params = dag_.params();
+          const auto& params = dag_->params();
           if (n.index >= params.size()) return fail(invariant("invalid param id " + std::to_string(n.index)));
           const ir::ParamDecl& decl = params[n.index];
           if (!(decl.dtype == t)) {
@@ -174,36 +245,26 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_uncached(ir::NodeId
         } else if constexpr (std::is_same_v<T, ir::Const>) {
           return lift(builder_.intern_expr(canon::Constant{literal_of(n.value), t}));
         } else if constexpr (std::is_same_v<T, ir::Unary>) {
-          MORVALEN_TRY(x, primal_expr(n.arg));
-          return lift(builder_.unary(n.op, x, t));
+          return lift(builder_.unary(n.op, of(n.arg), t));
         } else if constexpr (std::is_same_v<T, ir::Binary>) {
-          MORVALEN_TRY(a, primal_expr(n.lhs));
-          MORVALEN_TRY(b, primal_expr(n.rhs));
-          return lift(builder_.binary(n.op, a, b, t));
+          return lift(builder_.binary(n.op, of(n.lhs), of(n.rhs), t));
         } else if constexpr (std::is_same_v<T, ir::If>) {
-          MORVALEN_TRY(c, primal_expr(n.cond));
-          MORVALEN_TRY(a, primal_expr(n.then_branch));
-          MORVALEN_TRY(b, primal_expr(n.else_branch));
-          return lift(builder_.select(c, a, b, t));
+          return lift(builder_.select(of(n.cond), of(n.then_branch), of(n.else_branch), t));
         } else if constexpr (std::is_same_v<T, ir::Call>) {
-          std::vector<CanonExprId> args;
-          args.reserve(n.args.size());
-          for (ir::NodeId arg : n.args) {
-            MORVALEN_TRY(a, primal_expr(arg));
-            args.push_back(a);
-          }
-          return lift(builder_.call(ir::to_str(n.builtin), args, t));
+          call_args_.clear();
+          for (ir::NodeId arg : n.args) call_args_.push_back(of(arg));
+          return lift(builder_.call(ir::to_str(n.builtin), call_args_, t));
         } else {
-          MORVALEN_TRY(x, primal_expr(n.arg));
-          return lift(builder_.cast_with_explicit(x, n.dtype, n.is_explicit));
+          return lift(builder_.cast_with_explicit(of(n.arg), n.dtype, n.is_explicit));
         }
       },
-      dag_.node(node));
+      dag_->node(node));
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_uncached(ir::NodeId node) {
-  const ir::DType t = dag_.dtype(node);
-  return std::visit(
+TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_from_operands(ir::NodeId node) {
+  const ir::DType t = dag_->dtype(node);
+  auto d_of = [this](ir::NodeId operand) { return derivative_of(operand); };
+  Built r = std::visit(
       [&](const auto& n) -> Built {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, ir::Param>) {
@@ -212,10 +273,8 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_uncached(ir::No
           return zero(t);
         } else if constexpr (std::is_same_v<T, ir::Unary>) {
           switch (n.op) {
-            case ir::UnaryOp::Neg: {
-              MORVALEN_TRY(dx, derivative_expr(n.arg));
-              return neg(dx, t);
-            }
+            case ir::UnaryOp::Neg:
+              return neg(d_of(n.arg), t);
             case ir::UnaryOp::Not:
               return zero(t);
           }
@@ -223,46 +282,29 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_uncached(ir::No
         } else if constexpr (std::is_same_v<T, ir::Binary>) {
           return derivative_binary(n.op, n.lhs, n.rhs, t);
         } else if constexpr (std::is_same_v<T, ir::If>) {
-          MORVALEN_TRY(c, primal_expr(n.cond));
-          MORVALEN_TRY(da, derivative_expr(n.then_branch));
-          MORVALEN_TRY(db, derivative_expr(n.else_branch));
-          return select(c, da, db, t);
+          return select(primal_of(n.cond), d_of(n.then_branch), d_of(n.else_branch), t);
         } else if constexpr (std::is_same_v<T, ir::Call>) {
-          if (n.args.size() != 1) {
-            return fail(DiffError{DiffError::UnsupportedCall{std::string(ir::to_str(n.builtin))}});
-          }
-          MORVALEN_TRY(dx, derivative_expr(n.args.front()));
-          return builtin_derivative(n.builtin, n.args.front(), dx, t);
+          const ir::NodeId arg = n.args.front();
+          return builtin_rule(n.builtin, primal_of(arg), d_of(arg), t);
         } else {
-          return derivative_expr(n.arg);
+          return d_of(n.arg);
         }
       },
-      dag_.node(node));
-}
-
-bool TypedDagDifferentiator::primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out) {
-  // In this order: u, v, du, dv.
-  const Built u = primal_expr(left);
-  if (!u) return false;
-  const Built v = primal_expr(right);
-  if (!v) return false;
-  const Built du = derivative_expr(left);
-  if (!du) return false;
-  const Built dv = derivative_expr(right);
-  if (!dv) return false;
-  out = Pair{*u, *v, *du, *dv};
-  return true;
+      dag_->node(node));
+  // A node that does not lead to the parameter has derivative zero. Its rule
+  // still runs, so that it visits and checks the nodes it always did, but what
+  // it built may be zero in value only (0 / v, a select of 0 and -0, or NaN
+  // from inf * 0), so the zero itself takes its place.
+  if (r && !reaches_param_[node.value]) r = zero(t);
+  return r;
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::BinaryOp op, ir::NodeId left,
                                                                         ir::NodeId right, ir::DType t) {
   switch (op) {
     case ir::BinaryOp::Add:
-    case ir::BinaryOp::Sub: {
-      MORVALEN_TRY(du, derivative_expr(left));
-      MORVALEN_TRY(dv, derivative_expr(right));
-      return lift(builder_.binary(op, du, dv, t));
-    }
+    case ir::BinaryOp::Sub:
+      return lift(builder_.binary(op, derivative_of(left), derivative_of(right), t));
     case ir::BinaryOp::FloorDiv:
     case ir::BinaryOp::Eq:
     case ir::BinaryOp::Ne:
@@ -279,15 +321,11 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
     case ir::BinaryOp::Pow:
       break;
   }
-  Pair pair;
-  if (!primal_and_derivative_pair(left, right, pair)) return unexpected(ErrorPending{});
+  const Pair pair{primal_of(left), primal_of(right), derivative_of(left), derivative_of(right)};
   return binary_rule(op, pair, t);
 }
 
-// Kept out of line so that the many temporaries of these rules stay off the
-// frames of the recursion through `derivative_binary`.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::binary_rule(ir::BinaryOp op, const Pair& pair,
-                                                                                    ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType t) {
   const auto [u, v, du, dv] = pair;
   switch (op) {
     case ir::BinaryOp::Mul: {
@@ -335,15 +373,8 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::derivative_binary(ir::Bina
   throw InternalError("differentiation: unexpected binary operator");
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_derivative(ir::Builtin builtin, ir::NodeId arg,
-                                                                         CanonExprId dx, ir::DType t) {
-  MORVALEN_TRY(x, primal_expr(arg));
-  return builtin_rule(builtin, x, dx, t);
-}
-
-// Out of line for the same reason as `binary_rule`.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin builtin, CanonExprId x,
-                                                                                     CanonExprId dx, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx,
+                                                                   ir::DType t) {
   switch (builtin) {
     case ir::Builtin::Exp: {
       MORVALEN_TRY(e, call_builtin1(ir::Builtin::Exp, x, t));
@@ -424,10 +455,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::fail(DiffError error) {
   return unexpected(ErrorPending{});
 }
 
-// The small operations below are kept out of line: the builder's results they
-// unwrap would otherwise sit in the frames of the recursion.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::lift(
-    const Result<CanonExprId, CanonBuildError>& built) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::lift(const Result<CanonExprId, CanonBuildError>& built) {
   if (!built) return fail(builder_failed(built.error()));
   return *built;
 }
@@ -439,48 +467,47 @@ DiffError TypedDagDifferentiator::take_error() {
   return error;
 }
 
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::add(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Add, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::sub(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Sub, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::mul(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Mul, a, b, t));
 }
 // Every quotient built here belongs to a derivative rule (primal quotients are
 // built in `primal_uncached`). A zero numerator stands for a term that
 // vanishes, so the quotient is zero even where its denominator is zero.
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::div(CanonExprId a, CanonExprId b, ir::DType t) {
   if (is_zero_constant(builder_.expr(a))) return zero(t);
   return lift(builder_.binary(ir::BinaryOp::Div, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::pow(CanonExprId a, CanonExprId b, ir::DType t) {
   return lift(builder_.binary(ir::BinaryOp::Pow, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::neg(CanonExprId a, ir::DType t) {
   return lift(builder_.unary(ir::UnaryOp::Neg, a, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a,
-                                                                               CanonExprId b, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, CanonExprId a, CanonExprId b,
+                                                             ir::DType t) {
   return lift(builder_.select(cond, a, b, t));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{one_literal(t), t}));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::zero(ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::zero(ir::DType t) {
   return lift(builder_.intern_expr(canon::Constant{zero_literal(t), t}));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Gt, x, z, ir::DType::boolean()));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::lt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));
   return lift(builder_.binary(ir::BinaryOp::Lt, x, z, ir::DType::boolean()));
 }
-[[gnu::noinline]] TypedDagDifferentiator::Built TypedDagDifferentiator::call_builtin1(ir::Builtin builtin,
-                                                                                      CanonExprId x, ir::DType t) {
+TypedDagDifferentiator::Built TypedDagDifferentiator::call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType t) {
   const CanonExprId args[1] = {x};
   return lift(builder_.call(ir::to_str(builtin), args, t));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -20,8 +21,11 @@ namespace morvalen::diff {
 /// `differentiate` call.
 class TypedDagDifferentiator {
  public:
-  /// Copies the DAG; never fails.
+  /// Reads the DAG in place, so it must outlive the differentiator; never
+  /// fails.
   explicit TypedDagDifferentiator(const ir::TypedDag& dag);
+  /// Keeps a DAG handed over as a temporary.
+  explicit TypedDagDifferentiator(ir::TypedDag&& dag);
 
   /// The derivative of the DAG's only output with respect to the parameter
   /// named `variable`, cast (implicitly) to that parameter's dtype when its
@@ -35,8 +39,7 @@ class TypedDagDifferentiator {
   Result<CanonFunction, DiffError> differentiate(std::string_view variable);
 
  private:
-  // An expression id, or a failure whose error waits in `error_`. Kept this
-  // small so that the frames of the recursion over the DAG stay small.
+  // An expression id, or a failure whose error waits in `error_`.
   struct ErrorPending {};
   using Built = Result<CanonExprId, ErrorPending>;
 
@@ -47,13 +50,34 @@ class TypedDagDifferentiator {
     CanonExprId dv;
   };
 
-  Built primal_expr(ir::NodeId node);
-  Built derivative_expr(ir::NodeId node);
-  Built primal_uncached(ir::NodeId node);
-  Built derivative_uncached(ir::NodeId node);
+  // What a step of the walk computes for a node: its primal expression or its
+  // derivative.
+  enum class Want : std::uint8_t { Primal, Derivative };
+  // A node waiting on the walk's stack; `next` counts the dependencies looked at.
+  struct Task {
+    ir::NodeId node;
+    Want want = Want::Primal;
+    std::uint32_t next = 0;
+  };
+  struct Dependency {
+    Want want = Want::Primal;
+    ir::NodeId node;
+  };
+
+  // The expression for `root`, building first, depth-first on an explicit
+  // stack, every dependency it lacks (a DAG can be as deep as it is long).
+  Built evaluate(Want want, ir::NodeId root);
+  // The `index`-th dependency of a node's primal or derivative, in the order
+  // they are built; none past the last.
+  std::optional<Dependency> dependency(const Task& task) const;
+  // The built expression's id, or kAbsent.
+  std::uint32_t& memo(Want want, ir::NodeId node);
+  CanonExprId primal_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].primal}; }
+  CanonExprId derivative_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].derivative}; }
+  // Build a node's expression once all its dependencies are built.
+  Built primal_from_operands(ir::NodeId node);
+  Built derivative_from_operands(ir::NodeId node);
   Built derivative_binary(ir::BinaryOp op, ir::NodeId left, ir::NodeId right, ir::DType dtype);
-  Built builtin_derivative(ir::Builtin builtin, ir::NodeId arg, CanonExprId darg, ir::DType dtype);
-  [[nodiscard]] bool primal_and_derivative_pair(ir::NodeId left, ir::NodeId right, Pair& out);
   // The formulas once the operands are built: "*", "/", "%", "**" from the
   // pair, and each builtin from its argument and the argument's derivative.
   Built binary_rule(ir::BinaryOp op, const Pair& pair, ir::DType dtype);
@@ -76,14 +100,24 @@ class TypedDagDifferentiator {
   Built lt_zero(CanonExprId x, ir::DType dtype);
   Built call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
 
-  ir::TypedDag dag_;
+  // Set only when the DAG was handed over; `dag_` points to it then.
+  std::optional<ir::TypedDag> owned_dag_;
+  const ir::TypedDag* dag_;
   std::optional<std::size_t> param_index_;
   // Per node: whether a path through its operands leads to the differentiation
   // parameter's `Param` node. Filled once the parameter is known.
   std::vector<bool> reaches_param_;
   InternedCanonExprBuilder builder_;
-  std::vector<std::optional<CanonExprId>> primal_memo_;
-  std::vector<std::optional<CanonExprId>> derivative_memo_;
+  // Per node, the ids built for it; the builder holds fewer than 2^32 - 1
+  // expressions, so no id is kAbsent.
+  static constexpr std::uint32_t kAbsent = 0xffffffffU;
+  struct Memo {
+    std::uint32_t primal = kAbsent;
+    std::uint32_t derivative = kAbsent;
+  };
+  std::vector<Memo> memo_;
+  std::vector<Task> tasks_;
+  std::vector<CanonExprId> call_args_;
   std::optional<DiffError> error_;
   bool used_ = false;
 };

@@ -55,6 +55,15 @@ std::uint64_t opt_dtype_word(const std::optional<ir::DType>& d) { return d.has_v
 
 std::uint64_t ids_word(CanonExprId a, CanonExprId b) { return std::uint64_t{a.value} | (std::uint64_t{b.value} << 32); }
 
+std::uint64_t binary_hash_body(std::uint64_t seed, const canon::Binary& e) {
+  return mix(mix(seed, ids_word(e.left, e.right)), static_cast<std::uint64_t>(e.op) | (dtype_word(e.dtype) << 8));
+}
+
+constexpr std::uint64_t kHashSeed = 0x2545f4914f6cdd1dULL;
+
+// A last avalanche, so that the low bits (the table slot) depend on every word.
+std::uint64_t finish_hash(std::uint64_t h) { return mix(h, h >> 32); }
+
 }  // namespace
 
 Literal zero_literal(ir::DType dtype) {
@@ -120,7 +129,7 @@ bool same_key(const CanonExpr& a, const CanonExpr& b) {
 }
 
 std::uint64_t key_hash(const CanonExpr& expr) {
-  const std::uint64_t seed = 0x2545f4914f6cdd1dULL + expr.index();
+  const std::uint64_t seed = kHashSeed + expr.index();
   const std::uint64_t h = std::visit(
       [&](const auto& e) -> std::uint64_t {
         using T = std::decay_t<decltype(e)>;
@@ -148,8 +157,7 @@ std::uint64_t key_hash(const CanonExpr& expr) {
           return mix(seed, std::uint64_t{e.operand.value} | (static_cast<std::uint64_t>(e.op) << 32) |
                                (dtype_word(e.dtype) << 40));
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
-          return mix(mix(seed, ids_word(e.left, e.right)),
-                     static_cast<std::uint64_t>(e.op) | (dtype_word(e.dtype) << 8));
+          return binary_hash_body(seed, e);
         } else if constexpr (std::is_same_v<T, canon::Call>) {
           std::uint64_t h = mix(seed, std::hash<std::string_view>{}(e.name));
           for (CanonExprId a : e.args) h = mix(h, a.value);
@@ -162,8 +170,13 @@ std::uint64_t key_hash(const CanonExpr& expr) {
         }
       },
       expr);
-  // A last avalanche, so that the low bits (the table slot) depend on every word.
-  return mix(h, h >> 32);
+  return finish_hash(h);
+}
+
+std::uint64_t binary_key_hash(const canon::Binary& binary) {
+  constexpr std::size_t kBinaryIndex = 3;
+  static_assert(std::is_same_v<std::variant_alternative_t<kBinaryIndex, CanonExpr>, canon::Binary>);
+  return finish_hash(binary_hash_body(kHashSeed + kBinaryIndex, binary));
 }
 
 }  // namespace morvalen::diff

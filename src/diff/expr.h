@@ -121,6 +121,8 @@ bool same_key(const CanonExpr& a, const CanonExpr& b);
 /// A hash of the interning key: expressions for which `same_key` holds hash
 /// alike.
 std::uint64_t key_hash(const CanonExpr& expr);
+/// `key_hash` of a binary expression, without building the variant.
+std::uint64_t binary_key_hash(const canon::Binary& binary);
 
 }  // namespace morvalen::diff
 
