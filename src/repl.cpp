@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <variant>
@@ -251,7 +252,10 @@ class Renderer {
     int precedence = 0;
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
+    // Where the remembered text was first written in the output, if it was.
+    std::size_t written_at = kNotWritten;
   };
+  static constexpr std::size_t kNotWritten = std::numeric_limits<std::size_t>::max();
 
   struct Visit {
     NodeId node;
@@ -487,6 +491,7 @@ class Renderer {
   // Writes the root's text from `out` on, never past `limit`; returns the end
   // of what was written.
   char* write(char* out, char* const limit) {
+    char* const begin = out;
     std::vector<Piece>& stack = stack_;
     stack.push_back({{}, root_.value});
     while (!stack.empty()) {
@@ -500,9 +505,24 @@ class Renderer {
         // Pieces are mostly a few bytes long: copy them without a call.
         for (std::size_t i = 0; i < size; ++i) out[i] = piece.text[i];
         out += size;
-      } else {
-        push_node(piece.node, stack);
+        continue;
       }
+      NodeState& state = nodes_[piece.node];
+      if (state.written_at == kNotWritten) {
+        state.written_at = static_cast<std::size_t>(out - begin);
+        push_node(piece.node, stack);
+        continue;
+      }
+      // A node's remembered text is the same at every use, and a later use
+      // never lies inside the first (operands precede their users): copy the
+      // text written at the first use instead of walking the node again.
+      const std::size_t size = static_cast<std::size_t>(state.length);
+      if (size > static_cast<std::size_t>(limit - out) ||
+          state.written_at + size > static_cast<std::size_t>(out - begin)) {
+        throw InternalError("rendered expression length differs from its measure");
+      }
+      std::memcpy(out, begin + state.written_at, size);
+      out += size;
     }
     return out;
   }

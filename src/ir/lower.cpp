@@ -618,8 +618,11 @@ Result<DType, Diag> promote_with_diags(Ctx& ctx, std::string_view name, DType a,
 namespace {
 
 LowerResultWithErrors lower_collecting(const parse::FuncDef& program, const diag::DiagConfig& config,
-                                       bool keep_warnings) {
+                                       bool keep_warnings, std::size_t expected_nodes = 0) {
   Ctx ctx(DiagMode{Collect{{}, {}, config, keep_warnings}});
+  // Small programs start from the thread's spare tables instead.
+  constexpr std::size_t kReserveFrom = 256;
+  if (expected_nodes > kReserveFrom) ctx.reserve(expected_nodes);
   for (const auto& param : program.params) ctx.add_param(param.name, param.dtype);
   auto outputs = lower_expr(ctx, program.body);
   if (!outputs) throw InternalError("lowering stopped although diagnostics were being collected");
@@ -634,8 +637,9 @@ LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, c
   return lower_collecting(program, config, true);
 }
 
-LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config) {
-  return lower_collecting(program, config, false);
+LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config,
+                                                       std::size_t expected_nodes) {
+  return lower_collecting(program, config, false, expected_nodes);
 }
 
 Result<TypedDag, Diag> lower_with_collector(const parse::FuncDef& program, diag::DiagCollector& collector) {

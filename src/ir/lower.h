@@ -94,6 +94,8 @@ class Ctx {
   /// Appends a node with its dtype and returns its position (see
   /// `DagBuilder::push`).
   NodeId push(Node node, DType dtype);
+  /// Makes room for `nodes` nodes in all.
+  void reserve(std::size_t nodes) { builder_.reserve(nodes); }
 
   /// `id` itself when its dtype is `target`, else a new implicit `Cast`.
   NodeId cast_if_needed(NodeId id, DType target);
@@ -165,8 +167,11 @@ struct LowerResultWithErrors {
 /// fails: after errors the DAG is complete and valid but meaningless.
 LowerResultWithErrors lower_with_config_collect(const parse::FuncDef& program, const diag::DiagConfig& config);
 /// Like `lower_with_config_collect`, but notes and warnings are dropped unbuilt
-/// (`warnings` stays empty); the DAG and the errors are the same.
-LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config);
+/// (`warnings` stays empty); the DAG and the errors are the same. The node
+/// table starts with room for `expected_nodes` nodes, so that a large program
+/// grows it without copies.
+LowerResultWithErrors lower_with_config_collect_errors(const parse::FuncDef& program, const diag::DiagConfig& config,
+                                                       std::size_t expected_nodes = 0);
 
 /// Lowers a whole program through `collector`: notes and warnings are kept in
 /// it, and the first error stops lowering and is returned.
