@@ -9,6 +9,7 @@
 #include "ir/const_conv.h"
 #include "ir/node.h"
 #include "ir/ops.h"
+#include "support/kept.h"
 
 namespace morvalen::opt {
 namespace {
@@ -42,8 +43,8 @@ std::string_view restore_label(MathKind kind) {
   return labels[static_cast<std::size_t>(kind)];
 }
 
-// The working lists of `Slots`, kept per thread so that restoring a small term
-// does not allocate them again; released after a term that made them large.
+// The working lists of `Slots`, kept per thread (see `support::Kept`) so that
+// restoring a small term does not allocate them again.
 struct SlotStorage {
   std::vector<Slot> slots;
   std::vector<std::uint32_t> users_start;
@@ -54,7 +55,20 @@ struct SlotStorage {
   std::vector<char> queued_now;
   std::vector<char> queued_next;
 
-  std::size_t bytes() const {
+  void clear() {
+    slots.clear();
+    users_start.clear();
+    users.clear();
+    fill_at.clear();
+    now.clear();
+    next.clear();
+    queued_now.clear();
+    queued_next.clear();
+  }
+
+  /// In bytes: a term that made the lists larger than `KeptSlots` keeps does not
+  /// pin them for good.
+  std::size_t capacity() const {
     return slots.capacity() * sizeof(Slot) +
            (users_start.capacity() + users.capacity() + fill_at.capacity() + now.capacity() + next.capacity()) *
                sizeof(std::uint32_t) +
@@ -62,24 +76,8 @@ struct SlotStorage {
   }
 };
 
-class SlotStorageLease {
- public:
-  SlotStorageLease() : storage_(storage()) {}
-  ~SlotStorageLease() {
-    constexpr std::size_t kMaxKeptBytes = std::size_t{1} << 16;
-    if (storage_.bytes() > kMaxKeptBytes) storage_ = SlotStorage();
-  }
-  SlotStorageLease(const SlotStorageLease&) = delete;
-  SlotStorageLease& operator=(const SlotStorageLease&) = delete;
-  SlotStorage& get() { return storage_; }
-
- private:
-  static SlotStorage& storage() {
-    thread_local SlotStorage kept;
-    return kept;
-  }
-  SlotStorage& storage_;
-};
+struct KeptSlotsTag {};
+using KeptSlots = support::Kept<SlotStorage, KeptSlotsTag, std::size_t{1} << 16>;
 
 OptError invalid_node(std::size_t index, const MathLang& node) {
   return OptError::invalid_expr("invalid node #" + std::to_string(index) + ": " + node.to_string());
@@ -464,8 +462,8 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   const std::size_t n = expr.size();
   if (n == 0) return unexpected(OptError::invalid_expr("cannot restore empty expression"));
 
-  SlotStorageLease storage;
-  Slots slots(expr, storage.get());
+  KeptSlots storage;
+  Slots slots(expr, storage.value);
   seed(expr, types, slots);
   // Sweeps run from the root towards the leaves, so that dtypes known at a
   // user reach its operands within one sweep.
