@@ -383,6 +383,25 @@ bool is_chain_node(const std::vector<CanonExpr>& exprs, CanonExprId id, ir::Bina
   return b != nullptr && b->op == op && b->dtype == dtype;
 }
 
+// The first name in `signature` that an earlier entry already has. Short
+// signatures, the usual ones, are compared pair by pair without allocating.
+const std::string* first_repeated_name(const std::vector<ir::ParamDecl>& signature) {
+  constexpr std::size_t kPairwise = 16;
+  if (signature.size() <= kPairwise) {
+    for (std::size_t i = 1; i < signature.size(); ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (signature[j].name == signature[i].name) return &signature[i].name;
+      }
+    }
+    return nullptr;
+  }
+  std::set<std::string_view> seen;
+  for (const ir::ParamDecl& p : signature) {
+    if (!seen.insert(p.name).second) return &p.name;
+  }
+  return nullptr;
+}
+
 // The intern set starts at this many slots and doubles.
 constexpr std::size_t kInternMinSlots = std::size_t{1} << 10;
 
@@ -395,6 +414,20 @@ std::uint32_t slot_tag(std::uint64_t hash) { return static_cast<std::uint32_t>(h
 
 InternedCanonExprBuilder::InternedCanonExprBuilder(std::size_t max_exprs)
     : max_exprs_(std::min(max_exprs, kMaxExprs)) {}
+
+void InternedCanonExprBuilder::Tables::clear() {
+  interned.clear();
+  order_prefix.clear();
+  chain_leaves.clear();
+  terms.clear();
+  rest.clear();
+  merged.clear();
+}
+
+std::size_t InternedCanonExprBuilder::Tables::capacity() const {
+  return interned.capacity() * sizeof(InternSlot) + order_prefix.capacity() * sizeof(std::uint64_t) +
+         chain_leaves.capacity() + (terms.capacity() + rest.capacity() + merged.capacity()) * sizeof(CanonExprId);
+}
 
 Result<void, CanonBuildError> InternedCanonExprBuilder::check_id(CanonExprId id) const {
   if (id.value >= exprs_.size()) return unexpected(CanonBuildError{CanonBuildError::InvalidId{id}});
@@ -887,16 +920,17 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::cast_with_explicit(CanonExp
 
 Result<CanonFunction, CanonBuildError> InternedCanonExprBuilder::finish(std::vector<ir::ParamDecl> signature,
                                                                         std::vector<CanonExprId> outputs) && {
-  std::set<std::string_view> seen;
-  for (const ir::ParamDecl& p : signature) {
-    if (!seen.insert(p.name).second) {
-      return unexpected(CanonBuildError{CanonBuildError::DuplicateParameter{p.name}});
-    }
+  if (const std::string* repeated = first_repeated_name(signature)) {
+    return unexpected(CanonBuildError{CanonBuildError::DuplicateParameter{*repeated}});
   }
   for (CanonExprId id : outputs) MORVALEN_TRY_VOID(check_id(id));
-  interned_ = {};
-  order_prefix_ = {};
-  chain_leaves_ = {};
+  // Tables small enough to be kept for the next builder are only emptied;
+  // larger ones are freed now, before the caller lowers the result.
+  if (tables_.value.capacity() > kKeptTablesBytes) {
+    tables_.value = Tables{};
+  } else {
+    tables_.value.clear();
+  }
   compare_cache_.clear();
   return CanonFunction(std::move(signature), std::move(exprs_), std::move(outputs));
 }

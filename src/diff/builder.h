@@ -13,6 +13,7 @@
 #include "ir/dag.h"
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "support/kept.h"
 #include "support/result.h"
 
 namespace morvalen::diff {
@@ -158,19 +159,39 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   };
   void grow_interned(std::size_t slots);
 
+  // What the builder keeps beside the expressions until `finish`, and its
+  // scratch lists; kept per thread between builders (see `support::Kept`), so
+  // that a short build does not spend more on allocating them than on
+  // building.
+  struct Tables {
+    std::vector<InternSlot> interned;
+    // Per expression: a prefix of its place in the structural order (a
+    // smaller prefix means an earlier expression; equal prefixes decide
+    // nothing), and for a `+` or `*` node the number of leaves of the chain
+    // of nodes of its operator and dtype it heads, counted up to
+    // kMaxCollected + 1.
+    std::vector<std::uint64_t> order_prefix;
+    std::vector<std::uint8_t> chain_leaves;
+    // Scratch lists of build_sum_or_product.
+    std::vector<CanonExprId> terms;
+    std::vector<CanonExprId> rest;
+    std::vector<CanonExprId> merged;
+    void clear();
+    /// In bytes, for the cap on what a thread keeps.
+    std::size_t capacity() const;
+  };
+  struct KeptTablesTag {};
+  static constexpr std::size_t kKeptTablesBytes = std::size_t{1} << 16;
+
   std::size_t max_exprs_ = kMaxExprs;
   std::vector<CanonExpr> exprs_;
-  std::vector<InternSlot> interned_;
-  // Per expression: a prefix of its place in the structural order (a smaller
-  // prefix means an earlier expression; equal prefixes decide nothing), and
-  // for a `+` or `*` node the number of leaves of the chain of nodes of its
-  // operator and dtype it heads, counted up to kMaxCollected + 1.
-  std::vector<std::uint64_t> order_prefix_;
-  std::vector<std::uint8_t> chain_leaves_;
-  // Scratch lists of build_sum_or_product, kept to save their allocations.
-  std::vector<CanonExprId> terms_;
-  std::vector<CanonExprId> rest_;
-  std::vector<CanonExprId> merged_;
+  support::Kept<Tables, KeptTablesTag, kKeptTablesBytes> tables_;
+  std::vector<InternSlot>& interned_ = tables_.value.interned;
+  std::vector<std::uint64_t>& order_prefix_ = tables_.value.order_prefix;
+  std::vector<std::uint8_t>& chain_leaves_ = tables_.value.chain_leaves;
+  std::vector<CanonExprId>& terms_ = tables_.value.terms;
+  std::vector<CanonExprId>& rest_ = tables_.value.rest;
+  std::vector<CanonExprId>& merged_ = tables_.value.merged;
   // Known orders of id pairs. It only saves work, so it forgets old entries
   // instead of growing without bound.
   class PairOrderCache {

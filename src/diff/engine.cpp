@@ -58,8 +58,8 @@ bool is_zero_constant(const CanonExpr& expr) {
 // parameter `index`. Operands precede their users, so one forward pass settles
 // every node. An operand that does not precede its user (no valid DAG has one)
 // counts as leading there, so that such a node keeps what its rule builds.
-std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t index) {
-  std::vector<bool> reaches(dag.size(), false);
+void nodes_reaching_param(const ir::TypedDag& dag, std::size_t index, std::vector<std::uint8_t>& reaches) {
+  reaches.assign(dag.size(), 0);
   for (std::size_t k = 0; k < dag.size(); ++k) {
     const auto via = [&](ir::NodeId operand) { return operand.value >= k || reaches[operand.value]; };
     reaches[k] = std::visit(
@@ -82,7 +82,6 @@ std::vector<bool> nodes_reaching_param(const ir::TypedDag& dag, std::size_t inde
         },
         dag.nodes()[k]);
   }
-  return reaches;
 }
 
 }  // namespace
@@ -93,7 +92,8 @@ TypedDagDifferentiator::TypedDagDifferentiator(ir::TypedDag&& dag) : TypedDagDif
 }
 
 TypedDagDifferentiator::TypedDagDifferentiator(const ir::TypedDag& dag)
-    : dag_(&dag), builder_(InternedCanonExprBuilder::kMaxExprs - 1), memo_(dag.size()) {
+    : dag_(&dag), builder_(InternedCanonExprBuilder::kMaxExprs - 1) {
+  memo_.assign(dag.size(), Memo{});
   // A derivative takes from about as many to about one and a half times as
   // many expressions as the DAG has nodes (shared subexpressions and folded
   // terms make up for the primal and the derivative of each). Reserving no
@@ -120,7 +120,7 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   }
   param_index_ = *found;
   if (dag_->outputs().size() != 1) return unexpected(DiffError{DiffError::TupleOutput{}});
-  reaches_param_ = nodes_reaching_param(*dag_, *found);
+  nodes_reaching_param(*dag_, *found, reaches_param_);
 
   const Built d = evaluate(Want::Derivative, dag_->outputs().front());
   if (!d) return unexpected(take_error());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "ir/dag.h"
 #include "ir/node.h"
 #include "ir/ops.h"
+#include "support/kept.h"
 #include "support/result.h"
 
 namespace morvalen::diff {
@@ -104,10 +106,6 @@ class TypedDagDifferentiator {
   std::optional<ir::TypedDag> owned_dag_;
   const ir::TypedDag* dag_;
   std::optional<std::size_t> param_index_;
-  // Per node: whether a path through its operands leads to the differentiation
-  // parameter's `Param` node. Filled once the parameter is known.
-  std::vector<bool> reaches_param_;
-  InternedCanonExprBuilder builder_;
   // Per node, the ids built for it; the builder holds fewer than 2^32 - 1
   // expressions, so no id is kAbsent.
   static constexpr std::uint32_t kAbsent = 0xffffffffU;
@@ -115,9 +113,35 @@ class TypedDagDifferentiator {
     std::uint32_t primal = kAbsent;
     std::uint32_t derivative = kAbsent;
   };
-  std::vector<Memo> memo_;
-  std::vector<Task> tasks_;
-  std::vector<CanonExprId> call_args_;
+  // The working lists of one call, kept per thread between calls (see
+  // `support::Kept`): a short call would otherwise spend more on allocating
+  // them than on differentiating.
+  struct Scratch {
+    // Per node: whether a path through its operands leads to the
+    // differentiation parameter's `Param` node (1 or 0).
+    std::vector<std::uint8_t> reaches_param;
+    std::vector<Memo> memo;
+    std::vector<Task> tasks;
+    std::vector<CanonExprId> call_args;
+    void clear() {
+      reaches_param.clear();
+      memo.clear();
+      tasks.clear();
+      call_args.clear();
+    }
+    /// In bytes, for the cap on what a thread keeps.
+    std::size_t capacity() const {
+      return reaches_param.capacity() + memo.capacity() * sizeof(Memo) + tasks.capacity() * sizeof(Task) +
+             call_args.capacity() * sizeof(CanonExprId);
+    }
+  };
+  struct KeptScratchTag {};
+  support::Kept<Scratch, KeptScratchTag, std::size_t{1} << 16> scratch_;
+  std::vector<std::uint8_t>& reaches_param_ = scratch_.value.reaches_param;
+  std::vector<Memo>& memo_ = scratch_.value.memo;
+  std::vector<Task>& tasks_ = scratch_.value.tasks;
+  std::vector<CanonExprId>& call_args_ = scratch_.value.call_args;
+  InternedCanonExprBuilder builder_;
   std::optional<DiffError> error_;
   bool used_ = false;
 };

@@ -1,15 +1,19 @@
 #include "diff/lower.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "ir/dag.h"
 #include "ir/node.h"
 #include "support/internal_error.h"
+#include "support/kept.h"
 
 namespace morvalen::diff {
 namespace {
@@ -19,17 +23,49 @@ struct DeclaredParam {
   ir::DType dtype;
 };
 
+struct Frame {
+  CanonExprId id;
+  std::size_t next = 0;
+};
+
+// The working lists of one lowering, kept per thread between calls (see
+// `support::Kept`).
+struct LoweringScratch {
+  // Per expression: its node's id, or kNotLowered, or kInProgress while its
+  // operands are being lowered. Node ids stay below both: a lowering appends
+  // at most one node per expression, and a builder holds fewer than 2^32 - 2.
+  std::vector<std::uint32_t> node_of;
+  std::vector<Frame> stack;
+  // The signature's names in name order; a repeated name keeps its later
+  // entry, which comes last among its equals.
+  std::vector<std::pair<std::string_view, DeclaredParam>> params;
+  void clear() {
+    node_of.clear();
+    stack.clear();
+    params.clear();
+  }
+  std::size_t capacity() const {
+    return node_of.capacity() * sizeof(std::uint32_t) + stack.capacity() * sizeof(Frame) +
+           params.capacity() * sizeof(params.front());
+  }
+};
+struct KeptLoweringTag {};
+using KeptLoweringScratch = support::Kept<LoweringScratch, KeptLoweringTag, std::size_t{1} << 16>;
+
+constexpr std::uint32_t kNotLowered = 0xffffffffU;
+constexpr std::uint32_t kInProgress = 0xfffffffeU;
+
 // The working state of one lowering: the node and dtype tables under
 // construction, the expression-to-node memo and the walk's stack.
 class CanonLowering {
  public:
-  explicit CanonLowering(const CanonFunction& function)
-      : function_(function), memo_(function.exprs().size()), in_progress_(function.exprs().size(), false) {
+  explicit CanonLowering(const CanonFunction& function) : function_(function) {
+    node_of_.assign(function.exprs().size(), kNotLowered);
     const auto& signature = function.signature();
     for (std::size_t i = 0; i < signature.size(); ++i) {
-      // A repeated name keeps its later entry.
-      params_.insert_or_assign(signature[i].name, DeclaredParam{i, signature[i].dtype});
+      params_.emplace_back(signature[i].name, DeclaredParam{i, signature[i].dtype});
     }
+    std::stable_sort(params_.begin(), params_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     dag_.reserve(function.exprs().size());
   }
 
@@ -48,10 +84,9 @@ class CanonLowering {
       }
       const CanonExprId done = frame.id;
       stack_.pop_back();
-      memo_[done.value] = append(function_.exprs()[done.value]);
-      in_progress_[done.value] = false;
+      node_of_[done.value] = static_cast<std::uint32_t>(append(function_.exprs()[done.value]).value);
     }
-    return *memo_[root.value];
+    return lowered(root);
   }
 
   ir::DagBuilder take_dag() { return std::move(dag_); }
@@ -79,11 +114,6 @@ class CanonLowering {
         },
         c.value);
   }
-
-  struct Frame {
-    CanonExprId id;
-    std::size_t next = 0;
-  };
 
   static std::size_t operand_count(const CanonExpr& expr) {
     return std::visit(
@@ -128,31 +158,39 @@ class CanonLowering {
   // operands are lowered first.
   [[nodiscard]] std::optional<CanonLowerError> enter(CanonExprId id) {
     if (id.value >= function_.exprs().size()) return CanonLowerError{CanonLowerError::InvalidId{id}};
-    if (memo_[id.value]) return std::nullopt;
+    const std::uint32_t node = node_of_[id.value];
     // A function assembled by hand may refer back to an expression still being
     // lowered; that id cannot be lowered and is reported as invalid.
-    if (in_progress_[id.value]) return CanonLowerError{CanonLowerError::InvalidId{id}};
+    if (node == kInProgress) return CanonLowerError{CanonLowerError::InvalidId{id}};
+    if (node != kNotLowered) return std::nullopt;
     const CanonExpr& expr = function_.exprs()[id.value];
     if (const auto* p = std::get_if<canon::Parameter>(&expr)) {
-      auto it = params_.find(p->name);
-      if (it == params_.end()) return CanonLowerError{CanonLowerError::MissingParameter{p->name}};
-      if (!(it->second.dtype == p->dtype)) {
-        return CanonLowerError{CanonLowerError::ParameterDtypeMismatch{p->name, p->dtype, it->second.dtype}};
+      const DeclaredParam* declared = find_param(p->name);
+      if (declared == nullptr) return CanonLowerError{CanonLowerError::MissingParameter{p->name}};
+      if (!(declared->dtype == p->dtype)) {
+        return CanonLowerError{CanonLowerError::ParameterDtypeMismatch{p->name, p->dtype, declared->dtype}};
       }
     } else if (const auto* c = std::get_if<canon::Call>(&expr)) {
       if (!ir::parse_builtin(c->name)) return CanonLowerError{CanonLowerError::UnknownBuiltin{c->name}};
       if (c->args.size() != 1) return CanonLowerError{CanonLowerError::ArityMismatch{c->name, 1, c->args.size()}};
     }
     if (operand_count(expr) == 0) {
-      memo_[id.value] = append(expr);
+      node_of_[id.value] = static_cast<std::uint32_t>(append(expr).value);
       return std::nullopt;
     }
-    in_progress_[id.value] = true;
+    node_of_[id.value] = kInProgress;
     stack_.push_back(Frame{id, 0});
     return std::nullopt;
   }
 
-  ir::NodeId lowered(CanonExprId id) const { return *memo_[id.value]; }
+  ir::NodeId lowered(CanonExprId id) const { return ir::NodeId{node_of_[id.value]}; }
+
+  const DeclaredParam* find_param(std::string_view name) const {
+    auto after = std::upper_bound(params_.begin(), params_.end(), name,
+                                  [](std::string_view n, const auto& entry) { return n < entry.first; });
+    if (after == params_.begin() || std::prev(after)->first != name) return nullptr;
+    return &std::prev(after)->second;
+  }
 
   // Appends the node of an expression whose operands are lowered and checked.
   ir::NodeId append(const CanonExpr& expr) {
@@ -160,7 +198,7 @@ class CanonLowering {
         [&](const auto& e) -> ir::NodeId {
           using T = std::decay_t<decltype(e)>;
           if constexpr (std::is_same_v<T, canon::Parameter>) {
-            return push(ir::Param{params_.at(e.name).index}, e.dtype);
+            return push(ir::Param{find_param(e.name)->index}, e.dtype);
           } else if constexpr (std::is_same_v<T, canon::Constant>) {
             auto [scalar, dtype] = constant_scalar(e);
             return push(ir::Const{scalar}, dtype);
@@ -182,10 +220,10 @@ class CanonLowering {
   }
 
   const CanonFunction& function_;
-  std::unordered_map<std::string, DeclaredParam> params_;
-  std::vector<std::optional<ir::NodeId>> memo_;
-  std::vector<bool> in_progress_;
-  std::vector<Frame> stack_;
+  KeptLoweringScratch scratch_;
+  std::vector<std::uint32_t>& node_of_ = scratch_.value.node_of;
+  std::vector<Frame>& stack_ = scratch_.value.stack;
+  std::vector<std::pair<std::string_view, DeclaredParam>>& params_ = scratch_.value.params;
   ir::DagBuilder dag_;
 };
 
