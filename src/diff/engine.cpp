@@ -493,11 +493,22 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::select(CanonExprId cond, C
                                                              ir::DType t) {
   return lift(builder_.select(cond, a, b, t));
 }
-TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) {
-  return lift(builder_.intern_expr(canon::Constant{one_literal(t), t}));
-}
+TypedDagDifferentiator::Built TypedDagDifferentiator::one(ir::DType t) { return known_constant(ones_, one_literal, t); }
 TypedDagDifferentiator::Built TypedDagDifferentiator::zero(ir::DType t) {
-  return lift(builder_.intern_expr(canon::Constant{zero_literal(t), t}));
+  return known_constant(zeros_, zero_literal, t);
+}
+TypedDagDifferentiator::Built TypedDagDifferentiator::known_constant(KnownConstants& known,
+                                                                     Literal (*literal)(ir::DType), ir::DType t) {
+  // Interning the same constant again would hand back the same id.
+  for (const KnownConstant& k : known.entries) {
+    if (k.id != kAbsent && k.dtype == t) return CanonExprId{k.id};
+  }
+  const Built built = lift(builder_.intern_expr(canon::Constant{literal(t), t}));
+  if (built) {
+    known.entries[known.next] = KnownConstant{t, built->value};
+    known.next = (known.next + 1) % known.entries.size();
+  }
+  return built;
 }
 TypedDagDifferentiator::Built TypedDagDifferentiator::gt_zero(CanonExprId x, ir::DType t) {
   MORVALEN_TRY(z, zero(t));

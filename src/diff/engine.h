@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -98,6 +99,19 @@ class TypedDagDifferentiator {
   Built select(CanonExprId cond, CanonExprId a, CanonExprId b, ir::DType dtype);
   Built one(ir::DType dtype);
   Built zero(ir::DType dtype);
+  // The interned constant of `literal` under `dtype`, remembered in `known`
+  // for the last few dtypes asked for: nearly every node asks for the zero or
+  // the one of one of a few dtypes (constants are often typed narrower than
+  // the variables around them).
+  struct KnownConstant {
+    ir::DType dtype;
+    std::uint32_t id = 0xffffffffU;
+  };
+  struct KnownConstants {
+    std::array<KnownConstant, 4> entries{};
+    std::size_t next = 0;
+  };
+  Built known_constant(KnownConstants& known, Literal (*literal)(ir::DType), ir::DType dtype);
   Built gt_zero(CanonExprId x, ir::DType dtype);
   Built lt_zero(CanonExprId x, ir::DType dtype);
   Built call_builtin1(ir::Builtin builtin, CanonExprId x, ir::DType dtype);
@@ -142,6 +156,8 @@ class TypedDagDifferentiator {
   std::vector<Task>& tasks_ = scratch_.value.tasks;
   std::vector<CanonExprId>& call_args_ = scratch_.value.call_args;
   InternedCanonExprBuilder builder_;
+  KnownConstants zeros_;
+  KnownConstants ones_;
   std::optional<DiffError> error_;
   bool used_ = false;
 };
