@@ -553,7 +553,7 @@ void InternedCanonExprBuilder::grow_interned(std::size_t slots) {
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::parameter(std::string_view name, ir::DType dtype) {
-  return intern_expr(canon::Parameter{std::string(name), dtype});
+  return intern_expr(canon::Parameter{CanonName(name), dtype});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::unary(ir::UnaryOp op, CanonExprId operand, ir::DType dtype) {
@@ -858,7 +858,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
 CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name, std::span<const CanonExprId> args,
                                                           ir::DType dtype) {
   for (CanonExprId arg : args) MORVALEN_TRY_VOID(check_id(arg));
-  return intern_expr(canon::Call{std::string(name), std::vector<CanonExprId>(args.begin(), args.end()), dtype});
+  return intern_expr(canon::Call{CanonName(name), CanonArgs(args), dtype});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::select(CanonExprId cond, CanonExprId then_branch,

@@ -1,6 +1,8 @@
 #include "diff/expr.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -94,6 +96,72 @@ Literal one_literal(ir::DType dtype) {
       return literal::Complex{1.0, 0.0};
   }
   return literal::Bool{true};
+}
+
+CanonName::CanonName(std::string_view text) {
+  if (text.size() <= kInline) {
+    std::copy(text.begin(), text.end(), bytes_.begin());
+    bytes_[kInline] = static_cast<char>(text.size());
+    return;
+  }
+  char* heap = new char[text.size()];
+  std::copy(text.begin(), text.end(), heap);
+  const auto size = static_cast<std::uint64_t>(text.size());
+  std::memcpy(bytes_.data(), &heap, sizeof heap);
+  std::memcpy(bytes_.data() + sizeof heap, &size, sizeof size - 1);
+  bytes_[kInline] = kOnHeap;
+}
+
+CanonName& CanonName::operator=(const CanonName& other) {
+  if (this != &other) *this = CanonName(other.view());
+  return *this;
+}
+
+CanonName& CanonName::operator=(CanonName&& other) noexcept {
+  if (this != &other) {
+    release();
+    bytes_ = other.bytes_;
+    other.bytes_ = {};
+  }
+  return *this;
+}
+
+std::string_view CanonName::view() const {
+  if (bytes_[kInline] != kOnHeap) return {bytes_.data(), static_cast<unsigned char>(bytes_[kInline])};
+  const char* heap = nullptr;
+  std::uint64_t size = 0;
+  std::memcpy(&heap, bytes_.data(), sizeof heap);
+  std::memcpy(&size, bytes_.data() + sizeof heap, sizeof size - 1);
+  return {heap, static_cast<std::size_t>(size)};
+}
+
+void CanonName::release() {
+  if (bytes_[kInline] != kOnHeap) return;
+  char* heap = nullptr;
+  std::memcpy(&heap, bytes_.data(), sizeof heap);
+  delete[] heap;
+  bytes_ = {};
+}
+
+CanonArgs::CanonArgs(std::span<const CanonExprId> ids) {
+  if (ids.empty()) return;
+  block_ = new CanonExprId[ids.size() + 1];
+  block_[0] = CanonExprId{static_cast<std::uint32_t>(ids.size())};
+  std::copy(ids.begin(), ids.end(), block_ + 1);
+}
+
+CanonArgs& CanonArgs::operator=(const CanonArgs& other) {
+  if (this != &other) *this = CanonArgs(other);
+  return *this;
+}
+
+CanonArgs& CanonArgs::operator=(CanonArgs&& other) noexcept {
+  if (this != &other) {
+    delete[] block_;
+    block_ = other.block_;
+    other.block_ = nullptr;
+  }
+  return *this;
 }
 
 std::string CanonExprId::debug() const { return "CanonExprId(" + std::to_string(value) + ")"; }

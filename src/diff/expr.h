@@ -1,11 +1,16 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -53,11 +58,73 @@ using Literal = std::variant<literal::Bool, literal::Int, literal::Float, litera
 inline constexpr double kEValue = 2.718281828459045;
 inline constexpr double kPiValue = 3.141592653589793;
 
+/// The name of a parameter or a call, 16 bytes wide: names of up to 15 bytes
+/// (every builtin's and nearly every parameter's) are stored in place, longer
+/// ones in a heap block. Expressions are kept by the hundred thousand and most
+/// carry no name, so a name must not widen every expression.
+class CanonName {
+ public:
+  CanonName() = default;
+  CanonName(std::string_view text);
+  CanonName(const char* text) : CanonName(std::string_view(text)) {}
+  CanonName(const std::string& text) : CanonName(std::string_view(text)) {}
+  CanonName(const CanonName& other) : CanonName(other.view()) {}
+  CanonName(CanonName&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = {}; }
+  CanonName& operator=(const CanonName& other);
+  CanonName& operator=(CanonName&& other) noexcept;
+  ~CanonName() { release(); }
+
+  std::string_view view() const;
+  std::string str() const { return std::string(view()); }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return str(); }
+
+  friend bool operator==(const CanonName& a, const CanonName& b) { return a.view() == b.view(); }
+
+ private:
+  static constexpr std::size_t kInline = 15;
+  static constexpr char kOnHeap = static_cast<char>(0xff);
+  void release();
+
+  // The last byte is the length of an in-place name, or kOnHeap; a heap name
+  // keeps its pointer and length at the front.
+  std::array<char, kInline + 1> bytes_{};
+};
+
+/// The arguments of a call, one pointer wide: the ids live in a heap block
+/// after their count.
+class CanonArgs {
+ public:
+  CanonArgs() = default;
+  CanonArgs(std::initializer_list<CanonExprId> ids)
+      : CanonArgs(std::span<const CanonExprId>(ids.begin(), ids.size())) {}
+  explicit CanonArgs(std::span<const CanonExprId> ids);
+  CanonArgs(const CanonArgs& other) : CanonArgs(std::span<const CanonExprId>(other.begin(), other.size())) {}
+  CanonArgs(CanonArgs&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+  CanonArgs& operator=(const CanonArgs& other);
+  CanonArgs& operator=(CanonArgs&& other) noexcept;
+  ~CanonArgs() { delete[] block_; }
+
+  std::size_t size() const { return block_ == nullptr ? 0 : block_[0].value; }
+  bool empty() const { return size() == 0; }
+  const CanonExprId* begin() const { return block_ == nullptr ? nullptr : block_ + 1; }
+  const CanonExprId* end() const { return begin() + size(); }
+  const CanonExprId& operator[](std::size_t k) const { return block_[k + 1]; }
+
+  friend bool operator==(const CanonArgs& a, const CanonArgs& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  // The count in the first entry, then the ids; null when there are none.
+  CanonExprId* block_ = nullptr;
+};
+
 /// The seven kinds of canonical expression. Their order in `CanonExpr` is the
 /// first key of the structural order.
 namespace canon {
 struct Parameter {
-  std::string name;
+  CanonName name;
   ir::DType dtype;
 };
 struct Constant {
@@ -77,8 +144,8 @@ struct Binary {
   ir::BinaryOp op = ir::BinaryOp::Add;
 };
 struct Call {
-  std::string name;
-  std::vector<CanonExprId> args;
+  CanonName name;
+  CanonArgs args;
   ir::DType dtype;
 };
 struct Select {
@@ -98,6 +165,9 @@ struct Cast {
 
 using CanonExpr = std::variant<canon::Parameter, canon::Constant, canon::Unary, canon::Binary, canon::Call,
                                canon::Select, canon::Cast>;
+// The expression list is what differentiation walks and keeps; its width
+// decides how much of it stays in cache.
+static_assert(sizeof(CanonExpr) <= 40, "a canonical expression stays within 40 bytes");
 
 /// The zero of a dtype by its kind: Bool false, Int 0, Float 0.0 or Complex
 /// (0.0, 0.0).

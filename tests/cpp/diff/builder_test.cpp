@@ -77,6 +77,30 @@ TEST_F(BuilderTest, IdsAreDenseInCreationOrderAndEqualExpressionsShareOne) {
   EXPECT_EQ(b.size(), 3u);
 }
 
+TEST(CanonNameTest, NamesInPlaceAndOnTheHeapSurviveCopiesAndMoves) {
+  for (std::string_view text :
+       {std::string_view(""), std::string_view("sin"), std::string_view("fifteen_bytes_x"),
+        std::string_view("sixteen_bytes_xy"), std::string_view("a\0name_well_past_the_inline_bytes", 34)}) {
+    SCOPED_TRACE(std::string(text));
+    const CanonName name(text);
+    CanonName copy = name;
+    CanonName moved = std::move(copy);
+    CanonName assigned("other_name_longer_than_fifteen");
+    assigned = moved;
+    EXPECT_EQ(name.view(), text);
+    EXPECT_EQ(moved.view(), text);
+    EXPECT_EQ(assigned.view(), text);
+    EXPECT_EQ(copy.view(), "");
+  }
+}
+
+TEST_F(BuilderTest, LongNamesAreKeyedByAllTheirBytes) {
+  const CanonExprId a = param("parameter_name_past_sixteen_a");
+  EXPECT_EQ(param("parameter_name_past_sixteen_a"), a);
+  EXPECT_NE(param("parameter_name_past_sixteen_b"), a);
+  EXPECT_LT(sign(b.compare_ids(a, param("parameter_name_past_sixteen_b"))), 0);
+}
+
 TEST_F(BuilderTest, BoolConstantsAreKeyedByValueAlone) {
   const CanonExprId t1 = constant(literal::Bool{true}, DType::boolean());
   EXPECT_EQ(constant(literal::Bool{true}, DType::i32()), t1);
@@ -730,6 +754,17 @@ TEST(BuilderFinishTest, DuplicateParameterIsReportedBeforeInvalidOutputs) {
   auto fn = std::move(b).finish({{"x", DType::f64()}, {"y", DType::f64()}, {"x", DType::f32()}}, {CanonExprId{3}});
   ASSERT_FALSE(fn);
   EXPECT_EQ(fn.error().to_string(), "duplicate parameter `x` in canonical function signature");
+}
+
+TEST(BuilderFinishTest, DuplicateParameterInALongSignature) {
+  InternedCanonExprBuilder b;
+  std::vector<ir::ParamDecl> signature;
+  for (char c = 'a'; c < 'u'; ++c) signature.push_back({std::string(1, c), DType::f64()});
+  signature[17].name = "d";
+  signature[18].name = "c";
+  auto fn = std::move(b).finish(signature, {});
+  ASSERT_FALSE(fn);
+  EXPECT_EQ(fn.error().to_string(), "duplicate parameter `d` in canonical function signature");
 }
 
 TEST(BuilderFinishTest, FirstInvalidOutputIsReported) {
