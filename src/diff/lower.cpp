@@ -65,7 +65,11 @@ class CanonLowering {
     for (std::size_t i = 0; i < signature.size(); ++i) {
       params_.emplace_back(signature[i].name, DeclaredParam{i, signature[i].dtype});
     }
-    std::stable_sort(params_.begin(), params_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // By name, then by position (the order a stable sort would keep, without
+    // its buffer).
+    std::sort(params_.begin(), params_.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second.index < b.second.index;
+    });
     dag_.reserve(function.exprs().size());
   }
 
