@@ -134,6 +134,9 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
     if (!cast) return unexpected(take_error());
     result = *cast;
   }
+  // The walk is over: working lists too large to be kept for the next call
+  // are freed now rather than while the caller lowers the result.
+  if (scratch_.value.capacity() > kKeptScratchBytes) scratch_.value = Scratch{};
   auto finished = std::move(builder_).finish(params, {result});
   if (!finished) return unexpected(builder_failed(finished.error()));
   return std::move(*finished);

@@ -150,7 +150,8 @@ class TypedDagDifferentiator {
     }
   };
   struct KeptScratchTag {};
-  support::Kept<Scratch, KeptScratchTag, std::size_t{1} << 16> scratch_;
+  static constexpr std::size_t kKeptScratchBytes = std::size_t{1} << 16;
+  support::Kept<Scratch, KeptScratchTag, kKeptScratchBytes> scratch_;
   std::vector<std::uint8_t>& reaches_param_ = scratch_.value.reaches_param;
   std::vector<Memo>& memo_ = scratch_.value.memo;
   std::vector<Task>& tasks_ = scratch_.value.tasks;
