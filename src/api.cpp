@@ -78,6 +78,8 @@ Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::s
   auto derivative = differentiator.differentiate(variable);
   if (!derivative) return unexpected(make_error(ApiError::Diff{std::move(derivative).error()}));
   auto lowered = derivative->lower_to_typed_dag();
+  // The canonical expressions are done with: free them before folding.
+  (void)diff::CanonFunction(std::move(*derivative));
   if (!lowered) {
     return unexpected(make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
