@@ -59,12 +59,9 @@ Result<std::string, ApiError> write_single_output(const ir::TypedDag& folded) {
   return std::move(text).value();
 }
 
-// Folds `dag` and frees it: on large programs the writers of the folded DAG
-// then do not hold both at once. The fold's diagnostics are dropped.
-ir::TypedDag folded(ir::TypedDag&& dag) {
-  const ir::TypedDag input = std::move(dag);
-  return opt::const_fold(input).dag;
-}
+// Folds `dag` in its own tables: on large programs no second DAG is held.
+// The fold's diagnostics are dropped.
+ir::TypedDag folded(ir::TypedDag&& dag) { return opt::const_fold(std::move(dag)).dag; }
 
 // Folds, then renders the only output.
 Result<std::string, ApiError> fold_and_render(ir::TypedDag&& dag) {
@@ -81,9 +78,9 @@ Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::s
   if (!lowered) {
     return unexpected(make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
-  if (!optimize) return opt::const_fold(*lowered).dag;
+  if (!optimize) return opt::const_fold(std::move(*lowered)).dag;
   MORVALEN_TRY(better, optimized(*lowered));
-  return opt::const_fold(better).dag;
+  return opt::const_fold(std::move(better)).dag;
 }
 
 bool is_valid_function_name(std::string_view name, Backend backend) {

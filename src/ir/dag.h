@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -47,6 +48,18 @@ class TypedDag {
   const Node& node(NodeId id) const { return nodes_[id.value]; }
   DType dtype(NodeId id) const { return dtypes_[id.value]; }
   std::size_t size() const { return nodes_.size(); }
+
+  /// The four tables of a DAG, for a pass that rewrites a DAG it owns in
+  /// place and hands the result back through `try_new`.
+  struct Tables {
+    std::vector<Node> nodes;
+    std::vector<DType> dtypes;
+    std::vector<ParamDecl> params;
+    std::vector<NodeId> outputs;
+  };
+
+  /// Hands over the tables, leaving this DAG empty.
+  Tables release() && { return Tables{std::move(nodes_), std::move(dtypes_), std::move(params_), std::move(outputs_)}; }
 
   TypedDag(const TypedDag&) = default;
   TypedDag(TypedDag&&) noexcept = default;
