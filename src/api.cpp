@@ -151,8 +151,14 @@ Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimiz
 }
 
 Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  MORVALEN_TRY(dag, lowered_dag(source, optimize));
-  return fold_and_render(std::move(dag));
+  // The DAG is handed on where it lies: every move of it costs on short calls.
+  auto dag = parsed_and_lowered_dag(source);
+  if (!dag) return unexpected(std::move(dag).error());
+  if (optimize) {
+    MORVALEN_TRY(better, optimized(*dag));
+    return fold_and_render(std::move(better));
+  }
+  return fold_and_render(std::move(*dag));
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {

@@ -58,6 +58,9 @@ class TypedDag {
     std::vector<NodeId> outputs;
   };
 
+  /// `try_new` of the four tables.
+  static Result<TypedDag, TypedDagError> try_new(Tables&& tables);
+
   /// Hands over the tables, leaving this DAG empty.
   Tables release() && { return Tables{std::move(nodes_), std::move(dtypes_), std::move(params_), std::move(outputs_)}; }
 
@@ -78,6 +81,12 @@ class TypedDag {
         dtypes_(std::move(dtypes)),
         params_(std::move(params)),
         outputs_(std::move(outputs)) {}
+
+  explicit TypedDag(Tables&& tables)
+      : nodes_(std::move(tables.nodes)),
+        dtypes_(std::move(tables.dtypes)),
+        params_(std::move(tables.params)),
+        outputs_(std::move(tables.outputs)) {}
 
   void leave_tables();
 

@@ -258,8 +258,7 @@ class Folder {
       // stays out of range and validation of the output reports it.
       if (id.value < id_map_.size()) id = id_map_[id.value];
     }
-    auto dag =
-        ir::TypedDag::try_new(std::move(t_.nodes), std::move(t_.dtypes), std::move(t_.params), std::move(t_.outputs));
+    auto dag = ir::TypedDag::try_new(std::move(t_));
     if (!dag) throw InternalError(kInvalidDagContext + dag.error().to_string());
     return FoldResult{std::move(*dag), std::move(diags_)};
   }
