@@ -193,26 +193,18 @@ class Renderer {
   // `support::Kept`).
   struct Scratch {
     std::vector<NodeState> nodes;
-    // Whether each node is reached from the root; apart from the node states,
-    // so that the walk that sets it touches little memory.
-    std::vector<std::uint8_t> placed;
-    // The texts of the leaves, one after the other in `leaf_chars`.
-    std::vector<LeafText> leaf_text;
+    // The texts of the leaves, one after the other.
     std::string leaf_chars;
     std::vector<std::uint8_t> use_parens;
     std::vector<Task> tasks;
     std::vector<Visit> visits;
-    std::vector<Visit> children;
 
     void clear() {
       nodes.clear();
-      placed.clear();
-      leaf_text.clear();
       leaf_chars.clear();
       use_parens.clear();
       tasks.clear();
       visits.clear();
-      children.clear();
     }
     std::size_t capacity() const { return nodes.capacity(); }
   };
@@ -221,15 +213,11 @@ class Renderer {
       : dag_(dag),
         root_(root),
         nodes_(scratch.nodes),
-        placed_(scratch.placed),
-        leaf_text_(scratch.leaf_text),
         leaf_chars_(scratch.leaf_chars),
         use_parens_(scratch.use_parens),
         tasks_(scratch.tasks),
-        visits_(scratch.visits),
-        children_(scratch.children) {
+        visits_(scratch.visits) {
     nodes_.resize(dag.size());
-    placed_.resize(dag.size(), 0);
   }
 
   Result<std::string, RenderTooLong> run() {
@@ -249,10 +237,12 @@ class Renderer {
     std::size_t effective = 0;  // the node below any chain of hidden casts
     Context first{};            // context of the first placement
     int precedence = 0;
+    bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
     // Where the remembered text was first written in the output, if it was.
     std::size_t written_at = kNotWritten;
+    LeafText leaf;  // a leaf's text in the buffer of leaf texts
   };
   static constexpr std::size_t kNotWritten = std::numeric_limits<std::size_t>::max();
 
@@ -283,23 +273,25 @@ class Renderer {
 
   void place() {
     std::vector<Visit>& stack = visits_;
-    std::vector<Visit>& children = children_;
     stack.push_back({root_, kFreeOperand});
     while (!stack.empty()) {
-      Visit v = stack.back();
+      const Visit v = stack.back();
       stack.pop_back();
-      if (placed_[v.node.value]) continue;
-      placed_[v.node.value] = 1;
-      nodes_[v.node.value].first = v.ctx;
-      children.clear();
+      NodeState& state = nodes_[v.node.value];
+      if (state.placed) continue;
+      state.placed = true;
+      state.first = v.ctx;
+      const std::size_t first_operand = stack.size();
       for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
         if (child.value >= v.node.value) {
           throw InternalError("operand " + std::to_string(child.value) + " of node " + std::to_string(v.node.value) +
                               " does not precede it in TypedDag");
         }
-        children.push_back({child, ctx});
+        // An operand placed before keeps its first context.
+        if (!nodes_[child.value].placed) stack.push_back({child, ctx});
       });
-      stack.insert(stack.end(), children.rbegin(), children.rend());
+      // The stack hands out the last operand first.
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_operand), stack.end());
     }
   }
 
@@ -356,10 +348,9 @@ class Renderer {
 
   void measure() {
     const auto& dag_nodes = dag_.nodes();
-    leaf_text_.resize(dag_nodes.size());
     for (std::size_t id = 0; id < dag_nodes.size(); ++id) {
       NodeState& state = nodes_[id];
-      if (!placed_[id]) continue;
+      if (!state.placed) continue;
       const ir::Node& node = dag_nodes[id];
       state.first_use = use_parens_.size();
       state.effective = id;
@@ -374,16 +365,16 @@ class Renderer {
         } else {
           append_arg_name(leaf_chars_, p->index);
         }
-        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
+        state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size;
+        length = state.leaf.size;
         own_enclosed = is_enclosed(leaf_text(id));
       } else if (const auto* k = std::get_if<ir::Const>(&node)) {
         const std::size_t start = leaf_chars_.size();
         append_const_text(leaf_chars_, k->value, dag_.dtypes()[id]);
-        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
+        state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size;
+        length = state.leaf.size;
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
         length = ir::info(u->op).token.size();
@@ -425,7 +416,8 @@ class Renderer {
   }
 
   std::string_view leaf_text(std::size_t id) const {
-    return std::string_view(leaf_chars_).substr(leaf_text_[id].start, leaf_text_[id].size);
+    const LeafText& leaf = nodes_[id].leaf;
+    return std::string_view(leaf_chars_).substr(leaf.start, leaf.size);
   }
 
   // Writes the remembered text of node `id` from `begin + at` on: its own
@@ -549,13 +541,10 @@ class Renderer {
   const ir::TypedDag& dag_;
   NodeId root_;
   std::vector<NodeState>& nodes_;
-  std::vector<std::uint8_t>& placed_;
-  std::vector<LeafText>& leaf_text_;
   std::string& leaf_chars_;
   std::vector<std::uint8_t>& use_parens_;
   std::vector<Task>& tasks_;
   std::vector<Visit>& visits_;
-  std::vector<Visit>& children_;
 };
 
 struct KeptRenderTag {};
