@@ -234,13 +234,12 @@ class Folder {
   FoldResult run() && {
     const std::size_t count = t_.nodes.size();
     for (std::size_t i = 0; i < count; ++i) {
-      Node node = std::move(t_.nodes[i]);
+      Node& node = t_.nodes[i];
       ir::for_each_operand(node, [&](NodeId& operand) { operand = remap(operand, i); });
-      const DType dtype = t_.dtypes[i];
-      Action action = fold_node(node, dtype, i);
+      Action action = fold_node(node, t_.dtypes[i], i);
       switch (action.kind) {
         case Action::Kind::Decline:
-          id_map_.push_back(append(std::move(node), dtype));
+          id_map_.push_back(keep(i));
           break;
         case Action::Kind::MapTo:
           id_map_.push_back(action.target);
@@ -272,8 +271,17 @@ class Folder {
     return id_map_[operand.value];
   }
 
-  // Writes the next output node over an input slot already read. Its
-  // operands are output nodes, so they precede it.
+  // Keeps input node `i`, its operands remapped, as the next output node.
+  NodeId keep(std::size_t i) {
+    if (size_ != i) {
+      t_.nodes[size_] = std::move(t_.nodes[i]);
+      t_.dtypes[size_] = t_.dtypes[i];
+    }
+    return NodeId{size_++};
+  }
+
+  // Writes the next output node over an input slot already read (or over
+  // the node it stands for). Its operands are output nodes, so they precede it.
   NodeId append(Node&& node, DType dtype) {
     t_.nodes[size_] = std::move(node);
     t_.dtypes[size_] = dtype;
