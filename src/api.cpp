@@ -59,12 +59,9 @@ Result<std::string, ApiError> write_single_output(const ir::TypedDag& folded) {
   return std::move(text).value();
 }
 
-// Folds `dag` and frees it: on large programs the writers of the folded DAG
-// then do not hold both at once. The fold's diagnostics are dropped.
-ir::TypedDag folded(ir::TypedDag&& dag) {
-  const ir::TypedDag input = std::move(dag);
-  return opt::const_fold(input).dag;
-}
+// Folds `dag` in its own tables: on large programs no second DAG is held.
+// The fold's diagnostics are dropped.
+ir::TypedDag folded(ir::TypedDag&& dag) { return opt::const_fold(std::move(dag)).dag; }
 
 // Folds, then renders the only output.
 Result<std::string, ApiError> fold_and_render(ir::TypedDag&& dag) {
@@ -83,9 +80,9 @@ Result<ir::TypedDag, ApiError> derivative_dag(const ir::TypedDag& primal, std::s
   if (!lowered) {
     return unexpected(make_error(ApiError::Lower{"differentiation lowering failed: " + lowered.error().to_string()}));
   }
-  if (!optimize) return opt::const_fold(*lowered).dag;
+  if (!optimize) return opt::const_fold(std::move(*lowered)).dag;
   MORVALEN_TRY(better, optimized(*lowered));
-  return opt::const_fold(better).dag;
+  return opt::const_fold(std::move(better)).dag;
 }
 
 bool is_valid_function_name(std::string_view name, Backend backend) {
@@ -156,8 +153,14 @@ Result<ir::TypedDag, ApiError> lowered_dag(std::string_view source, bool optimiz
 }
 
 Result<std::string, ApiError> simplify_expr(std::string_view source, bool optimize) {
-  MORVALEN_TRY(dag, lowered_dag(source, optimize));
-  return fold_and_render(std::move(dag));
+  // The DAG is handed on where it lies: every move of it costs on short calls.
+  auto dag = parsed_and_lowered_dag(source);
+  if (!dag) return unexpected(std::move(dag).error());
+  if (optimize) {
+    MORVALEN_TRY(better, optimized(*dag));
+    return fold_and_render(std::move(better));
+  }
+  return fold_and_render(std::move(*dag));
 }
 
 Result<std::string, ApiError> emit_python(std::string_view source, std::string_view function_name, bool optimize) {

@@ -165,11 +165,13 @@ struct LeafText {
   std::size_t size = 0;
 };
 
-struct Piece {
-  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::string_view text;
-  std::size_t node = kNone;
+// A node whose remembered text goes at offset `at` of the output.
+struct Task {
+  std::size_t node;
+  std::size_t at;
 };
+
+constexpr const char* kLengthMismatch = "rendered expression length differs from its measure";
 
 // Renders in passes so that neither the depth of the DAG nor the length of
 // the texts costs more than proportional memory:
@@ -179,7 +181,9 @@ struct Piece {
 //  2. a forward pass over node ids (operands first) decides every pair of
 //     parentheses and the length of every node's text;
 //  3. the root's text is written into one buffer of the known length by an
-//     explicit stack, shared nodes being written out at each use.
+//     explicit stack of nodes and their offsets (every length is known, so
+//     each node writes its own parts in place and leaves its operands to the
+//     stack), shared nodes being copied from their first use.
 class Renderer {
  public:
   struct NodeState;
@@ -189,28 +193,18 @@ class Renderer {
   // `support::Kept`).
   struct Scratch {
     std::vector<NodeState> nodes;
-    // Whether each node is reached from the root; apart from the node states,
-    // so that the walk that sets it touches little memory.
-    std::vector<std::uint8_t> placed;
-    // The texts of the leaves, one after the other in `leaf_chars`.
-    std::vector<LeafText> leaf_text;
+    // The texts of the leaves, one after the other.
     std::string leaf_chars;
     std::vector<std::uint8_t> use_parens;
-    std::vector<Piece> pieces;
-    std::vector<Piece> stack;
+    std::vector<Task> tasks;
     std::vector<Visit> visits;
-    std::vector<Visit> children;
 
     void clear() {
       nodes.clear();
-      placed.clear();
-      leaf_text.clear();
       leaf_chars.clear();
       use_parens.clear();
-      pieces.clear();
-      stack.clear();
+      tasks.clear();
       visits.clear();
-      children.clear();
     }
     std::size_t capacity() const { return nodes.capacity(); }
   };
@@ -219,16 +213,11 @@ class Renderer {
       : dag_(dag),
         root_(root),
         nodes_(scratch.nodes),
-        placed_(scratch.placed),
-        leaf_text_(scratch.leaf_text),
         leaf_chars_(scratch.leaf_chars),
         use_parens_(scratch.use_parens),
-        scratch_(scratch.pieces),
-        stack_(scratch.stack),
-        visits_(scratch.visits),
-        children_(scratch.children) {
+        tasks_(scratch.tasks),
+        visits_(scratch.visits) {
     nodes_.resize(dag.size());
-    placed_.resize(dag.size(), 0);
   }
 
   Result<std::string, RenderTooLong> run() {
@@ -238,9 +227,7 @@ class Renderer {
     if (length > kMaxRenderedBytes) return unexpected(RenderTooLong{});
     // The text is written straight into a buffer of its measured length.
     std::string out(static_cast<std::size_t>(length), '\0');
-    if (write(out.data(), out.data() + out.size()) != out.data() + out.size()) {
-      throw InternalError("rendered expression length differs from its measure");
-    }
+    write(out.data());
     return clean(std::move(out));
   }
 
@@ -250,10 +237,12 @@ class Renderer {
     std::size_t effective = 0;  // the node below any chain of hidden casts
     Context first{};            // context of the first placement
     int precedence = 0;
+    bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
     // Where the remembered text was first written in the output, if it was.
     std::size_t written_at = kNotWritten;
+    LeafText leaf;  // a leaf's text in the buffer of leaf texts
   };
   static constexpr std::size_t kNotWritten = std::numeric_limits<std::size_t>::max();
 
@@ -284,23 +273,25 @@ class Renderer {
 
   void place() {
     std::vector<Visit>& stack = visits_;
-    std::vector<Visit>& children = children_;
     stack.push_back({root_, kFreeOperand});
     while (!stack.empty()) {
-      Visit v = stack.back();
+      const Visit v = stack.back();
       stack.pop_back();
-      if (placed_[v.node.value]) continue;
-      placed_[v.node.value] = 1;
-      nodes_[v.node.value].first = v.ctx;
-      children.clear();
+      NodeState& state = nodes_[v.node.value];
+      if (state.placed) continue;
+      state.placed = true;
+      state.first = v.ctx;
+      const std::size_t first_operand = stack.size();
       for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
         if (child.value >= v.node.value) {
           throw InternalError("operand " + std::to_string(child.value) + " of node " + std::to_string(v.node.value) +
                               " does not precede it in TypedDag");
         }
-        children.push_back({child, ctx});
+        // An operand placed before keeps its first context.
+        if (!nodes_[child.value].placed) stack.push_back({child, ctx});
       });
-      stack.insert(stack.end(), children.rbegin(), children.rend());
+      // The stack hands out the last operand first.
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_operand), stack.end());
     }
   }
 
@@ -357,10 +348,9 @@ class Renderer {
 
   void measure() {
     const auto& dag_nodes = dag_.nodes();
-    leaf_text_.resize(dag_nodes.size());
     for (std::size_t id = 0; id < dag_nodes.size(); ++id) {
       NodeState& state = nodes_[id];
-      if (!placed_[id]) continue;
+      if (!state.placed) continue;
       const ir::Node& node = dag_nodes[id];
       state.first_use = use_parens_.size();
       state.effective = id;
@@ -375,16 +365,16 @@ class Renderer {
         } else {
           append_arg_name(leaf_chars_, p->index);
         }
-        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
+        state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size;
+        length = state.leaf.size;
         own_enclosed = is_enclosed(leaf_text(id));
       } else if (const auto* k = std::get_if<ir::Const>(&node)) {
         const std::size_t start = leaf_chars_.size();
         append_const_text(leaf_chars_, k->value, dag_.dtypes()[id]);
-        leaf_text_[id] = LeafText{start, leaf_chars_.size() - start};
+        state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
-        length = leaf_text_[id].size;
+        length = state.leaf.size;
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
         length = ir::info(u->op).token.size();
@@ -426,29 +416,44 @@ class Renderer {
   }
 
   std::string_view leaf_text(std::size_t id) const {
-    return std::string_view(leaf_chars_).substr(leaf_text_[id].start, leaf_text_[id].size);
+    const LeafText& leaf = nodes_[id].leaf;
+    return std::string_view(leaf_chars_).substr(leaf.start, leaf.size);
   }
 
-  void push_node(std::size_t id, std::vector<Piece>& stack) {
-    scratch_.clear();
+  // Writes the remembered text of node `id` from `begin + at` on: its own
+  // parts and the leaves among its operands in place, the other operands as
+  // tasks on the stack, to be taken in text order.
+  void write_node(std::size_t id, char* const begin, const std::size_t at) {
     const NodeState& state = nodes_[id];
+    const std::size_t end = at + static_cast<std::size_t>(state.length);
+    std::size_t cursor = at;
+    const std::size_t first_task = tasks_.size();
+    auto literal = [&](std::string_view text) {
+      const std::size_t size = text.size();
+      if (size > end - cursor) throw InternalError(kLengthMismatch);
+      // Parts are mostly a few bytes long: copy them without a call.
+      for (std::size_t i = 0; i < size; ++i) begin[cursor + i] = text[i];
+      cursor += size;
+    };
     std::size_t next_use = state.first_use;
     auto operand = [&](NodeId child) {
-      bool parens = use_parens_[next_use++] != 0;
-      if (parens) scratch_.push_back({"(", Piece::kNone});
+      const bool parens = use_parens_[next_use++] != 0;
+      if (parens) literal("(");
       // A leaf's text is known here; writing it directly spares a round trip
       // through the stack for most operands.
       const NodeState& c = nodes_[child.value];
       const ir::Node& operand_node = dag_.node(child);
-      bool leaf = std::holds_alternative<ir::Param>(operand_node) || std::holds_alternative<ir::Const>(operand_node);
+      const bool leaf =
+          std::holds_alternative<ir::Param>(operand_node) || std::holds_alternative<ir::Const>(operand_node);
       if (leaf && !c.memo_parens) {
-        scratch_.push_back({leaf_text(child.value), Piece::kNone});
+        literal(leaf_text(child.value));
       } else {
-        scratch_.push_back({{}, child.value});
+        if (c.length > end - cursor) throw InternalError(kLengthMismatch);
+        tasks_.push_back({child.value, cursor});
+        cursor += static_cast<std::size_t>(c.length);
       }
-      if (parens) scratch_.push_back({")", Piece::kNone});
+      if (parens) literal(")");
     };
-    auto literal = [&](std::string_view text) { scratch_.push_back({text, Piece::kNone}); };
 
     if (state.memo_parens) literal("(");
     const ir::Node& node = dag_.nodes()[id];
@@ -485,46 +490,31 @@ class Renderer {
       }
     }
     if (state.memo_parens) literal(")");
-    stack.insert(stack.end(), scratch_.rbegin(), scratch_.rend());
+    if (cursor != end) throw InternalError(kLengthMismatch);
+    // The stack hands out the last task first.
+    std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(first_task), tasks_.end());
   }
 
-  // Writes the root's text from `out` on, never past `limit`; returns the end
-  // of what was written.
-  char* write(char* out, char* const limit) {
-    char* const begin = out;
-    std::vector<Piece>& stack = stack_;
-    stack.push_back({{}, root_.value});
-    while (!stack.empty()) {
-      Piece piece = stack.back();
-      stack.pop_back();
-      if (piece.node == Piece::kNone) {
-        const std::size_t size = piece.text.size();
-        if (size > static_cast<std::size_t>(limit - out)) {
-          throw InternalError("rendered expression length differs from its measure");
-        }
-        // Pieces are mostly a few bytes long: copy them without a call.
-        for (std::size_t i = 0; i < size; ++i) out[i] = piece.text[i];
-        out += size;
-        continue;
-      }
-      NodeState& state = nodes_[piece.node];
+  // Writes the root's text into `begin`, which has room for exactly its
+  // measured length.
+  void write(char* const begin) {
+    tasks_.push_back({root_.value, 0});
+    while (!tasks_.empty()) {
+      const Task task = tasks_.back();
+      tasks_.pop_back();
+      NodeState& state = nodes_[task.node];
       if (state.written_at == kNotWritten) {
-        state.written_at = static_cast<std::size_t>(out - begin);
-        push_node(piece.node, stack);
+        state.written_at = task.at;
+        write_node(task.node, begin, task.at);
         continue;
       }
       // A node's remembered text is the same at every use, and a later use
       // never lies inside the first (operands precede their users): copy the
       // text written at the first use instead of walking the node again.
       const std::size_t size = static_cast<std::size_t>(state.length);
-      if (size > static_cast<std::size_t>(limit - out) ||
-          state.written_at + size > static_cast<std::size_t>(out - begin)) {
-        throw InternalError("rendered expression length differs from its measure");
-      }
-      std::memcpy(out, begin + state.written_at, size);
-      out += size;
+      if (state.written_at + size > task.at) throw InternalError(kLengthMismatch);
+      std::memcpy(begin + task.at, begin + state.written_at, size);
     }
-    return out;
   }
 
   // Trims surrounding whitespace and every pair of parentheses around the
@@ -551,14 +541,10 @@ class Renderer {
   const ir::TypedDag& dag_;
   NodeId root_;
   std::vector<NodeState>& nodes_;
-  std::vector<std::uint8_t>& placed_;
-  std::vector<LeafText>& leaf_text_;
   std::string& leaf_chars_;
   std::vector<std::uint8_t>& use_parens_;
-  std::vector<Piece>& scratch_;
-  std::vector<Piece>& stack_;
+  std::vector<Task>& tasks_;
   std::vector<Visit>& visits_;
-  std::vector<Visit>& children_;
 };
 
 struct KeptRenderTag {};

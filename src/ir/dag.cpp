@@ -89,6 +89,16 @@ Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::
   return TypedDag(std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs));
 }
 
+Result<TypedDag, TypedDagError> TypedDag::try_new(Tables&& tables) {
+  if (tables.nodes.size() != tables.dtypes.size()) return unexpected(TypedDagError{TypedDagError::LengthMismatch{}});
+  for (NodeId id : tables.outputs) {
+    if (id.value >= tables.nodes.size()) {
+      return unexpected(TypedDagError{TypedDagError::OutputOutOfRange{id.value, tables.nodes.size()}});
+    }
+  }
+  return TypedDag(std::move(tables));
+}
+
 void TypedDag::leave_tables() {
   if (SpareTables* spares = spare_tables()) spares->keep(nodes_, dtypes_);
 }

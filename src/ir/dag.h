@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -48,6 +49,21 @@ class TypedDag {
   DType dtype(NodeId id) const { return dtypes_[id.value]; }
   std::size_t size() const { return nodes_.size(); }
 
+  /// The four tables of a DAG, for a pass that rewrites a DAG it owns in
+  /// place and hands the result back through `try_new`.
+  struct Tables {
+    std::vector<Node> nodes;
+    std::vector<DType> dtypes;
+    std::vector<ParamDecl> params;
+    std::vector<NodeId> outputs;
+  };
+
+  /// `try_new` of the four tables.
+  static Result<TypedDag, TypedDagError> try_new(Tables&& tables);
+
+  /// Hands over the tables, leaving this DAG empty.
+  Tables release() && { return Tables{std::move(nodes_), std::move(dtypes_), std::move(params_), std::move(outputs_)}; }
+
   TypedDag(const TypedDag&) = default;
   TypedDag(TypedDag&&) noexcept = default;
   TypedDag& operator=(const TypedDag&) = default;
@@ -65,6 +81,12 @@ class TypedDag {
         dtypes_(std::move(dtypes)),
         params_(std::move(params)),
         outputs_(std::move(outputs)) {}
+
+  explicit TypedDag(Tables&& tables)
+      : nodes_(std::move(tables.nodes)),
+        dtypes_(std::move(tables.dtypes)),
+        params_(std::move(tables.params)),
+        outputs_(std::move(tables.outputs)) {}
 
   void leave_tables();
 

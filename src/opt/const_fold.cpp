@@ -222,39 +222,42 @@ bool compare(BinaryOp op, T a, T b) {
   throw InternalError("const_fold: compare called with a non-comparison operator");
 }
 
+// Folds a DAG it owns in place: every input node adds at most one output
+// node, so output node k never lies beyond input node i, and the output is
+// written over the input slots already read. No second table is built.
 class Folder {
  public:
-  explicit Folder(const ir::TypedDag& in) : in_(in), id_map_(kept_id_map_.value) {
-    id_map_.reserve(in.size());
-    out_.reserve(in.size());
+  explicit Folder(ir::TypedDag&& in) : t_(std::move(in).release()), id_map_(kept_id_map_.value) {
+    id_map_.reserve(t_.nodes.size());
   }
 
   FoldResult run() && {
-    for (std::size_t i = 0; i < in_.size(); ++i) {
-      Node node = remapped(in_.nodes()[i], i);
-      const DType dtype = in_.dtypes()[i];
-      Action action = fold_node(node, dtype, i);
+    const std::size_t count = t_.nodes.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      Node& node = t_.nodes[i];
+      ir::for_each_operand(node, [&](NodeId& operand) { operand = remap(operand, i); });
+      Action action = fold_node(node, t_.dtypes[i], i);
       switch (action.kind) {
         case Action::Kind::Decline:
-          id_map_.push_back(out_.push(std::move(node), dtype));
+          id_map_.push_back(keep(i));
           break;
         case Action::Kind::MapTo:
           id_map_.push_back(action.target);
           break;
         case Action::Kind::Fold:
-          id_map_.push_back(out_.push(Const{std::move(action.value)}, action.dtype));
+          id_map_.push_back(append(Const{std::move(action.value)}, action.dtype));
           break;
       }
     }
-    std::vector<NodeId> outputs;
-    outputs.reserve(in_.outputs().size());
-    for (NodeId id : in_.outputs()) {
+    t_.nodes.erase(t_.nodes.begin() + static_cast<std::ptrdiff_t>(size_), t_.nodes.end());
+    t_.dtypes.erase(t_.dtypes.begin() + static_cast<std::ptrdiff_t>(size_), t_.dtypes.end());
+    for (NodeId& id : t_.outputs) {
       // A validated input has every output in range. Should one not be, it is
       // kept as is: the output never has more nodes than the input, so the id
       // stays out of range and validation of the output reports it.
-      outputs.push_back(id.value < id_map_.size() ? id_map_[id.value] : id);
+      if (id.value < id_map_.size()) id = id_map_[id.value];
     }
-    auto dag = std::move(out_).try_finish(in_.params(), std::move(outputs));
+    auto dag = ir::TypedDag::try_new(std::move(t_));
     if (!dag) throw InternalError(kInvalidDagContext + dag.error().to_string());
     return FoldResult{std::move(*dag), std::move(diags_)};
   }
@@ -268,15 +271,29 @@ class Folder {
     return id_map_[operand.value];
   }
 
-  Node remapped(const Node& node, std::size_t i) const {
-    Node copy = node;
-    ir::for_each_operand(copy, [&](NodeId& operand) { operand = remap(operand, i); });
-    return copy;
+  // Keeps input node `i`, its operands remapped, as the next output node.
+  NodeId keep(std::size_t i) {
+    if (size_ != i) {
+      t_.nodes[size_] = std::move(t_.nodes[i]);
+      t_.dtypes[size_] = t_.dtypes[i];
+    }
+    return NodeId{size_++};
   }
+
+  // Writes the next output node over an input slot already read (or over
+  // the node it stands for). Its operands are output nodes, so they precede it.
+  NodeId append(Node&& node, DType dtype) {
+    t_.nodes[size_] = std::move(node);
+    t_.dtypes[size_] = dtype;
+    return NodeId{size_++};
+  }
+
+  const Node& out_node(NodeId id) const { return t_.nodes[id.value]; }
+  DType out_dtype(NodeId id) const { return t_.dtypes[id.value]; }
 
   // The scalar of an output node that is a constant, or null.
   const Scalar* constant(NodeId id) const {
-    const auto* c = std::get_if<Const>(&out_.node(id));
+    const auto* c = std::get_if<Const>(&out_node(id));
     return c != nullptr ? &c->value : nullptr;
   }
 
@@ -497,14 +514,14 @@ class Folder {
     const auto* ri = std::get_if<std::int64_t>(&rhs);
     // Integers of an integer dtype compare exactly; as doubles, neighbours
     // beyond 2^53 would compare equal.
-    if (li != nullptr && ri != nullptr && out_.dtype(n.lhs).is_integer() && out_.dtype(n.rhs).is_integer()) {
+    if (li != nullptr && ri != nullptr && out_dtype(n.lhs).is_integer() && out_dtype(n.rhs).is_integer()) {
       return Action::fold(compare(n.op, *li, *ri), DType::boolean());
     }
     return Action::fold(compare(n.op, *ir::scalar_to_f64(lhs), *ir::scalar_to_f64(rhs)), DType::boolean());
   }
 
-  const ir::TypedDag& in_;
-  ir::DagBuilder out_;
+  ir::TypedDag::Tables t_;
+  std::size_t size_ = 0;  // output nodes written so far, at the front of the tables
   // The input id of every output node; its storage is kept per thread
   // between calls (see `support::Kept`).
   struct KeptIdMapTag {};
@@ -515,6 +532,8 @@ class Folder {
 
 }  // namespace
 
-FoldResult const_fold(const ir::TypedDag& dag) { return Folder(dag).run(); }
+FoldResult const_fold(ir::TypedDag&& dag) { return Folder(std::move(dag)).run(); }
+
+FoldResult const_fold(const ir::TypedDag& dag) { return Folder(ir::TypedDag(dag)).run(); }
 
 }  // namespace morvalen::opt

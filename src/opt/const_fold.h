@@ -29,4 +29,8 @@ struct FoldResult {
 /// the output DAG fails validation.
 FoldResult const_fold(const ir::TypedDag& dag);
 
+/// `const_fold` of a DAG handed over: its tables are folded in place, so no
+/// second node table is built.
+FoldResult const_fold(ir::TypedDag&& dag);
+
 }  // namespace morvalen::opt

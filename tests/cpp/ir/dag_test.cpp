@@ -29,6 +29,18 @@ TEST(TypedDagTest, NoOutputsIsValid) {
   EXPECT_TRUE(dag->outputs().empty());
 }
 
+TEST(TypedDagTest, ReleasedTablesAreCheckedWhenHandedBack) {
+  auto dag =
+      TypedDag::try_new(three_nodes(), {DType::f64(), DType::f64(), DType::f64()}, {{"x", DType::f64()}}, {NodeId{2}});
+  ASSERT_TRUE(dag.has_value());
+  TypedDag::Tables tables = std::move(*dag).release();
+  EXPECT_EQ(dag->size(), 0u);
+  tables.outputs.push_back(NodeId{3});
+  auto out_of_range = TypedDag::try_new(std::move(tables));
+  ASSERT_FALSE(out_of_range.has_value());
+  EXPECT_EQ(out_of_range.error().to_string(), "output node id 3 out of range (nodes len 3)");
+}
+
 TEST(TypedDagTest, BuilderKeepsTablesInStep) {
   DagBuilder b;
   NodeId x = b.push(Param{0}, DType::f32());
