@@ -28,8 +28,9 @@ struct ExprParseOutput {
 /// the input. Recovery keeps going after a missing `)`,
 /// a missing `,` or an unparsable expression, recording one error each, so
 /// one input can yield several errors. Linear in the number of tokens on every
-/// input; depth is limited only by memory. Never throws.
+/// input; depth is limited only by memory. The nodes are built in `nodes`.
+/// Never throws.
 ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
-                            Span eoi);
+                            Span eoi, NodeArena& nodes);
 
 }  // namespace morvalen::parse

@@ -164,7 +164,8 @@ Diags one(diag::Diag d) {
 
 }  // namespace
 
-Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset) {
+Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset,
+                                                                NodeArena& nodes) {
   if (std::optional<diag::Diag> finding = int_imaginary_scan(text, offset)) return unexpected(one(std::move(*finding)));
 
   // Token spans come out of the lexer already shifted by the offset.
@@ -180,7 +181,7 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
   if (!lexed.complete) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
 
   const std::size_t eoi = offset + text.size();
-  ExprParseOutput parsed = expr_parser(lexed.tokens, text, offset, Span{eoi, eoi});
+  ExprParseOutput parsed = expr_parser(lexed.tokens, text, offset, Span{eoi, eoi}, nodes);
   if (!parsed.errors.empty()) {
     Diags diags;
     diags.reserve(parsed.errors.size());
@@ -188,7 +189,7 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
     return unexpected(std::move(diags));
   }
   if (!parsed.tree) return unexpected(one(syntax_diag("parse error", Span{offset, offset})));
-  return std::move(*parsed.tree);
+  return *parsed.tree;
 }
 
 Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
@@ -254,7 +255,8 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
   if (assignment_sign(view(text, *result_line))) {
     return unexpected(one(syntax_diag("missing result expression after assignments", result_line->span())));
   }
-  MORVALEN_TRY(body, parse_expr_with_offset(view(text, *result_line), result_line->start));
+  NodeArena nodes;
+  MORVALEN_TRY(body, parse_expr_with_offset(view(text, *result_line), result_line->start, nodes));
 
   // Statements, from the one before the result back to the first, each
   // wrapping the body built so far.
@@ -267,12 +269,12 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
     if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line->span())));
     Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
     if (!ident) return unexpected(one(std::move(ident).error()));
-    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start));
-    Child value_node = std::make_unique<Spanned>(std::move(parsed));
-    Child body_node = std::make_unique<Spanned>(std::move(body));
-    body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line->span());
+    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start, nodes));
+    const Child value_node = nodes.make(parsed);
+    const Child body_node = nodes.make(body);
+    body = Spanned(Let{nodes.text(*ident), value_node, body_node}, line->span());
   }
-  return FuncDef{std::move(params), std::move(body)};
+  return FuncDef{std::move(params), body, std::move(nodes)};
 }
 
 }  // namespace morvalen::parse
