@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -103,8 +104,9 @@ std::string_view view(std::string_view text, Piece piece) { return text.substr(p
 // The first `=` of the line that is neither part of `==` nor the end of `<=`,
 // `>=`, `==` or `!=`.
 std::optional<std::size_t> assignment_sign(std::string_view line) {
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != '=') continue;
+  // `find` jumps from one `=` to the next (a library scan, much faster than a
+  // byte loop over a long result line).
+  for (std::size_t i = line.find('='); i != std::string_view::npos; i = line.find('=', i + 1)) {
     if (i + 1 < line.size() && line[i + 1] == '=') continue;
     if (i > 0) {
       char before = line[i - 1];
@@ -125,8 +127,11 @@ class BodyLines {
     while (!done_) {
       std::size_t line_start = begin_;
       if (end_ > begin_) {
-        const std::size_t newline = text_.rfind('\n', end_ - 1);
-        if (newline != std::string_view::npos && newline >= begin_) line_start = newline + 1;
+        // The last newline before `end_`, by a library scan: `rfind` goes
+        // byte by byte, which shows on long lines.
+        const void* newline = memrchr(text_.data() + begin_, '\n', end_ - begin_);
+        if (newline != nullptr)
+          line_start = static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data()) + 1;
       }
       const Piece line = trim(text_, Piece{line_start, end_});
       if (line_start == begin_) {
