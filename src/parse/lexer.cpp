@@ -113,31 +113,30 @@ bool continues_ascii_word(char c) {
   return k == ByteClass::Letter || k == ByteClass::Digit;
 }
 
-// The operator and punctuation tokens by their first byte, each with its second
-// byte ('\0' for a one-byte spelling), the longer spelling first, so that "**"
-// is one token and never two stars.
+// The operator and punctuation tokens by their first byte: the one-byte token
+// the byte spells and the two-byte token it starts with `second` (`End` for
+// none). The two-byte spelling is tried first, so that "**" is one token and
+// never two stars.
 struct OperatorStart {
-  std::array<TokenTag, 2> kinds{};
-  std::array<char, 2> second{};
-  std::size_t count = 0;
+  TokenTag one = TokenTag::End;
+  TokenTag two = TokenTag::End;
+  char second = '\0';
 };
 
-constexpr std::array<OperatorStart, 128> kOperatorStarts = [] {
-  std::array<OperatorStart, 128> table{};
+constexpr std::array<OperatorStart, 256> kOperatorStarts = [] {
+  std::array<OperatorStart, 256> table{};
   for (std::size_t k = 0; k < kTokenKindCount; ++k) {
     std::string_view spelling = kTokenTable[k].spelling;
     if (spelling.empty() || is_ascii_letter(spelling[0])) continue;
     if (spelling.size() > 2) throw "an operator spelling longer than the lexer expects";
     OperatorStart& start = table[static_cast<unsigned char>(spelling[0])];
-    if (start.count == start.kinds.size()) throw "more operators start with one byte than the lexer expects";
-    start.kinds[start.count] = static_cast<TokenTag>(k);
-    start.second[start.count] = spelling.size() == 2 ? spelling[1] : '\0';
-    ++start.count;
-  }
-  for (OperatorStart& start : table) {
-    if (start.count == 2 && start.second[0] == '\0') {
-      std::swap(start.kinds[0], start.kinds[1]);
-      std::swap(start.second[0], start.second[1]);
+    if (spelling.size() == 1) {
+      if (start.one != TokenTag::End) throw "two one-byte operators with one spelling";
+      start.one = static_cast<TokenTag>(k);
+    } else {
+      if (start.two != TokenTag::End) throw "more two-byte operators start with one byte than the lexer expects";
+      start.two = static_cast<TokenTag>(k);
+      start.second = spelling[1];
     }
   }
   return table;
@@ -238,15 +237,46 @@ class Lexer {
     std::vector<CompactToken>& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
     skip_white_space();
-    while (pos_ < text_.size()) {
+    while (pos_ < size) {
       if (tokens.size() == tokens.capacity()) make_room(tokens);
-      if (!lex_token(tokens, out.errors)) {
+      // Operators and ASCII words, most of the tokens, are taken here; the
+      // rest goes through `lex_token`. Neither needs to note the positions
+      // it reaches: they end where the next token starts, and a failure
+      // notes its own start, which is further.
+      const std::size_t start = pos_;
+      const char c = data[start];
+      const ByteClass k = byte_class(c);
+      std::size_t end = start;
+      TokenTag kind = TokenTag::End;
+      if (k == ByteClass::Operator) {
+        const OperatorStart& op = kOperatorStarts[static_cast<unsigned char>(c)];
+        if (op.two != TokenTag::End && start + 1 < size && data[start + 1] == op.second) {
+          kind = op.two;
+          end = start + 2;
+        } else if (op.one != TokenTag::End) {
+          kind = op.one;
+          end = start + 1;
+        }
+      } else if (k == ByteClass::Letter) {
+        end = start + 1;
+        while (end < size && continues_ascii_word(data[end])) ++end;
+        if (end == size || static_cast<unsigned char>(data[end]) < 0x80) {
+          kind = classify_word(text_.substr(start, end - start));
+        }
+      }
+      if (kind != TokenTag::End) {
+        tokens.push_back(CompactToken{kind, Span{start + offset_, end + offset_}, 0});
+        pos_ = end;
+      } else if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
         tokens.clear();
         return;
       }
-      skip_white_space();
+      while (pos_ < size && byte_class(data[pos_]) == ByteClass::Space) ++pos_;
+      if (pos_ < size && static_cast<unsigned char>(data[pos_]) >= 0x80) skip_white_space();
     }
     out.complete = true;
   }
@@ -413,14 +443,11 @@ class Lexer {
 
   // The operator or punctuation token at `p` and its length.
   std::optional<std::pair<TokenTag, std::size_t>> operator_at(std::size_t p) const {
-    const auto first = static_cast<unsigned char>(text_[p]);
-    if (first >= kOperatorStarts.size()) return std::nullopt;
-    const OperatorStart& start = kOperatorStarts[first];
-    const char next = p + 1 < text_.size() ? text_[p + 1] : '\0';
-    for (std::size_t i = 0; i < start.count; ++i) {
-      if (start.second[i] == '\0') return std::pair{start.kinds[i], std::size_t{1}};
-      if (start.second[i] == next) return std::pair{start.kinds[i], std::size_t{2}};
+    const OperatorStart& start = kOperatorStarts[static_cast<unsigned char>(text_[p])];
+    if (start.two != TokenTag::End && p + 1 < text_.size() && text_[p + 1] == start.second) {
+      return std::pair{start.two, std::size_t{2}};
     }
+    if (start.one != TokenTag::End) return std::pair{start.one, std::size_t{1}};
     return std::nullopt;
   }
 
