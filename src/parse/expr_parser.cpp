@@ -111,24 +111,25 @@ enum class Mode : std::uint8_t { Memoised, Plain, FirstTry };
 // per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  // `memo` is the table of per-position bits, reset here; its storage is the
-  // caller's, so that it can outlive the parser and be used again.
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, Mode mode,
+  // `tokens` ends with an `End` token at the end-of-input span (see
+  // `expr_parser`). `memo` is
+  // the table of per-position bits, reset here; its storage is the caller's,
+  // so that it can outlive the parser and be used again.
+  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Mode mode,
              std::vector<std::uint8_t>& memo, NodeArena& nodes)
       : tokens_(tokens),
         text_(text),
         offset_(offset),
-        n_(tokens.size()),
-        eoi_(eoi),
+        n_(tokens.size() - 1),
         memoise_(mode == Mode::Memoised),
         first_try_(mode == Mode::FirstTry),
         memo_(memo),
         nodes_(nodes),
-        choice_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
-        operand_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
-        tail_memo_(memoise_ ? tokens.size() + 1 : 0, 0) {
-    memo_.assign(tokens.size() + 1, 0);
-    if (memoise_) entries_.reserve(tokens.size() / 2 + 1);
+        choice_memo_(memoise_ ? n_ + 1 : 0, 0),
+        operand_memo_(memoise_ ? n_ + 1 : 0, 0),
+        tail_memo_(memoise_ ? n_ + 1 : 0, 0) {
+    memo_.assign(n_ + 1, 0);
+    if (memoise_) entries_.reserve(n_ / 2 + 1);
   }
 
   ExprParseOutput run() {
@@ -188,13 +189,15 @@ class ExprParser {
 
   // ---- Input and error bookkeeping ----
 
-  TokenTag kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind : kEnd; }
+  // Positions run up to `n_`, where the closing `End` token stands for the
+  // end of the input.
+  TokenTag kind_at(std::size_t p) const { return tokens_[p].kind; }
   // The source text of the token at `p` (an identifier or dtype name).
   std::string_view word(std::size_t p) const {
     const Span s = tokens_[p].span;
     return text_.substr(s.start - offset_, s.end - s.start);
   }
-  Span span_at(std::size_t p) const { return p < n_ ? tokens_[p].span : eoi_; }
+  Span span_at(std::size_t p) const { return tokens_[p].span; }
   Span prev_span() const { return tokens_[pos_ - 1].span; }
 
   Mark save() const { return {pos_, log_.size()}; }
@@ -645,7 +648,7 @@ class ExprParser {
   //        `false` | `e` | `pi` | Ident
   Child atom() {
     const std::size_t start = pos_;
-    const CompactToken* token = start < n_ ? &tokens_[start] : nullptr;
+    const CompactToken* token = &tokens_[start];
     switch (kind_at(start)) {
       case kCast:
         if (Child c = cast_atom()) return c;
@@ -880,7 +883,6 @@ class ExprParser {
   const std::string_view text_;
   const std::size_t offset_;
   const std::size_t n_;
-  const Span eoi_;
   const bool memoise_;
   const bool first_try_;
   bool gave_up_ = false;
@@ -913,26 +915,35 @@ using MemoTable = support::Kept<std::vector<std::uint8_t>, MemoTag, std::size_t{
 
 }  // namespace
 
-ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
-                            Span eoi, NodeArena& nodes) {
+ExprParseOutput expr_parser(std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi,
+                            NodeArena& nodes) {
+  // The parser looks at the token after the last one as at any other: an
+  // `End` token at the end-of-input span, taken off again on return.
+  struct EndToken {
+    std::vector<CompactToken>& tokens;
+    ~EndToken() { tokens.pop_back(); }
+  };
+  tokens.push_back(CompactToken{TokenTag::End, eoi, 0});
+  const EndToken end_token{tokens};
+
   // Most inputs are valid, and a valid input parses without any sub-parse
   // recurring: try that first, without the memoisation's bookkeeping. The
   // first try's errors would be those of the memoised parse too, but a parse
   // with errors is rare and goes the long way, which is known to be right.
   MemoTable memo;
-  ExprParser first(tokens, text, offset, eoi, Mode::FirstTry, memo.value, nodes);
+  ExprParser first(tokens, text, offset, Mode::FirstTry, memo.value, nodes);
   ExprParseOutput out = first.run();
   if (!first.gave_up() && out.tree && out.errors.empty()) return out;
   const std::size_t tried = out.steps;
 
-  ExprParser memoised(tokens, text, offset, eoi, Mode::Memoised, memo.value, nodes);
+  ExprParser memoised(tokens, text, offset, Mode::Memoised, memo.value, nodes);
   out = memoised.run();
   out.steps += tried;
   if (out.errors.empty() && memoised.replayed()) {
     // A placeholder may have reached a tree that is returned: parse again,
     // building every node.
     std::size_t steps = out.steps;
-    out = ExprParser(tokens, text, offset, eoi, Mode::Plain, memo.value, nodes).run();
+    out = ExprParser(tokens, text, offset, Mode::Plain, memo.value, nodes).run();
     out.steps += steps;
   }
   return out;

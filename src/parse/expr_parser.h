@@ -29,8 +29,9 @@ struct ExprParseOutput {
 /// a missing `,` or an unparsable expression, recording one error each, so
 /// one input can yield several errors. Linear in the number of tokens on every
 /// input; depth is limited only by memory. The nodes are built in `nodes`.
+/// `tokens` is left as it was; it is changed while the parser runs.
 /// Never throws.
-ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
-                            Span eoi, NodeArena& nodes);
+ExprParseOutput expr_parser(std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi,
+                            NodeArena& nodes);
 
 }  // namespace morvalen::parse
