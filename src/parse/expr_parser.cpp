@@ -115,12 +115,12 @@ class ExprParser {
   // `expr_parser`). `memo` is
   // the table of per-position bits, reset here; its storage is the caller's,
   // so that it can outlive the parser and be used again.
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Mode mode,
-             std::vector<std::uint8_t>& memo, NodeArena& nodes)
-      : tokens_(tokens),
+  ExprParser(const CompactLexOutput& lexed, std::string_view text, Mode mode, std::vector<std::uint8_t>& memo,
+             NodeArena& nodes)
+      : lexed_(lexed),
+        tokens_(lexed.tokens),
         text_(text),
-        offset_(offset),
-        n_(tokens.size() - 1),
+        n_(tokens_.size() - 1),
         memoise_(mode == Mode::Memoised),
         first_try_(mode == Mode::FirstTry),
         memo_(memo),
@@ -194,11 +194,11 @@ class ExprParser {
   TokenTag kind_at(std::size_t p) const { return tokens_[p].kind; }
   // The source text of the token at `p` (an identifier or dtype name).
   std::string_view word(std::size_t p) const {
-    const Span s = tokens_[p].span;
-    return text_.substr(s.start - offset_, s.end - s.start);
+    const CompactToken& t = tokens_[p];
+    return text_.substr(t.start, t.end - t.start);
   }
-  Span span_at(std::size_t p) const { return tokens_[p].span; }
-  Span prev_span() const { return tokens_[pos_ - 1].span; }
+  Span span_at(std::size_t p) const { return lexed_.span(tokens_[p]); }
+  Span prev_span() const { return span_at(pos_ - 1); }
 
   Mark save() const { return {pos_, log_.size()}; }
   void rewind(const Mark& m) {
@@ -659,7 +659,7 @@ class ExprParser {
       case kIdent: {
         if (Child c = call_atom()) return c;
         ++pos_;
-        return new_node(Var{nodes_.text(word(start))}, token->span);
+        return new_node(Var{nodes_.text(word(start))}, span_at(start));
       }
       case kLParen:
         if (Child c = paren_atom()) return c;
@@ -667,28 +667,28 @@ class ExprParser {
       case kFloat: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Float{token->float_value(), suffix}, literal_span(start));
+        return new_node(Float{lexed_.float_value(*token), suffix}, literal_span(start));
       }
       case kImag: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Complex{0.0, token->float_value(), suffix}, literal_span(start));
+        return new_node(Complex{0.0, lexed_.float_value(*token), suffix}, literal_span(start));
       }
       case kInt: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Int{token->int_value(), suffix}, literal_span(start));
+        return new_node(Int{lexed_.int_value(*token), suffix}, literal_span(start));
       }
       case kTrue:
       case kFalse:
         ++pos_;
-        return new_node(Bool{kind_at(start) == kTrue}, token->span);
+        return new_node(Bool{kind_at(start) == kTrue}, span_at(start));
       case kE:
         ++pos_;
-        return new_node(E{}, token->span);
+        return new_node(E{}, span_at(start));
       case kPi:
         ++pos_;
-        return new_node(Pi{}, token->span);
+        return new_node(Pi{}, span_at(start));
       case TokenTag::If:
       case TokenTag::Then:
       case TokenTag::Else:
@@ -766,7 +766,7 @@ class ExprParser {
       list_tail();
     }
     if (!close_paren()) return fail(mark);
-    return new_node(Call{nodes_.text(word(name)), args.take(nodes_)}, Span{tokens_[name].span.start, prev_span().end});
+    return new_node(Call{nodes_.text(word(name)), args.take(nodes_)}, Span{span_at(name).start, prev_span().end});
   }
 
   // The rest of a call's arguments or a tuple's elements: (`,` expr)*.
@@ -879,9 +879,9 @@ class ExprParser {
     return fail(mark);
   }
 
+  const CompactLexOutput& lexed_;
   const std::vector<CompactToken>& tokens_;
   const std::string_view text_;
-  const std::size_t offset_;
   const std::size_t n_;
   const bool memoise_;
   const bool first_try_;
@@ -915,35 +915,35 @@ using MemoTable = support::Kept<std::vector<std::uint8_t>, MemoTag, std::size_t{
 
 }  // namespace
 
-ExprParseOutput expr_parser(std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi,
-                            NodeArena& nodes) {
+ExprParseOutput expr_parser(CompactLexOutput& lexed, std::string_view text, NodeArena& nodes) {
   // The parser looks at the token after the last one as at any other: an
   // `End` token at the end-of-input span, taken off again on return.
   struct EndToken {
     std::vector<CompactToken>& tokens;
     ~EndToken() { tokens.pop_back(); }
   };
-  tokens.push_back(CompactToken{TokenTag::End, eoi, 0});
-  const EndToken end_token{tokens};
+  const auto end = static_cast<std::uint32_t>(text.size());
+  lexed.tokens.push_back(CompactToken{end, end, TokenTag::End, 0});
+  const EndToken end_token{lexed.tokens};
 
   // Most inputs are valid, and a valid input parses without any sub-parse
   // recurring: try that first, without the memoisation's bookkeeping. The
   // first try's errors would be those of the memoised parse too, but a parse
   // with errors is rare and goes the long way, which is known to be right.
   MemoTable memo;
-  ExprParser first(tokens, text, offset, Mode::FirstTry, memo.value, nodes);
+  ExprParser first(lexed, text, Mode::FirstTry, memo.value, nodes);
   ExprParseOutput out = first.run();
   if (!first.gave_up() && out.tree && out.errors.empty()) return out;
   const std::size_t tried = out.steps;
 
-  ExprParser memoised(tokens, text, offset, Mode::Memoised, memo.value, nodes);
+  ExprParser memoised(lexed, text, Mode::Memoised, memo.value, nodes);
   out = memoised.run();
   out.steps += tried;
   if (out.errors.empty() && memoised.replayed()) {
     // A placeholder may have reached a tree that is returned: parse again,
     // building every node.
     std::size_t steps = out.steps;
-    out = ExprParser(tokens, text, offset, Mode::Plain, memo.value, nodes).run();
+    out = ExprParser(lexed, text, Mode::Plain, memo.value, nodes).run();
     out.steps += steps;
   }
   return out;

@@ -144,9 +144,9 @@ constexpr std::array<OperatorStart, 256> kOperatorStarts = [] {
 
 // The public token for a compact one; identifier texts are copied out of the
 // source.
-Token to_token(const CompactToken& t, std::string_view text) {
-  Span span = t.span;
-  std::string_view word = text.substr(span.start, span.end - span.start);
+Token to_token(const CompactToken& t, const CompactLexOutput& lexed, std::string_view text) {
+  const Span span = lexed.span(t);
+  std::string_view word = text.substr(t.start, t.end - t.start);
   switch (t.kind) {
     case TokenTag::If:
       return {tok::If{}, span};
@@ -171,11 +171,11 @@ Token to_token(const CompactToken& t, std::string_view text) {
     case TokenTag::TypeName:
       return {tok::TypeName{std::string(word)}, span};
     case TokenTag::Int:
-      return {tok::Int{t.int_value()}, span};
+      return {tok::Int{lexed.int_value(t)}, span};
     case TokenTag::Float:
-      return {tok::Float{t.float_value()}, span};
+      return {tok::Float{lexed.float_value(t)}, span};
     case TokenTag::Imag:
-      return {tok::Imag{t.float_value()}, span};
+      return {tok::Imag{lexed.float_value(t)}, span};
     case TokenTag::Plus:
       return {tok::Plus{}, span};
     case TokenTag::Minus:
@@ -228,12 +228,20 @@ Token to_token(const CompactToken& t, std::string_view text) {
 
 class Lexer {
  public:
-  Lexer(std::string_view text, std::size_t offset) : text_(text), offset_(offset) {}
+  Lexer(std::string_view text, CompactLexOutput& out) : text_(text), out_(out) {}
 
-  void run(CompactLexOutput& out) {
+  void run() {
+    CompactLexOutput& out = out_;
     out.complete = false;
     out.tokens.clear();
+    out.values.clear();
     out.errors.clear();
+    // Token positions are 32-bit.
+    constexpr std::size_t kLongest = std::numeric_limits<std::uint32_t>::max() - 1;
+    if (text_.size() > kLongest) {
+      out.errors.push_back(Rich{ExpectedFound{}, found_span(kLongest)});
+      return;
+    }
     std::vector<CompactToken>& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
@@ -268,7 +276,7 @@ class Lexer {
         }
       }
       if (kind != TokenTag::End) {
-        tokens.push_back(CompactToken{kind, Span{start + offset_, end + offset_}, 0});
+        tokens.push_back(compact(kind, start, end));
         pos_ = end;
       } else if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
@@ -460,7 +468,7 @@ class Lexer {
     if (k == ByteClass::Operator) {
       reached(start);  // no identifier starts here
       if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
-        tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
+        tokens.push_back(compact(op->first, start, start + op->second));
         pos_ = start + op->second;
         return true;
       }
@@ -471,7 +479,7 @@ class Lexer {
       while (end < text_.size() && continues_ascii_word(text_[end])) ++end;
       if (end == text_.size() || static_cast<unsigned char>(text_[end]) < 0x80) {
         reached(end);
-        tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
+        tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end));
         pos_ = end;
         return true;
       }
@@ -484,13 +492,13 @@ class Lexer {
         double value = to_double(start, f, ok);
         if (f < text_.size() && text_[f] == 'j') {
           if (!ok) errors.push_back(Rich{CustomReason{"invalid complex literal"}, {start, f + 1}});
-          tokens.push_back(compact(TokenTag::Imag, start, f + 1, 0, value));
+          tokens.push_back(number(TokenTag::Imag, start, f + 1, std::bit_cast<std::uint64_t>(value)));
           pos_ = f + 1;
           return true;
         }
         reached(f);
         if (!ok) errors.push_back(Rich{CustomReason{"invalid float literal"}, {start, f}});
-        tokens.push_back(compact(TokenTag::Float, start, f, 0, value));
+        tokens.push_back(number(TokenTag::Float, start, f, std::bit_cast<std::uint64_t>(value)));
         pos_ = f;
         return true;
       }
@@ -501,17 +509,17 @@ class Lexer {
         value = 0;
         errors.push_back(Rich{CustomReason{"invalid integer literal"}, {start, end}});
       }
-      tokens.push_back(compact(TokenTag::Int, start, end, value, 0.0));
+      tokens.push_back(number(TokenTag::Int, start, end, std::bit_cast<std::uint64_t>(value)));
       pos_ = end;
       return true;
     }
     if (std::size_t end = identifier_end(start); end != start) {
-      tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
+      tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end));
       pos_ = end;
       return true;
     }
     if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
-      tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
+      tokens.push_back(compact(op->first, start, start + op->second));
       pos_ = start + op->second;
       return true;
     }
@@ -519,10 +527,15 @@ class Lexer {
     return false;
   }
 
-  CompactToken compact(TokenTag kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
-    std::uint64_t bits = kind == TokenTag::Float || kind == TokenTag::Imag ? std::bit_cast<std::uint64_t>(f)
-                                                                           : std::bit_cast<std::uint64_t>(i);
-    return CompactToken{kind, Span{start + offset_, end + offset_}, bits};
+  static CompactToken compact(TokenTag kind, std::size_t start, std::size_t end) {
+    return CompactToken{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind, 0};
+  }
+
+  // A number token, its value kept aside.
+  CompactToken number(TokenTag kind, std::size_t start, std::size_t end, std::uint64_t bits) {
+    out_.values.push_back(bits);
+    return CompactToken{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind,
+                        static_cast<std::uint32_t>(out_.values.size() - 1)};
   }
 
   // The end of an identifier starting at `p`, or `p` when none starts there.
@@ -552,7 +565,7 @@ class Lexer {
   }
 
   std::string_view text_;
-  std::size_t offset_;
+  CompactLexOutput& out_;
   std::size_t pos_ = 0;
   std::size_t furthest_ = 0;
 };
@@ -560,7 +573,8 @@ class Lexer {
 }  // namespace
 
 void lex_compact_into(std::string_view text, std::size_t offset, CompactLexOutput& out) {
-  Lexer(text, offset).run(out);
+  out.offset = offset;
+  Lexer(text, out).run();
 }
 
 CompactLexOutput lex_compact(std::string_view text, std::size_t offset) {
@@ -578,7 +592,7 @@ LexOutput lexer(std::string_view text) {
   if (compact.complete) {
     std::vector<Token> tokens;
     tokens.reserve(compact.tokens.size());
-    for (const CompactToken& t : compact.tokens) tokens.push_back(to_token(t, text));
+    for (const CompactToken& t : compact.tokens) tokens.push_back(to_token(t, compact, text));
     out.tokens = std::move(tokens);
   }
   return out;

@@ -155,7 +155,10 @@ class BodyLines {
 // `support::Kept`).
 struct TokenStorage {
   CompactLexOutput lexed;
-  void clear() { lexed.tokens.clear(); }
+  void clear() {
+    lexed.tokens.clear();
+    lexed.values.clear();
+  }
   std::size_t capacity() const { return lexed.tokens.capacity(); }
 };
 struct KeptTokensTag {};
@@ -185,8 +188,7 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
   }
   if (!lexed.complete) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
 
-  const std::size_t eoi = offset + text.size();
-  ExprParseOutput parsed = expr_parser(lexed.tokens, text, offset, Span{eoi, eoi}, nodes);
+  ExprParseOutput parsed = expr_parser(lexed, text, nodes);
   if (!parsed.errors.empty()) {
     Diags diags;
     diags.reserve(parsed.errors.size());
