@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 #include <vector>
@@ -684,6 +685,25 @@ TEST(ProgramTest, ManyAssignmentsNestWithoutRecursion) {
   }
   EXPECT_EQ(lets, n);
   EXPECT_EQ(r->body.span, (Span{9, 18}));
+}
+
+TEST(ProgramTest, TreeOutlivesItsSourceAndMoves) {
+  // Names, argument lists and nodes belong to the program, not to the source
+  // text; a list larger than an arena block gets a block of its own.
+  std::string src = "|x: f64|\nlonger_name = x\nf(longer_name";
+  for (int i = 0; i < 300; ++i) src += ", x";
+  src += ")";
+  Result<FuncDef, std::vector<diag::Diag>> r = parse_program(src);
+  ASSERT_TRUE(r);
+  std::fill(src.begin(), src.end(), '?');
+  const FuncDef moved = std::move(*r);
+  const auto& let = std::get<Let>(moved.body.expr);
+  EXPECT_EQ(let.name, "longer_name");
+  const auto& call = std::get<Call>(let.body->expr);
+  EXPECT_EQ(call.name, "f");
+  ASSERT_EQ(call.args.size(), 301u);
+  EXPECT_EQ(std::get<Var>(call.args.front()->expr).name, "longer_name");
+  EXPECT_EQ(std::get<Var>(call.args.back()->expr).name, "x");
 }
 
 }  // namespace
