@@ -250,10 +250,10 @@ class Lexer {
     skip_white_space();
     while (pos_ < size) {
       if (tokens.size() == tokens.capacity()) make_room(tokens);
-      // Operators and ASCII words, most of the tokens, are taken here; the
-      // rest goes through `lex_token`. Neither needs to note the positions
-      // it reaches: they end where the next token starts, and a failure
-      // notes its own start, which is further.
+      // Operators, ASCII words and plain numbers, most of the tokens, are
+      // taken here; the rest goes through `lex_token`. None of them needs to
+      // note the positions the general rules reach: those end where the next
+      // token starts, and a failure notes its own start, which is further.
       const std::size_t start = pos_;
       const char c = data[start];
       const ByteClass k = byte_class(c);
@@ -275,7 +275,12 @@ class Lexer {
           kind = classify_word(text_.substr(start, end - start));
         }
       }
-      if (kind != TokenTag::End) {
+      std::uint64_t bits = 0;
+      if (k == ByteClass::Digit) kind = plain_number(start, end, bits);
+      if (kind == TokenTag::Int || kind == TokenTag::Float || kind == TokenTag::Imag) {
+        tokens.push_back(number(kind, start, end, bits));
+        pos_ = end;
+      } else if (kind != TokenTag::End) {
         tokens.push_back(compact(kind, start, end));
         pos_ = end;
       } else if (!lex_token(tokens, out.errors)) {
@@ -416,6 +421,44 @@ class Lexer {
     if (scale < -22 || scale > 22) return std::nullopt;
     const auto value = static_cast<double>(digits);
     return scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
+  }
+
+  // A plain integer (`42`) or decimal (`2.5`, `2.5j`) at `start` with at
+  // most 15 digits, read in one pass: its kind, end and value bits. The
+  // digits of such a number and the power of ten that scales them are exact
+  // doubles, so one division gives the value `to_double` would. Anything
+  // else (exponents, `1.` without digits after it, longer digit runs, `0`
+  // followed by digits) gives `End` and is left to the general rules.
+  TokenTag plain_number(std::size_t start, std::size_t& end, std::uint64_t& bits) const {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    constexpr std::size_t kMostDigits = 15;
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
+    std::uint64_t digits = 0;
+    std::size_t p = start;
+    while (p < size && is_digit(data[p])) digits = digits * 10 + static_cast<std::uint64_t>(data[p++] - '0');
+    const std::size_t int_digits = p - start;
+    if (int_digits > kMostDigits) return TokenTag::End;
+    if (p == size || (data[p] != '.' && data[p] != 'e' && data[p] != 'E')) {
+      if (data[start] == '0' && int_digits > 1) return TokenTag::End;
+      end = p;
+      bits = static_cast<std::uint64_t>(digits);
+      return TokenTag::Int;
+    }
+    if (data[p] != '.') return TokenTag::End;
+    std::size_t q = p + 1;
+    while (q < size && is_digit(data[q])) digits = digits * 10 + static_cast<std::uint64_t>(data[q++] - '0');
+    const std::size_t fraction_digits = q - (p + 1);
+    if (fraction_digits == 0 || int_digits + fraction_digits > kMostDigits) return TokenTag::End;
+    if (q < size && (data[q] == 'e' || data[q] == 'E')) return TokenTag::End;
+    bits = std::bit_cast<std::uint64_t>(static_cast<double>(digits) / kPowers[fraction_digits]);
+    if (q < size && data[q] == 'j') {
+      end = q + 1;
+      return TokenTag::Imag;
+    }
+    end = q;
+    return TokenTag::Float;
   }
 
   // Whether an out-of-range float form is too large (rather than too small):
