@@ -659,7 +659,7 @@ class ExprParser {
       case kIdent: {
         if (Child c = call_atom()) return c;
         ++pos_;
-        return new_node(Var{nodes_.text(word(start))}, span_at(start));
+        return new_node(Var{word(start)}, span_at(start));
       }
       case kLParen:
         if (Child c = paren_atom()) return c;
@@ -751,7 +751,7 @@ class ExprParser {
     if (!expect(kRBracket) || !expect(kLParen)) return fail(mark);
     Child inner = expr();
     if (!inner || !close_paren()) return fail(mark);
-    return new_node(Diff{nodes_.text(word(variable)), std::move(inner)}, Span{start, prev_span().end});
+    return new_node(Diff{word(variable), std::move(inner)}, Span{start, prev_span().end});
   }
 
   // call = Ident `(` (expr (`,` expr)*)? `)`
@@ -766,7 +766,7 @@ class ExprParser {
       list_tail();
     }
     if (!close_paren()) return fail(mark);
-    return new_node(Call{nodes_.text(word(name)), args.take(nodes_)}, Span{span_at(name).start, prev_span().end});
+    return new_node(Call{word(name), args.take(nodes_)}, Span{span_at(name).start, prev_span().end});
   }
 
   // The rest of a call's arguments or a tuple's elements: (`,` expr)*.

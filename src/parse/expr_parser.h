@@ -28,7 +28,8 @@ struct ExprParseOutput {
 /// span after the text. Recovery keeps going after a missing `)`,
 /// a missing `,` or an unparsable expression, recording one error each, so
 /// one input can yield several errors. Linear in the number of tokens on every
-/// input; depth is limited only by memory. The nodes are built in `nodes`.
+/// input; depth is limited only by memory. The nodes are built in `nodes`;
+/// the names in them view `text`, which must live as long as the tree.
 /// `lexed` is left as it was; its tokens change while the parser runs.
 /// Never throws.
 ExprParseOutput expr_parser(CompactLexOutput& lexed, std::string_view text, NodeArena& nodes);

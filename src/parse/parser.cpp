@@ -188,7 +188,9 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
   }
   if (!lexed.complete) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
 
-  ExprParseOutput parsed = expr_parser(lexed, text, nodes);
+  // The tree's names view the text: a copy of it in the arena lives as long
+  // as the tree, and one copy is cheaper than one per name.
+  ExprParseOutput parsed = expr_parser(lexed, nodes.text(text), nodes);
   if (!parsed.errors.empty()) {
     Diags diags;
     diags.reserve(parsed.errors.size());
