@@ -469,7 +469,8 @@ class ExprParser {
       // `if` starts no operand, so the operator-expression fails right here.
       if (!c) expected_at(start);
     } else {
-      c = pratt(0);
+      // Only reached from `expr`, which has just checked the stack.
+      c = pratt_loop(0);
     }
     if (!c) {
       memo_[start] |= kChoiceFailed;
