@@ -328,7 +328,7 @@ Lowered<NodeId> Lowerer::lower_cast(const parse::Cast& c, Span span) {
 
 // The derivative of the operand with respect to a parameter, computed on a
 // snapshot of the DAG so far and imported back; the differentiated nodes stay.
-[[gnu::noinline]] Lowered<std::vector<NodeId>> differentiate_into(Ctx& ctx, NodeId expr, const std::string& variable,
+[[gnu::noinline]] Lowered<std::vector<NodeId>> differentiate_into(Ctx& ctx, NodeId expr, std::string_view variable,
                                                                   Span span) {
   const TypedDag snapshot = ctx.snapshot(expr);
   diff::TypedDagDifferentiator differentiator(snapshot);
@@ -551,11 +551,11 @@ TypedDag Ctx::snapshot(NodeId output) const {
   return std::move(copy).finish(params_, {output}, "lower produced invalid TypedDag snapshot: ");
 }
 
-std::optional<NodeId> Ctx::lookup(const std::string& name) const { return scope_.lookup(name); }
+std::optional<NodeId> Ctx::lookup(std::string_view name) const { return scope_.lookup(name); }
 
-std::optional<NodeId> Ctx::bind(const std::string& name, NodeId id) { return scope_.bind(name, id); }
+std::optional<NodeId> Ctx::bind(std::string_view name, NodeId id) { return scope_.bind(name, id); }
 
-void Ctx::restore(const std::string& name, std::optional<NodeId> previous) {
+void Ctx::restore(std::string_view name, std::optional<NodeId> previous) {
   if (previous) {
     (void)scope_.bind(name, *previous);
   } else {

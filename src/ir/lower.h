@@ -115,11 +115,11 @@ class Ctx {
   TypedDag snapshot(NodeId output) const;
 
   /// The node bound to `name`, if any.
-  std::optional<NodeId> lookup(const std::string& name) const;
+  std::optional<NodeId> lookup(std::string_view name) const;
   /// Binds `name` to `id`, returning the binding it replaces.
-  std::optional<NodeId> bind(const std::string& name, NodeId id);
+  std::optional<NodeId> bind(std::string_view name, NodeId id);
   /// Restores the binding `bind` returned (or removes the name).
-  void restore(const std::string& name, std::optional<NodeId> previous);
+  void restore(std::string_view name, std::optional<NodeId> previous);
 
   const std::vector<Node>& nodes() const { return builder_.nodes(); }
   const std::vector<DType>& dtypes() const { return builder_.dtypes(); }

@@ -1,73 +1,55 @@
 #include "parse/ast.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace morvalen::parse {
 namespace {
 
-// Moves the direct children of `expr` onto `out`, leaving `expr` childless.
-void take_children(Expr& expr, std::vector<Child>& out) {
-  auto take = [&](Child& c) {
-    if (c) out.push_back(std::move(c));
-  };
-  std::visit(
-      [&](auto& node) {
-        using T = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<T, Unary>) {
-          take(node.operand);
-        } else if constexpr (std::is_same_v<T, Binary>) {
-          take(node.lhs);
-          take(node.rhs);
-        } else if constexpr (std::is_same_v<T, If>) {
-          take(node.cond);
-          take(node.then_branch);
-          take(node.else_branch);
-        } else if constexpr (std::is_same_v<T, Call>) {
-          for (auto& a : node.args) take(a);
-          node.args.clear();
-        } else if constexpr (std::is_same_v<T, Cast>) {
-          take(node.operand);
-        } else if constexpr (std::is_same_v<T, Diff>) {
-          take(node.expr);
-        } else if constexpr (std::is_same_v<T, Tuple>) {
-          for (auto& a : node.elements) take(a);
-          node.elements.clear();
-        } else if constexpr (std::is_same_v<T, Let>) {
-          take(node.value);
-          take(node.body);
-        }
-      },
-      expr);
-}
-
-// The leaf forms, which own no nodes.
-bool is_leaf(const Expr& expr) {
-  return std::holds_alternative<Bool>(expr) || std::holds_alternative<Int>(expr) ||
-         std::holds_alternative<Float>(expr) || std::holds_alternative<Complex>(expr) ||
-         std::holds_alternative<E>(expr) || std::holds_alternative<Pi>(expr) || std::holds_alternative<Var>(expr);
-}
-
-void dismantle(Expr& expr) {
-  if (is_leaf(expr)) return;
-  std::vector<Child> pending;
-  take_children(expr, pending);
-  while (!pending.empty()) {
-    Child next = std::move(pending.back());
-    pending.pop_back();
-    take_children(next->expr, pending);
-    // `next` now has no children, so its destruction does not recurse.
-  }
-}
+// Blocks start small, so that a one-line program costs one small allocation,
+// and double up to a size whose unused tail does not matter.
+constexpr std::size_t kFirstBlock = 1000;
+constexpr std::size_t kLargestBlock = std::size_t{1} << 20;
 
 }  // namespace
 
-Spanned& Spanned::operator=(Spanned&& other) noexcept {
+NodeArena& NodeArena::operator=(NodeArena&& other) noexcept {
   if (this != &other) {
-    dismantle(expr);
-    expr = std::move(other.expr);
-    span = other.span;
+    blocks_ = std::move(other.blocks_);
+    next_ = std::exchange(other.next_, nullptr);
+    end_ = std::exchange(other.end_, nullptr);
+    block_size_ = std::exchange(other.block_size_, 0);
   }
   return *this;
 }
 
-Spanned::~Spanned() { dismantle(expr); }
+void* NodeArena::allocate_in_new_block(std::size_t bytes) {
+  // A request larger than a block gets a block of its own; the current block
+  // stays current.
+  const std::size_t size = block_size_ == 0 ? kFirstBlock : std::min(kLargestBlock, 2 * block_size_);
+  if (bytes > size / 2) {
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(bytes));
+    return blocks_.back().get();
+  }
+  blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+  block_size_ = size;
+  next_ = blocks_.back().get() + bytes;
+  end_ = blocks_.back().get() + size;
+  return blocks_.back().get();
+}
+
+Children NodeArena::list(std::span<const Child> children) {
+  if (children.empty()) return {};
+  auto* first = static_cast<Child*>(allocate(children.size_bytes(), alignof(Child)));
+  std::uninitialized_copy(children.begin(), children.end(), first);
+  return {first, children.size()};
+}
+
+std::string_view NodeArena::text(std::string_view text) {
+  if (text.empty()) return {};
+  auto* first = static_cast<char*>(allocate(text.size(), 1));
+  std::memcpy(first, text.data(), text.size());
+  return {first, text.size()};
+}
 
 }  // namespace morvalen::parse

@@ -1,9 +1,15 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -14,8 +20,28 @@
 namespace morvalen::parse {
 
 struct Spanned;
-/// Children are owned; a tree is destroyed without recursion (see ~Spanned).
-using Child = std::unique_ptr<Spanned>;
+
+/// A child node. Every node of a tree lives in the tree's `NodeArena`, which
+/// frees them all at once: a child is a plain reference, so dropping a tree of
+/// any depth walks none of it.
+class Child {
+ public:
+  Child() = default;
+  // Implicit, as for a pointer.
+  Child(std::nullptr_t) {}
+  explicit Child(Spanned* node) : node_(node) {}
+
+  Spanned* get() const { return node_; }
+  Spanned& operator*() const { return *node_; }
+  Spanned* operator->() const { return node_; }
+  explicit operator bool() const { return node_ != nullptr; }
+
+ private:
+  Spanned* node_ = nullptr;
+};
+
+/// The children of a call or tuple, stored in the tree's arena.
+using Children = std::span<const Child>;
 
 struct Bool {
   bool value = false;
@@ -36,8 +62,9 @@ struct Complex {
 };
 struct E {};
 struct Pi {};
+/// Names view text stored in the tree's arena.
 struct Var {
-  std::string name;
+  std::string_view name;
 };
 struct Unary {
   Child operand;
@@ -54,49 +81,94 @@ struct If {
   Child else_branch;
 };
 struct Call {
-  std::string name;
-  std::vector<Child> args;
+  std::string_view name;
+  Children args;
 };
 struct Cast {
   Child operand;
   ir::DType target;
 };
 struct Diff {
-  std::string variable;
+  std::string_view variable;
   Child expr;
 };
 /// At least two elements.
 struct Tuple {
-  std::vector<Child> elements;
+  Children elements;
 };
 /// Built only by the program grammar: one per assignment line.
 struct Let {
-  std::string name;
+  std::string_view name;
   Child value;
   Child body;
 };
 
 using Expr = std::variant<Bool, Int, Float, Complex, E, Pi, Var, Unary, Binary, If, Call, Cast, Diff, Tuple, Let>;
 
-/// A parse-tree node: an expression and its span in the whole source.
+/// A parse-tree node: an expression and its span in the whole source. Owns
+/// nothing: its children and names live in the tree's `NodeArena`.
 struct Spanned {
   Expr expr;
   Span span;
 
-  Spanned(Expr e, Span s) : expr(std::move(e)), span(s) {}
+  Spanned(Expr e, Span s) : expr(e), span(s) {}
   /// Builds the node's expression in place from one alternative.
   template <typename T>
   Spanned(std::in_place_type_t<T> kind, T&& value, Span s) : expr(kind, std::move(value)), span(s) {}
-  Spanned(Spanned&&) noexcept = default;
-  Spanned& operator=(Spanned&&) noexcept;
-  Spanned(const Spanned&) = delete;
-  Spanned& operator=(const Spanned&) = delete;
-  /// Dismantles the subtree with an explicit stack, so trees of any depth can
-  /// be dropped.
-  ~Spanned();
 };
 
-inline Child make_child(Expr e, Span s) { return std::make_unique<Spanned>(std::move(e), s); }
+static_assert(std::is_trivially_destructible_v<Spanned>, "trees are dropped by freeing their arena");
+
+/// The storage of syntax trees: nodes, child lists and names are carved out of
+/// a few large blocks and freed together when the arena goes, so building a
+/// tree costs no allocation per node and dropping one costs none per node.
+/// Moving an arena keeps every node where it is.
+class NodeArena {
+ public:
+  NodeArena() = default;
+  NodeArena(NodeArena&& other) noexcept
+      : blocks_(std::move(other.blocks_)),
+        next_(std::exchange(other.next_, nullptr)),
+        end_(std::exchange(other.end_, nullptr)),
+        block_size_(std::exchange(other.block_size_, 0)) {}
+  NodeArena& operator=(NodeArena&& other) noexcept;
+  NodeArena(const NodeArena&) = delete;
+  NodeArena& operator=(const NodeArena&) = delete;
+  ~NodeArena() = default;
+
+  /// A new node holding `value`.
+  template <typename T>
+  Child make(T&& value, Span span) {
+    return Child(new (allocate(sizeof(Spanned), alignof(Spanned)))
+                     Spanned(std::in_place_type<T>, std::move(value), span));
+  }
+  /// A new node holding a copy of `node`.
+  Child make(const Spanned& node) { return Child(new (allocate(sizeof(Spanned), alignof(Spanned))) Spanned(node)); }
+  /// A copy of `children` in the arena.
+  Children list(std::span<const Child> children);
+  /// A copy of `text` in the arena.
+  std::string_view text(std::string_view text);
+
+ private:
+  void* allocate(std::size_t bytes, std::size_t align) {
+    const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(next_) & (align - 1);
+    const std::size_t skip = misalignment == 0 ? 0 : align - misalignment;
+    if (static_cast<std::size_t>(end_ - next_) >= skip + bytes) {
+      void* at = next_ + skip;
+      next_ += skip + bytes;
+      return at;
+    }
+    return allocate_in_new_block(bytes);
+  }
+  // Starts a new block (large enough for `bytes`) and takes `bytes` from it.
+  void* allocate_in_new_block(std::size_t bytes);
+
+  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::byte* next_ = nullptr;
+  std::byte* end_ = nullptr;
+  // The size of the latest regular block; the next one is twice as large.
+  std::size_t block_size_ = 0;
+};
 
 /// Calls `f(const Spanned&)` for each direct child, in source order.
 template <typename F>
@@ -139,6 +211,8 @@ struct FuncParam {
 struct FuncDef {
   std::vector<FuncParam> params;
   Spanned body;
+  /// Holds the nodes under `body`.
+  NodeArena nodes;
 };
 
 }  // namespace morvalen::parse

@@ -73,14 +73,6 @@ constexpr InfixTable make_infix_table() {
 
 constexpr InfixTable kInfix = make_infix_table();
 
-// Builds a tree node out of line: the `Expr` temporaries then live in this
-// frame instead of in every recursive parse frame, which keeps deep nesting
-// cheap in stack.
-template <typename T>
-[[gnu::noinline]] Child new_node(T&& value, Span span) {
-  return std::make_unique<Spanned>(std::in_place_type<T>, std::move(value), span);
-}
-
 // Failure bits, per token position. Whether a rule fails at a position depends
 // on nothing but the position. Recovery uses them to skip retries that are
 // known to fail (a failed retry leaves no trace), and a parse without
@@ -119,23 +111,25 @@ enum class Mode : std::uint8_t { Memoised, Plain, FirstTry };
 // per position, which keeps every input, however malformed, linear.
 class ExprParser {
  public:
-  // `memo` is the table of per-position bits, reset here; its storage is the
-  // caller's, so that it can outlive the parser and be used again.
-  ExprParser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset, Span eoi, Mode mode,
-             std::vector<std::uint8_t>& memo)
-      : tokens_(tokens),
+  // `tokens` ends with an `End` token at the end-of-input span (see
+  // `expr_parser`). `memo` is
+  // the table of per-position bits, reset here; its storage is the caller's,
+  // so that it can outlive the parser and be used again.
+  ExprParser(const CompactLexOutput& lexed, std::string_view text, Mode mode, std::vector<std::uint8_t>& memo,
+             NodeArena& nodes)
+      : lexed_(lexed),
+        tokens_(lexed.tokens),
         text_(text),
-        offset_(offset),
-        n_(tokens.size()),
-        eoi_(eoi),
+        n_(tokens_.size() - 1),
         memoise_(mode == Mode::Memoised),
         first_try_(mode == Mode::FirstTry),
         memo_(memo),
-        choice_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
-        operand_memo_(memoise_ ? tokens.size() + 1 : 0, 0),
-        tail_memo_(memoise_ ? tokens.size() + 1 : 0, 0) {
-    memo_.assign(tokens.size() + 1, 0);
-    if (memoise_) entries_.reserve(tokens.size() / 2 + 1);
+        nodes_(nodes),
+        choice_memo_(memoise_ ? n_ + 1 : 0, 0),
+        operand_memo_(memoise_ ? n_ + 1 : 0, 0),
+        tail_memo_(memoise_ ? n_ + 1 : 0, 0) {
+    memo_.assign(n_ + 1, 0);
+    if (memoise_) entries_.reserve(n_ / 2 + 1);
   }
 
   ExprParseOutput run() {
@@ -168,16 +162,43 @@ class ExprParser {
 
   using Alt = FailureState;
 
+  // Builds a tree node out of line: the `Expr` temporaries then live in this
+  // frame instead of in every recursive parse frame, which keeps deep nesting
+  // cheap in stack.
+  template <typename T>
+  [[gnu::noinline]] Child new_node(T&& value, Span span) {
+    return nodes_.make(std::move(value), span);
+  }
+
+  // The elements of the list being parsed sit on top of `list_stack_`, shared
+  // by all lists (a nested list is done before its outer list goes on); the
+  // frame drops them from the stack however the list ends.
+  class ListFrame {
+   public:
+    explicit ListFrame(std::vector<Child>& stack) : stack_(stack), base_(stack.size()) {}
+    ~ListFrame() { stack_.resize(base_); }
+    ListFrame(const ListFrame&) = delete;
+    ListFrame& operator=(const ListFrame&) = delete;
+    // The elements, copied into the tree's arena.
+    Children take(NodeArena& nodes) const { return nodes.list(std::span<const Child>(stack_).subspan(base_)); }
+
+   private:
+    std::vector<Child>& stack_;
+    std::size_t base_;
+  };
+
   // ---- Input and error bookkeeping ----
 
-  TokenTag kind_at(std::size_t p) const { return p < n_ ? tokens_[p].kind : kEnd; }
+  // Positions run up to `n_`, where the closing `End` token stands for the
+  // end of the input.
+  TokenTag kind_at(std::size_t p) const { return tokens_[p].kind; }
   // The source text of the token at `p` (an identifier or dtype name).
   std::string_view word(std::size_t p) const {
-    const Span s = tokens_[p].span;
-    return text_.substr(s.start - offset_, s.end - s.start);
+    const CompactToken& t = tokens_[p];
+    return text_.substr(t.start, t.end - t.start);
   }
-  Span span_at(std::size_t p) const { return p < n_ ? tokens_[p].span : eoi_; }
-  Span prev_span() const { return tokens_[pos_ - 1].span; }
+  Span span_at(std::size_t p) const { return lexed_.span(tokens_[p]); }
+  Span prev_span() const { return span_at(pos_ - 1); }
 
   Mark save() const { return {pos_, log_.size()}; }
   void rewind(const Mark& m) {
@@ -434,7 +455,7 @@ class ExprParser {
     }
     Child c;
     MemoEntry entry = run_memoised([&] { c = choice_at(start); });
-    entry.succeeded = c != nullptr;
+    entry.succeeded = static_cast<bool>(c);
     entries_.push_back(std::move(entry));
     choice_memo_[start] = static_cast<std::uint32_t>(entries_.size());
     return c;
@@ -448,7 +469,8 @@ class ExprParser {
       // `if` starts no operand, so the operator-expression fails right here.
       if (!c) expected_at(start);
     } else {
-      c = pratt(0);
+      // Only reached from `expr`, which has just checked the stack.
+      c = pratt_loop(0);
     }
     if (!c) {
       memo_[start] |= kChoiceFailed;
@@ -627,7 +649,7 @@ class ExprParser {
   //        `false` | `e` | `pi` | Ident
   Child atom() {
     const std::size_t start = pos_;
-    const CompactToken* token = start < n_ ? &tokens_[start] : nullptr;
+    const CompactToken* token = &tokens_[start];
     switch (kind_at(start)) {
       case kCast:
         if (Child c = cast_atom()) return c;
@@ -638,7 +660,7 @@ class ExprParser {
       case kIdent: {
         if (Child c = call_atom()) return c;
         ++pos_;
-        return new_node(Var{std::string(word(start))}, token->span);
+        return new_node(Var{word(start)}, span_at(start));
       }
       case kLParen:
         if (Child c = paren_atom()) return c;
@@ -646,28 +668,28 @@ class ExprParser {
       case kFloat: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Float{token->float_value(), suffix}, literal_span(start));
+        return new_node(Float{lexed_.float_value(*token), suffix}, literal_span(start));
       }
       case kImag: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Complex{0.0, token->float_value(), suffix}, literal_span(start));
+        return new_node(Complex{0.0, lexed_.float_value(*token), suffix}, literal_span(start));
       }
       case kInt: {
         ++pos_;
         std::optional<ir::DType> suffix = literal_suffix();
-        return new_node(Int{token->int_value(), suffix}, literal_span(start));
+        return new_node(Int{lexed_.int_value(*token), suffix}, literal_span(start));
       }
       case kTrue:
       case kFalse:
         ++pos_;
-        return new_node(Bool{kind_at(start) == kTrue}, token->span);
+        return new_node(Bool{kind_at(start) == kTrue}, span_at(start));
       case kE:
         ++pos_;
-        return new_node(E{}, token->span);
+        return new_node(E{}, span_at(start));
       case kPi:
         ++pos_;
-        return new_node(Pi{}, token->span);
+        return new_node(Pi{}, span_at(start));
       case TokenTag::If:
       case TokenTag::Then:
       case TokenTag::Else:
@@ -730,7 +752,7 @@ class ExprParser {
     if (!expect(kRBracket) || !expect(kLParen)) return fail(mark);
     Child inner = expr();
     if (!inner || !close_paren()) return fail(mark);
-    return new_node(Diff{std::string(word(variable)), std::move(inner)}, Span{start, prev_span().end});
+    return new_node(Diff{word(variable), std::move(inner)}, Span{start, prev_span().end});
   }
 
   // call = Ident `(` (expr (`,` expr)*)? `)`
@@ -739,13 +761,13 @@ class ExprParser {
     const std::size_t name = pos_;
     ++pos_;
     if (!expect(kLParen)) return fail(mark);
-    std::vector<Child> args;
+    const ListFrame args(list_stack_);
     if (Child first = expr()) {
-      args.push_back(std::move(first));
-      list_tail(args);
+      list_stack_.push_back(first);
+      list_tail();
     }
     if (!close_paren()) return fail(mark);
-    return new_node(Call{std::string(word(name)), std::move(args)}, Span{tokens_[name].span.start, prev_span().end});
+    return new_node(Call{word(name), args.take(nodes_)}, Span{span_at(name).start, prev_span().end});
   }
 
   // The rest of a call's arguments or a tuple's elements: (`,` expr)*.
@@ -753,7 +775,7 @@ class ExprParser {
   // one, which may be where a nested list's own rest begins (unclosed calls
   // nested in calls), so without the memo each level would walk every level
   // inside it again.
-  void list_tail(std::vector<Child>& elements) {
+  void list_tail() {
     if (first_try_) {
       // A memoised parse memoises the rest at every element's start.
       for (;;) {
@@ -762,16 +784,16 @@ class ExprParser {
           return;
         }
         memo_[pos_] |= kTailEntered;
-        if (!list_element(elements)) return;
+        if (!list_element()) return;
       }
     }
     if (!memoise_) {
-      while (list_element(elements)) {
+      while (list_element()) {
       }
       return;
     }
     // Each element's rest is a memoised sub-parse of its own, entered through
-    // the loop below; its results are appended to `elements` as it goes.
+    // the loop below; its results are pushed onto the list stack as it goes.
     const std::size_t outer = open_tails_.size();
     for (;;) {
       const std::size_t start = pos_;
@@ -780,11 +802,11 @@ class ExprParser {
         const MemoEntry& entry = entries_[id - 1];
         const std::size_t end = entry.end;
         apply(entry, std::move(alt_));
-        if (end != start) elements.push_back(replayed(start, end));
+        if (end != start) list_stack_.push_back(replayed(start, end));
         break;
       }
       open_tail(start);
-      if (!list_element(elements)) break;
+      if (!list_element()) break;
     }
     // Close the sub-parses this call opened, innermost first: each one's entry covers the
     // elements parsed after it started.
@@ -792,7 +814,7 @@ class ExprParser {
   }
 
   // One `,` expr; false (and nothing consumed) when there is none.
-  bool list_element(std::vector<Child>& elements) {
+  bool list_element() {
     ++steps_;
     const Mark before_separator = save();
     if (!separator()) {
@@ -804,7 +826,7 @@ class ExprParser {
       rewind(before_separator);
       return false;
     }
-    elements.push_back(std::move(next));
+    list_stack_.push_back(next);
     return true;
   }
 
@@ -846,12 +868,11 @@ class ExprParser {
     const Mark after_first = save();
     if (separator()) {
       if (Child second = expr()) {
-        std::vector<Child> elements;
-        elements.push_back(std::move(first));
-        elements.push_back(std::move(second));
-        list_tail(elements);
-        if (close_paren()) return new_node(Tuple{std::move(elements)}, Span{start, prev_span().end});
-        first = std::move(elements.front());
+        const ListFrame elements(list_stack_);
+        list_stack_.push_back(first);
+        list_stack_.push_back(second);
+        list_tail();
+        if (close_paren()) return new_node(Tuple{elements.take(nodes_)}, Span{start, prev_span().end});
       }
     }
     rewind(after_first);
@@ -859,11 +880,10 @@ class ExprParser {
     return fail(mark);
   }
 
+  const CompactLexOutput& lexed_;
   const std::vector<CompactToken>& tokens_;
   const std::string_view text_;
-  const std::size_t offset_;
   const std::size_t n_;
-  const Span eoi_;
   const bool memoise_;
   const bool first_try_;
   bool gave_up_ = false;
@@ -871,6 +891,8 @@ class ExprParser {
   FailureLog log_;
   Alt alt_;
   std::vector<std::uint8_t>& memo_;
+  NodeArena& nodes_;
+  std::vector<Child> list_stack_;
   std::vector<std::size_t> next_rparen_;
   std::vector<std::size_t> next_sep_;
   std::vector<std::size_t> next_stop_;
@@ -894,26 +916,35 @@ using MemoTable = support::Kept<std::vector<std::uint8_t>, MemoTag, std::size_t{
 
 }  // namespace
 
-ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
-                            Span eoi) {
+ExprParseOutput expr_parser(CompactLexOutput& lexed, std::string_view text, NodeArena& nodes) {
+  // The parser looks at the token after the last one as at any other: an
+  // `End` token at the end-of-input span, taken off again on return.
+  struct EndToken {
+    std::vector<CompactToken>& tokens;
+    ~EndToken() { tokens.pop_back(); }
+  };
+  const auto end = static_cast<std::uint32_t>(text.size());
+  lexed.tokens.push_back(CompactToken{end, end, TokenTag::End, 0});
+  const EndToken end_token{lexed.tokens};
+
   // Most inputs are valid, and a valid input parses without any sub-parse
   // recurring: try that first, without the memoisation's bookkeeping. The
   // first try's errors would be those of the memoised parse too, but a parse
   // with errors is rare and goes the long way, which is known to be right.
   MemoTable memo;
-  ExprParser first(tokens, text, offset, eoi, Mode::FirstTry, memo.value);
+  ExprParser first(lexed, text, Mode::FirstTry, memo.value, nodes);
   ExprParseOutput out = first.run();
   if (!first.gave_up() && out.tree && out.errors.empty()) return out;
   const std::size_t tried = out.steps;
 
-  ExprParser memoised(tokens, text, offset, eoi, Mode::Memoised, memo.value);
+  ExprParser memoised(lexed, text, Mode::Memoised, memo.value, nodes);
   out = memoised.run();
   out.steps += tried;
   if (out.errors.empty() && memoised.replayed()) {
     // A placeholder may have reached a tree that is returned: parse again,
     // building every node.
     std::size_t steps = out.steps;
-    out = ExprParser(tokens, text, offset, eoi, Mode::Plain, memo.value).run();
+    out = ExprParser(lexed, text, Mode::Plain, memo.value, nodes).run();
     out.steps += steps;
   }
   return out;

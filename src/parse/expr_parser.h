@@ -22,14 +22,16 @@ struct ExprParseOutput {
   std::size_t steps = 0;
 };
 
-/// Parses a whole token sequence (lexed from `text`, spans shifted by
-/// `offset`) as one expression followed by the end of input. Spans are
-/// whole-source offsets; `eoi` is the span reported for errors at the end of
-/// the input. Recovery keeps going after a missing `)`,
+/// Parses a whole token sequence (lexed from `text`) as one expression
+/// followed by the end of input. Spans are whole-source offsets (the lexing
+/// offset added); errors at the end of the input are reported at the empty
+/// span after the text. Recovery keeps going after a missing `)`,
 /// a missing `,` or an unparsable expression, recording one error each, so
 /// one input can yield several errors. Linear in the number of tokens on every
-/// input; depth is limited only by memory. Never throws.
-ExprParseOutput expr_parser(const std::vector<CompactToken>& tokens, std::string_view text, std::size_t offset,
-                            Span eoi);
+/// input; depth is limited only by memory. The nodes are built in `nodes`;
+/// the names in them view `text`, which must live as long as the tree.
+/// `lexed` is left as it was; its tokens change while the parser runs.
+/// Never throws.
+ExprParseOutput expr_parser(CompactLexOutput& lexed, std::string_view text, NodeArena& nodes);
 
 }  // namespace morvalen::parse

@@ -113,31 +113,30 @@ bool continues_ascii_word(char c) {
   return k == ByteClass::Letter || k == ByteClass::Digit;
 }
 
-// The operator and punctuation tokens by their first byte, each with its second
-// byte ('\0' for a one-byte spelling), the longer spelling first, so that "**"
-// is one token and never two stars.
+// The operator and punctuation tokens by their first byte: the one-byte token
+// the byte spells and the two-byte token it starts with `second` (`End` for
+// none). The two-byte spelling is tried first, so that "**" is one token and
+// never two stars.
 struct OperatorStart {
-  std::array<TokenTag, 2> kinds{};
-  std::array<char, 2> second{};
-  std::size_t count = 0;
+  TokenTag one = TokenTag::End;
+  TokenTag two = TokenTag::End;
+  char second = '\0';
 };
 
-constexpr std::array<OperatorStart, 128> kOperatorStarts = [] {
-  std::array<OperatorStart, 128> table{};
+constexpr std::array<OperatorStart, 256> kOperatorStarts = [] {
+  std::array<OperatorStart, 256> table{};
   for (std::size_t k = 0; k < kTokenKindCount; ++k) {
     std::string_view spelling = kTokenTable[k].spelling;
     if (spelling.empty() || is_ascii_letter(spelling[0])) continue;
     if (spelling.size() > 2) throw "an operator spelling longer than the lexer expects";
     OperatorStart& start = table[static_cast<unsigned char>(spelling[0])];
-    if (start.count == start.kinds.size()) throw "more operators start with one byte than the lexer expects";
-    start.kinds[start.count] = static_cast<TokenTag>(k);
-    start.second[start.count] = spelling.size() == 2 ? spelling[1] : '\0';
-    ++start.count;
-  }
-  for (OperatorStart& start : table) {
-    if (start.count == 2 && start.second[0] == '\0') {
-      std::swap(start.kinds[0], start.kinds[1]);
-      std::swap(start.second[0], start.second[1]);
+    if (spelling.size() == 1) {
+      if (start.one != TokenTag::End) throw "two one-byte operators with one spelling";
+      start.one = static_cast<TokenTag>(k);
+    } else {
+      if (start.two != TokenTag::End) throw "more two-byte operators start with one byte than the lexer expects";
+      start.two = static_cast<TokenTag>(k);
+      start.second = spelling[1];
     }
   }
   return table;
@@ -145,9 +144,9 @@ constexpr std::array<OperatorStart, 128> kOperatorStarts = [] {
 
 // The public token for a compact one; identifier texts are copied out of the
 // source.
-Token to_token(const CompactToken& t, std::string_view text) {
-  Span span = t.span;
-  std::string_view word = text.substr(span.start, span.end - span.start);
+Token to_token(const CompactToken& t, const CompactLexOutput& lexed, std::string_view text) {
+  const Span span = lexed.span(t);
+  std::string_view word = text.substr(t.start, t.end - t.start);
   switch (t.kind) {
     case TokenTag::If:
       return {tok::If{}, span};
@@ -172,11 +171,11 @@ Token to_token(const CompactToken& t, std::string_view text) {
     case TokenTag::TypeName:
       return {tok::TypeName{std::string(word)}, span};
     case TokenTag::Int:
-      return {tok::Int{t.int_value()}, span};
+      return {tok::Int{lexed.int_value(t)}, span};
     case TokenTag::Float:
-      return {tok::Float{t.float_value()}, span};
+      return {tok::Float{lexed.float_value(t)}, span};
     case TokenTag::Imag:
-      return {tok::Imag{t.float_value()}, span};
+      return {tok::Imag{lexed.float_value(t)}, span};
     case TokenTag::Plus:
       return {tok::Plus{}, span};
     case TokenTag::Minus:
@@ -229,24 +228,68 @@ Token to_token(const CompactToken& t, std::string_view text) {
 
 class Lexer {
  public:
-  Lexer(std::string_view text, std::size_t offset) : text_(text), offset_(offset) {}
+  Lexer(std::string_view text, CompactLexOutput& out) : text_(text), out_(out) {}
 
-  void run(CompactLexOutput& out) {
+  void run() {
+    CompactLexOutput& out = out_;
     out.complete = false;
     out.tokens.clear();
+    out.values.clear();
     out.errors.clear();
+    // Token positions are 32-bit.
+    constexpr std::size_t kLongest = std::numeric_limits<std::uint32_t>::max() - 1;
+    if (text_.size() > kLongest) {
+      out.errors.push_back(Rich{ExpectedFound{}, found_span(kLongest)});
+      return;
+    }
     std::vector<CompactToken>& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
     skip_white_space();
-    while (pos_ < text_.size()) {
+    while (pos_ < size) {
       if (tokens.size() == tokens.capacity()) make_room(tokens);
-      if (!lex_token(tokens, out.errors)) {
+      // Operators, ASCII words and plain numbers, most of the tokens, are
+      // taken here; the rest goes through `lex_token`. None of them needs to
+      // note the positions the general rules reach: those end where the next
+      // token starts, and a failure notes its own start, which is further.
+      const std::size_t start = pos_;
+      const char c = data[start];
+      const ByteClass k = byte_class(c);
+      std::size_t end = start;
+      TokenTag kind = TokenTag::End;
+      if (k == ByteClass::Operator) {
+        const OperatorStart& op = kOperatorStarts[static_cast<unsigned char>(c)];
+        if (op.two != TokenTag::End && start + 1 < size && data[start + 1] == op.second) {
+          kind = op.two;
+          end = start + 2;
+        } else if (op.one != TokenTag::End) {
+          kind = op.one;
+          end = start + 1;
+        }
+      } else if (k == ByteClass::Letter) {
+        end = start + 1;
+        while (end < size && continues_ascii_word(data[end])) ++end;
+        if (end == size || static_cast<unsigned char>(data[end]) < 0x80) {
+          kind = classify_word(text_.substr(start, end - start));
+        }
+      }
+      std::uint64_t bits = 0;
+      if (k == ByteClass::Digit) kind = plain_number(start, end, bits);
+      if (kind == TokenTag::Int || kind == TokenTag::Float || kind == TokenTag::Imag) {
+        tokens.push_back(number(kind, start, end, bits));
+        pos_ = end;
+      } else if (kind != TokenTag::End) {
+        tokens.push_back(compact(kind, start, end));
+        pos_ = end;
+      } else if (!lex_token(tokens, out.errors)) {
         out.errors.push_back(Rich{ExpectedFound{}, found_span(furthest_)});
         tokens.clear();
         return;
       }
-      skip_white_space();
+      while (pos_ < size && byte_class(data[pos_]) == ByteClass::Space) ++pos_;
+      if (pos_ < size && static_cast<unsigned char>(data[pos_]) >= 0x80) skip_white_space();
     }
     out.complete = true;
   }
@@ -380,6 +423,44 @@ class Lexer {
     return scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
   }
 
+  // A plain integer (`42`) or decimal (`2.5`, `2.5j`) at `start` with at
+  // most 15 digits, read in one pass: its kind, end and value bits. The
+  // digits of such a number and the power of ten that scales them are exact
+  // doubles, so one division gives the value `to_double` would. Anything
+  // else (exponents, `1.` without digits after it, longer digit runs, `0`
+  // followed by digits) gives `End` and is left to the general rules.
+  TokenTag plain_number(std::size_t start, std::size_t& end, std::uint64_t& bits) const {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    constexpr std::size_t kMostDigits = 15;
+    const char* const data = text_.data();
+    const std::size_t size = text_.size();
+    std::uint64_t digits = 0;
+    std::size_t p = start;
+    while (p < size && is_digit(data[p])) digits = digits * 10 + static_cast<std::uint64_t>(data[p++] - '0');
+    const std::size_t int_digits = p - start;
+    if (int_digits > kMostDigits) return TokenTag::End;
+    if (p == size || (data[p] != '.' && data[p] != 'e' && data[p] != 'E')) {
+      if (data[start] == '0' && int_digits > 1) return TokenTag::End;
+      end = p;
+      bits = static_cast<std::uint64_t>(digits);
+      return TokenTag::Int;
+    }
+    if (data[p] != '.') return TokenTag::End;
+    std::size_t q = p + 1;
+    while (q < size && is_digit(data[q])) digits = digits * 10 + static_cast<std::uint64_t>(data[q++] - '0');
+    const std::size_t fraction_digits = q - (p + 1);
+    if (fraction_digits == 0 || int_digits + fraction_digits > kMostDigits) return TokenTag::End;
+    if (q < size && (data[q] == 'e' || data[q] == 'E')) return TokenTag::End;
+    bits = std::bit_cast<std::uint64_t>(static_cast<double>(digits) / kPowers[fraction_digits]);
+    if (q < size && data[q] == 'j') {
+      end = q + 1;
+      return TokenTag::Imag;
+    }
+    end = q;
+    return TokenTag::Float;
+  }
+
   // Whether an out-of-range float form is too large (rather than too small):
   // the decimal position of its leading non-zero digit plus its exponent.
   static bool overflows(std::string_view form) {
@@ -413,14 +494,11 @@ class Lexer {
 
   // The operator or punctuation token at `p` and its length.
   std::optional<std::pair<TokenTag, std::size_t>> operator_at(std::size_t p) const {
-    const auto first = static_cast<unsigned char>(text_[p]);
-    if (first >= kOperatorStarts.size()) return std::nullopt;
-    const OperatorStart& start = kOperatorStarts[first];
-    const char next = p + 1 < text_.size() ? text_[p + 1] : '\0';
-    for (std::size_t i = 0; i < start.count; ++i) {
-      if (start.second[i] == '\0') return std::pair{start.kinds[i], std::size_t{1}};
-      if (start.second[i] == next) return std::pair{start.kinds[i], std::size_t{2}};
+    const OperatorStart& start = kOperatorStarts[static_cast<unsigned char>(text_[p])];
+    if (start.two != TokenTag::End && p + 1 < text_.size() && text_[p + 1] == start.second) {
+      return std::pair{start.two, std::size_t{2}};
     }
+    if (start.one != TokenTag::End) return std::pair{start.one, std::size_t{1}};
     return std::nullopt;
   }
 
@@ -433,7 +511,7 @@ class Lexer {
     if (k == ByteClass::Operator) {
       reached(start);  // no identifier starts here
       if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
-        tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
+        tokens.push_back(compact(op->first, start, start + op->second));
         pos_ = start + op->second;
         return true;
       }
@@ -444,7 +522,7 @@ class Lexer {
       while (end < text_.size() && continues_ascii_word(text_[end])) ++end;
       if (end == text_.size() || static_cast<unsigned char>(text_[end]) < 0x80) {
         reached(end);
-        tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
+        tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end));
         pos_ = end;
         return true;
       }
@@ -457,13 +535,13 @@ class Lexer {
         double value = to_double(start, f, ok);
         if (f < text_.size() && text_[f] == 'j') {
           if (!ok) errors.push_back(Rich{CustomReason{"invalid complex literal"}, {start, f + 1}});
-          tokens.push_back(compact(TokenTag::Imag, start, f + 1, 0, value));
+          tokens.push_back(number(TokenTag::Imag, start, f + 1, std::bit_cast<std::uint64_t>(value)));
           pos_ = f + 1;
           return true;
         }
         reached(f);
         if (!ok) errors.push_back(Rich{CustomReason{"invalid float literal"}, {start, f}});
-        tokens.push_back(compact(TokenTag::Float, start, f, 0, value));
+        tokens.push_back(number(TokenTag::Float, start, f, std::bit_cast<std::uint64_t>(value)));
         pos_ = f;
         return true;
       }
@@ -474,17 +552,17 @@ class Lexer {
         value = 0;
         errors.push_back(Rich{CustomReason{"invalid integer literal"}, {start, end}});
       }
-      tokens.push_back(compact(TokenTag::Int, start, end, value, 0.0));
+      tokens.push_back(number(TokenTag::Int, start, end, std::bit_cast<std::uint64_t>(value)));
       pos_ = end;
       return true;
     }
     if (std::size_t end = identifier_end(start); end != start) {
-      tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end, 0, 0.0));
+      tokens.push_back(compact(classify_word(text_.substr(start, end - start)), start, end));
       pos_ = end;
       return true;
     }
     if (std::optional<std::pair<TokenTag, std::size_t>> op = operator_at(start)) {
-      tokens.push_back(compact(op->first, start, start + op->second, 0, 0.0));
+      tokens.push_back(compact(op->first, start, start + op->second));
       pos_ = start + op->second;
       return true;
     }
@@ -492,10 +570,15 @@ class Lexer {
     return false;
   }
 
-  CompactToken compact(TokenTag kind, std::size_t start, std::size_t end, std::int64_t i, double f) const {
-    std::uint64_t bits = kind == TokenTag::Float || kind == TokenTag::Imag ? std::bit_cast<std::uint64_t>(f)
-                                                                           : std::bit_cast<std::uint64_t>(i);
-    return CompactToken{kind, Span{start + offset_, end + offset_}, bits};
+  static CompactToken compact(TokenTag kind, std::size_t start, std::size_t end) {
+    return CompactToken{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind, 0};
+  }
+
+  // A number token, its value kept aside.
+  CompactToken number(TokenTag kind, std::size_t start, std::size_t end, std::uint64_t bits) {
+    out_.values.push_back(bits);
+    return CompactToken{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end), kind,
+                        static_cast<std::uint32_t>(out_.values.size() - 1)};
   }
 
   // The end of an identifier starting at `p`, or `p` when none starts there.
@@ -525,7 +608,7 @@ class Lexer {
   }
 
   std::string_view text_;
-  std::size_t offset_;
+  CompactLexOutput& out_;
   std::size_t pos_ = 0;
   std::size_t furthest_ = 0;
 };
@@ -533,7 +616,8 @@ class Lexer {
 }  // namespace
 
 void lex_compact_into(std::string_view text, std::size_t offset, CompactLexOutput& out) {
-  Lexer(text, offset).run(out);
+  out.offset = offset;
+  Lexer(text, out).run();
 }
 
 CompactLexOutput lex_compact(std::string_view text, std::size_t offset) {
@@ -551,7 +635,7 @@ LexOutput lexer(std::string_view text) {
   if (compact.complete) {
     std::vector<Token> tokens;
     tokens.reserve(compact.tokens.size());
-    for (const CompactToken& t : compact.tokens) tokens.push_back(to_token(t, text));
+    for (const CompactToken& t : compact.tokens) tokens.push_back(to_token(t, compact, text));
     out.tokens = std::move(tokens);
   }
   return out;

@@ -266,17 +266,17 @@ struct LexOutput {
 };
 
 /// A token in the compact form the expression parser reads: the kind number,
-/// the span, and the value of `Int` (`int_value`), `Float` and `Imag`
-/// (`float_value`) tokens. The text of `Ident` and `TypeName` tokens is the
-/// source text under the span. Much smaller than a `Token`, which matters on
-/// long inputs.
+/// the byte range in the lexed text (see `CompactLexOutput::span`) and, for
+/// `Int`, `Float` and `Imag` tokens, the place of the value in
+/// `CompactLexOutput::values`. The text of `Ident` and `TypeName` tokens is the
+/// source text under the span. A quarter of a `Token`'s size and half of what
+/// whole spans and values would take: on long inputs the token table is the
+/// largest thing a parse holds besides the tree.
 struct CompactToken {
+  std::uint32_t start = 0;
+  std::uint32_t end = 0;
   TokenTag kind = TokenTag::End;
-  Span span;
-  std::uint64_t value_bits = 0;
-
-  std::int64_t int_value() const { return std::bit_cast<std::int64_t>(value_bits); }
-  double float_value() const { return std::bit_cast<double>(value_bits); }
+  std::uint32_t value = 0;
 };
 
 /// `complete` when the whole text was consumed (`tokens` is then the token
@@ -284,10 +284,20 @@ struct CompactToken {
 struct CompactLexOutput {
   bool complete = false;
   std::vector<CompactToken> tokens;
+  /// The values of the number tokens, as bits.
+  std::vector<std::uint64_t> values;
   std::vector<Rich> errors;
+  /// Added to token positions to make spans.
+  std::size_t offset = 0;
+
+  Span span(const CompactToken& t) const { return {offset + t.start, offset + t.end}; }
+  std::int64_t int_value(const CompactToken& t) const { return std::bit_cast<std::int64_t>(values[t.value]); }
+  double float_value(const CompactToken& t) const { return std::bit_cast<double>(values[t.value]); }
 };
 
-/// Lexes like `lexer`, adding `offset` to every token span (not to error spans).
+/// Lexes like `lexer`, with token spans (see `CompactLexOutput::span`) shifted
+/// by `offset` (error spans are not). Texts of 4 GiB and more are not lexed:
+/// they give one `ExpectedFound` error at that position.
 CompactLexOutput lex_compact(std::string_view text, std::size_t offset);
 /// `lex_compact` into `out`, whose earlier contents are dropped and whose
 /// storage is reused.

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -103,8 +104,9 @@ std::string_view view(std::string_view text, Piece piece) { return text.substr(p
 // The first `=` of the line that is neither part of `==` nor the end of `<=`,
 // `>=`, `==` or `!=`.
 std::optional<std::size_t> assignment_sign(std::string_view line) {
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != '=') continue;
+  // `find` jumps from one `=` to the next (a library scan, much faster than a
+  // byte loop over a long result line).
+  for (std::size_t i = line.find('='); i != std::string_view::npos; i = line.find('=', i + 1)) {
     if (i + 1 < line.size() && line[i + 1] == '=') continue;
     if (i > 0) {
       char before = line[i - 1];
@@ -125,8 +127,11 @@ class BodyLines {
     while (!done_) {
       std::size_t line_start = begin_;
       if (end_ > begin_) {
-        const std::size_t newline = text_.rfind('\n', end_ - 1);
-        if (newline != std::string_view::npos && newline >= begin_) line_start = newline + 1;
+        // The last newline before `end_`, by a library scan: `rfind` goes
+        // byte by byte, which shows on long lines.
+        const void* newline = memrchr(text_.data() + begin_, '\n', end_ - begin_);
+        if (newline != nullptr)
+          line_start = static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data()) + 1;
       }
       const Piece line = trim(text_, Piece{line_start, end_});
       if (line_start == begin_) {
@@ -150,7 +155,10 @@ class BodyLines {
 // `support::Kept`).
 struct TokenStorage {
   CompactLexOutput lexed;
-  void clear() { lexed.tokens.clear(); }
+  void clear() {
+    lexed.tokens.clear();
+    lexed.values.clear();
+  }
   std::size_t capacity() const { return lexed.tokens.capacity(); }
 };
 struct KeptTokensTag {};
@@ -164,7 +172,8 @@ Diags one(diag::Diag d) {
 
 }  // namespace
 
-Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset) {
+Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset,
+                                                                NodeArena& nodes) {
   if (std::optional<diag::Diag> finding = int_imaginary_scan(text, offset)) return unexpected(one(std::move(*finding)));
 
   // Token spans come out of the lexer already shifted by the offset.
@@ -179,8 +188,9 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
   }
   if (!lexed.complete) return unexpected(one(syntax_diag("lex error", Span{offset, offset})));
 
-  const std::size_t eoi = offset + text.size();
-  ExprParseOutput parsed = expr_parser(lexed.tokens, text, offset, Span{eoi, eoi});
+  // The tree's names view the text: a copy of it in the arena lives as long
+  // as the tree, and one copy is cheaper than one per name.
+  ExprParseOutput parsed = expr_parser(lexed, nodes.text(text), nodes);
   if (!parsed.errors.empty()) {
     Diags diags;
     diags.reserve(parsed.errors.size());
@@ -188,7 +198,7 @@ Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view
     return unexpected(std::move(diags));
   }
   if (!parsed.tree) return unexpected(one(syntax_diag("parse error", Span{offset, offset})));
-  return std::move(*parsed.tree);
+  return *parsed.tree;
 }
 
 Result<std::string, diag::Diag> parse_ident(std::string_view name, Span span) {
@@ -254,7 +264,8 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
   if (assignment_sign(view(text, *result_line))) {
     return unexpected(one(syntax_diag("missing result expression after assignments", result_line->span())));
   }
-  MORVALEN_TRY(body, parse_expr_with_offset(view(text, *result_line), result_line->start));
+  NodeArena nodes;
+  MORVALEN_TRY(body, parse_expr_with_offset(view(text, *result_line), result_line->start, nodes));
 
   // Statements, from the one before the result back to the first, each
   // wrapping the body built so far.
@@ -267,12 +278,12 @@ Result<FuncDef, std::vector<diag::Diag>> parse_dsl_with_errors(std::string_view 
     if (name.empty() || value.empty()) return unexpected(one(parse_syntax("invalid assignment", line->span())));
     Result<std::string, diag::Diag> ident = parse_ident(view(text, name), name.span());
     if (!ident) return unexpected(one(std::move(ident).error()));
-    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start));
-    Child value_node = std::make_unique<Spanned>(std::move(parsed));
-    Child body_node = std::make_unique<Spanned>(std::move(body));
-    body = Spanned(Let{std::move(*ident), std::move(value_node), std::move(body_node)}, line->span());
+    MORVALEN_TRY(parsed, parse_expr_with_offset(view(text, value), value.start, nodes));
+    const Child value_node = nodes.make(parsed);
+    const Child body_node = nodes.make(body);
+    body = Spanned(Let{nodes.text(*ident), value_node, body_node}, line->span());
   }
-  return FuncDef{std::move(params), std::move(body)};
+  return FuncDef{std::move(params), body, std::move(nodes)};
 }
 
 }  // namespace morvalen::parse

@@ -17,8 +17,10 @@ namespace morvalen::parse {
 /// offset. Returns the tree, or the diagnostics in the order they were found:
 /// the single integer-imaginary finding (`2j`), else one per lex error, else
 /// one per parse error (recovery lets one text yield several). Nesting depth
-/// is limited only by memory. Never throws.
-Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset);
+/// is limited only by memory. The nodes under the returned root are built in
+/// `nodes`. Never throws.
+Result<Spanned, std::vector<diag::Diag>> parse_expr_with_offset(std::string_view text, std::size_t offset,
+                                                                NodeArena& nodes);
 
 /// Parses a whole program: the header `|name: dtype, ...|`, assignment lines
 /// `name = expr` and the result expression on the last line; `#` starts a

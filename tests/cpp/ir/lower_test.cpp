@@ -30,9 +30,15 @@ using parse::Spanned;
 // Hand-built parse trees. Spans are arbitrary but distinct where a test
 // checks them.
 
-parse::Child ch(Spanned s) { return std::make_unique<Spanned>(std::move(s)); }
+// The nodes of every hand-built tree, kept for the whole run.
+parse::NodeArena& nodes() {
+  static parse::NodeArena arena;
+  return arena;
+}
 
-Spanned var(std::string name, Span s = {}) { return Spanned(parse::Var{std::move(name)}, s); }
+parse::Child ch(const Spanned& s) { return nodes().make(s); }
+
+Spanned var(std::string_view name, Span s = {}) { return Spanned(parse::Var{nodes().text(name)}, s); }
 Spanned int_lit(std::int64_t v, Span s = {}, std::optional<DType> suffix = std::nullopt) {
   return Spanned(parse::Int{v, suffix}, s);
 }
@@ -51,27 +57,27 @@ Spanned if_expr(Spanned c, Spanned t, Spanned e, Span s = {}) {
   return Spanned(parse::If{ch(std::move(c)), ch(std::move(t)), ch(std::move(e))}, s);
 }
 template <typename... Args>
-Spanned call(std::string name, Span s, Args... args) {
+Spanned call(std::string_view name, Span s, Args... args) {
   std::vector<parse::Child> children;
-  (children.push_back(ch(std::move(args))), ...);
-  return Spanned(parse::Call{std::move(name), std::move(children)}, s);
+  (children.push_back(ch(args)), ...);
+  return Spanned(parse::Call{nodes().text(name), nodes().list(children)}, s);
 }
 Spanned cast(Spanned a, DType target, Span s = {}) { return Spanned(parse::Cast{ch(std::move(a)), target}, s); }
 template <typename... Args>
 Spanned tuple(Span s, Args... args) {
   std::vector<parse::Child> children;
-  (children.push_back(ch(std::move(args))), ...);
-  return Spanned(parse::Tuple{std::move(children)}, s);
+  (children.push_back(ch(args)), ...);
+  return Spanned(parse::Tuple{nodes().list(children)}, s);
 }
-Spanned let(std::string name, Spanned value, Spanned body, Span s = {}) {
-  return Spanned(parse::Let{std::move(name), ch(std::move(value)), ch(std::move(body))}, s);
+Spanned let(std::string_view name, Spanned value, Spanned body, Span s = {}) {
+  return Spanned(parse::Let{nodes().text(name), ch(value), ch(body)}, s);
 }
-Spanned diff_expr(std::string v, Spanned e, Span s = {}) {
-  return Spanned(parse::Diff{std::move(v), ch(std::move(e))}, s);
+Spanned diff_expr(std::string_view v, Spanned e, Span s = {}) {
+  return Spanned(parse::Diff{nodes().text(v), ch(e)}, s);
 }
 
 parse::FuncDef program(std::vector<parse::FuncParam> params, Spanned body) {
-  return parse::FuncDef{std::move(params), std::move(body)};
+  return parse::FuncDef{std::move(params), body, parse::NodeArena{}};
 }
 
 LowerResultWithErrors lower(const parse::FuncDef& p, const diag::DiagConfig& config = {}) {

@@ -14,7 +14,8 @@ namespace {
 std::size_t steps_for(const std::string& text) {
   CompactLexOutput lexed = lex_compact(text, 0);
   EXPECT_TRUE(lexed.errors.empty()) << text.substr(0, 40);
-  return expr_parser(lexed.tokens, text, 0, Span{text.size(), text.size()}).steps;
+  NodeArena nodes;
+  return expr_parser(lexed, text, nodes).steps;
 }
 
 std::string repeat(const std::string& piece, int n) {

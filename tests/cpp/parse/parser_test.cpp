@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 #include <vector>
@@ -11,6 +12,12 @@
 
 namespace morvalen::parse {
 namespace {
+
+// The trees of these tests live in one arena for the whole run.
+Result<Spanned, std::vector<diag::Diag>> parse_expr(std::string_view text, std::size_t offset) {
+  static NodeArena nodes;
+  return parse_expr_with_offset(text, offset, nodes);
+}
 
 constexpr const char* kSyntaxHelp = "check the surrounding tokens and parentheses for typos or missing separators";
 
@@ -115,7 +122,7 @@ std::string render(const Spanned& root) {
 }
 
 std::string parse_render(std::string_view text) {
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset(text, 0);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr(text, 0);
   if (!r) {
     std::string joined = "ERROR:";
     for (const diag::Diag& d : r.error()) {
@@ -134,7 +141,7 @@ std::vector<std::string> messages(const std::vector<diag::Diag>& diags) {
 }
 
 std::vector<diag::Diag> expr_errors(std::string_view text, std::size_t offset = 0) {
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset(text, offset);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr(text, offset);
   if (r) {
     ADD_FAILURE() << "expected errors for " << text;
     return {};
@@ -197,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Spans ----
 
 TEST(ExprSpanTest, NodeSpansRunFromFirstToLastToken) {
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset("a + f(b, 2@f32) * -c", 10);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr("a + f(b, 2@f32) * -c", 10);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->span, (Span{10, 30}));
   const auto& add = std::get<Binary>(r->expr);
@@ -212,7 +219,7 @@ TEST(ExprSpanTest, NodeSpansRunFromFirstToLastToken) {
 
 TEST(ExprSpanTest, CastTupleDiffIfSpans) {
   auto span_of = [](std::string_view text) {
-    Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset(text, 0);
+    Result<Spanned, std::vector<diag::Diag>> r = parse_expr(text, 0);
     EXPECT_TRUE(r) << text;
     return r ? r->span : Span{999, 999};
   };
@@ -225,7 +232,7 @@ TEST(ExprSpanTest, CastTupleDiffIfSpans) {
 }
 
 TEST(ExprSpanTest, NonAsciiSpansAreByteOffsets) {
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset("é + 1", 0);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr("é + 1", 0);
   ASSERT_TRUE(r);
   const auto& add = std::get<Binary>(r->expr);
   EXPECT_EQ(add.lhs->span, (Span{0, 2}));
@@ -349,7 +356,7 @@ TEST(ExprDepthTest, HundredThousandNestedBinaryParentheses) {
   for (std::size_t i = 0; i < n; ++i) text += "(1+";
   text += "x";
   text.append(n, ')');
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset(text, 0);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr(text, 0);
   ASSERT_TRUE(r);
   std::size_t depth = 0;
   const Spanned* node = &*r;
@@ -365,7 +372,7 @@ TEST(ExprDepthTest, HundredThousandPrefixMinusSigns) {
   const std::size_t n = 100000;
   std::string text(n, '-');
   text += "x";
-  Result<Spanned, std::vector<diag::Diag>> r = parse_expr_with_offset(text, 0);
+  Result<Spanned, std::vector<diag::Diag>> r = parse_expr(text, 0);
   ASSERT_TRUE(r);
   std::size_t depth = 0;
   const Spanned* node = &*r;
@@ -381,12 +388,12 @@ TEST(ExprDepthTest, DeepRightAssociativePowerAndCalls) {
   std::string power;
   for (std::size_t i = 0; i < n; ++i) power += "x**";
   power += "y";
-  EXPECT_TRUE(parse_expr_with_offset(power, 0));
+  EXPECT_TRUE(parse_expr(power, 0));
   std::string calls;
   for (std::size_t i = 0; i < n; ++i) calls += "f(";
   calls += "y";
   calls.append(n, ')');
-  EXPECT_TRUE(parse_expr_with_offset(calls, 0));
+  EXPECT_TRUE(parse_expr(calls, 0));
 }
 
 TEST(ExprDepthTest, UnclosedParenthesesFailOnceWithoutBlowingUp) {
@@ -398,7 +405,7 @@ TEST(ExprDepthTest, UnclosedParenthesesFailOnceWithoutBlowingUp) {
   EXPECT_EQ(messages(expr_errors(std::string(n, '-'))), std::vector<std::string>{kSyn});
   std::string calls;
   for (std::size_t i = 0; i < 2000; ++i) calls += "f(";
-  EXPECT_FALSE(parse_expr_with_offset(calls + "x", 0));
+  EXPECT_FALSE(parse_expr(calls + "x", 0));
 }
 
 TEST(ExprDepthTest, UnclosedParenthesesAroundALongExpression) {
@@ -678,6 +685,25 @@ TEST(ProgramTest, ManyAssignmentsNestWithoutRecursion) {
   }
   EXPECT_EQ(lets, n);
   EXPECT_EQ(r->body.span, (Span{9, 18}));
+}
+
+TEST(ProgramTest, TreeOutlivesItsSourceAndMoves) {
+  // Names, argument lists and nodes belong to the program, not to the source
+  // text; a list larger than an arena block gets a block of its own.
+  std::string src = "|x: f64|\nlonger_name = x\nf(longer_name";
+  for (int i = 0; i < 300; ++i) src += ", x";
+  src += ")";
+  Result<FuncDef, std::vector<diag::Diag>> r = parse_program(src);
+  ASSERT_TRUE(r);
+  std::fill(src.begin(), src.end(), '?');
+  const FuncDef moved = std::move(*r);
+  const auto& let = std::get<Let>(moved.body.expr);
+  EXPECT_EQ(let.name, "longer_name");
+  const auto& call = std::get<Call>(let.body->expr);
+  EXPECT_EQ(call.name, "f");
+  ASSERT_EQ(call.args.size(), 301u);
+  EXPECT_EQ(std::get<Var>(call.args.front()->expr).name, "longer_name");
+  EXPECT_EQ(std::get<Var>(call.args.back()->expr).name, "x");
 }
 
 }  // namespace
