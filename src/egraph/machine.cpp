@@ -80,6 +80,7 @@ class Compiler {
   Program finish() {
     if (ast_.empty()) throw InternalError("cannot compile an empty pattern");
     visit(ast_.size() - 1, 0);
+    program_.instructions.push_back(Instruction{Instruction::Op::Yield});
     return std::move(program_);
   }
 
@@ -122,7 +123,7 @@ class Compiler {
       if (bound == LookupTerm::kNoReg)
         bound = reg;
       else
-        program_.instructions.push_back(CompareInstr{reg, bound});
+        program_.instructions.push_back(Instruction{Instruction::Op::Compare, reg, bound});
       return;
     }
     if (all_bound(node)) {
@@ -130,13 +131,14 @@ class Compiler {
       term.ground = !has_var(node);
       copy_term(node, term);
       program_.terms.push_back(std::move(term));
-      program_.instructions.push_back(LookupInstr{reg, static_cast<std::uint32_t>(program_.terms.size() - 1)});
+      program_.instructions.push_back(
+          Instruction{Instruction::Op::Lookup, reg, static_cast<std::uint32_t>(program_.terms.size() - 1)});
       return;
     }
     const MathLang& enode = std::get<MathLang>(ast_[node]);
     std::uint32_t out = program_.num_regs;
     program_.num_regs += static_cast<std::uint32_t>(enode.children().size());
-    program_.instructions.push_back(BindInstr{reg, enode, out});
+    program_.instructions.push_back(Instruction{Instruction::Op::Bind, reg, out, enode});
     std::uint32_t k = 0;
     for (Id c : enode.children()) visit(c.value, out + k++);
   }
@@ -186,49 +188,67 @@ class Machine {
   std::size_t run(Id eclass) {
     if (limit_ == 0) return 0;
     regs_[0] = egraph_.find(eclass);
-    exec(0);
+    exec(program_.instructions.data());
     return found_;
   }
 
  private:
-  // Returns true once the limit is reached, which ends the enumeration.
-  bool exec(std::size_t pc) {
-    if (pc == program_.instructions.size()) return yield();
-    const Instruction& instr = program_.instructions[pc];
-    if (const auto* bind = std::get_if<BindInstr>(&instr)) {
-      const std::vector<MathLang>& nodes = egraph_.eclass(regs_[bind->reg]).nodes;
-      auto it = nodes.begin();
-      MathKind kind = bind->op.kind();
-      if (nodes.size() >= kBinarySearchMin)
-        it = std::lower_bound(nodes.begin(), nodes.end(), kind,
-                              [](const MathLang& n, MathKind k) { return n.kind() < k; });
-      for (; it != nodes.end(); ++it) {
-        if (it->kind() != kind) {
-          if (it->kind() > kind) break;  // sorted: no later node has the variant
+  // Runs the program from `ip` on; returns true once the limit is reached,
+  // which ends the enumeration. Only `Bind` branches, so it alone recurses.
+  bool exec(const Instruction* ip) {
+    for (;; ++ip) {
+      switch (ip->op) {
+        case Instruction::Op::Bind:
+          return bind(ip);
+        case Instruction::Op::Compare:
+          if (egraph_.find(regs_[ip->reg]) != egraph_.find(regs_[ip->arg])) return false;
           continue;
-        }
-        // Operators match on the variant alone; only leaves carry a payload.
-        if (it->is_leaf() && !it->matches_op(bind->op)) continue;
-        std::uint32_t k = 0;
-        for (Id c : it->children()) regs_[bind->out + k++] = c;
-        if (exec(pc + 1)) return true;
+        case Instruction::Op::Lookup:
+          if (!lookup(*ip)) return false;
+          continue;
+        case Instruction::Op::Yield:
+          return yield();
       }
       return false;
     }
-    if (const auto* cmp = std::get_if<CompareInstr>(&instr)) {
-      if (egraph_.find(regs_[cmp->a]) != egraph_.find(regs_[cmp->b])) return false;
-      return exec(pc + 1);
+  }
+
+  bool bind(const Instruction* ip) {
+    const std::vector<MathLang>& nodes = egraph_.eclass(regs_[ip->reg]).nodes;
+    const MathLang* it = nodes.data();
+    const MathLang* const end = it + nodes.size();
+    const MathKind kind = ip->node.kind();
+    if (nodes.size() >= kBinarySearchMin)
+      it = std::lower_bound(it, end, kind, [](const MathLang& n, MathKind k) { return n.kind() < k; });
+    // Operators match on the variant alone; only leaves carry a payload.
+    const bool leaf = ip->node.is_leaf();
+    Id* const children_out = regs_ + ip->arg;
+    for (; it != end; ++it) {
+      if (it->kind() != kind) {
+        if (it->kind() > kind) break;  // sorted: no later node has the variant
+        continue;
+      }
+      if (leaf && !it->matches_op(ip->node)) continue;
+      std::span<const Id> children = it->children();
+      std::copy(children.begin(), children.end(), children_out);
+      if (exec(ip + 1)) return true;
     }
-    const auto& lookup = std::get<LookupInstr>(instr);
-    const LookupTerm& term = program_.terms[lookup.term];
-    std::optional<Id> found = term.ground ? ground_[lookup.term] : lookup_term(egraph_, term, regs_);
-    if (!found || *found != egraph_.find(regs_[lookup.reg])) return false;
-    return exec(pc + 1);
+    return false;
+  }
+
+  bool lookup(const Instruction& instr) const {
+    const LookupTerm& term = program_.terms[instr.arg];
+    std::optional<Id> found = term.ground ? ground_[instr.arg] : lookup_term(egraph_, term, regs_);
+    return found && *found == egraph_.find(regs_[instr.reg]);
   }
 
   bool yield() {
-    out_.push_back(regs_[0]);
-    for (std::uint32_t reg : program_.var_regs) out_.push_back(egraph_.find(regs_[reg]));
+    const std::vector<std::uint32_t>& var_regs = program_.var_regs;
+    const std::size_t at = out_.size();
+    out_.resize(at + 1 + var_regs.size());
+    Id* row = out_.data() + at;
+    row[0] = regs_[0];
+    for (std::size_t j = 0; j < var_regs.size(); ++j) row[1 + j] = egraph_.find(regs_[var_regs[j]]);
     ++found_;
     return found_ >= limit_;
   }
@@ -238,7 +258,7 @@ class Machine {
   std::size_t limit_;
   std::span<const std::optional<Id>> ground_;
   std::vector<Id>& out_;
-  std::array<Id, 16> small_{};
+  std::array<Id, 16> small_;
   std::vector<Id> big_;
   Id* regs_ = small_.data();
   std::size_t found_ = 0;
