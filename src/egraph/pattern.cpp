@@ -308,7 +308,7 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
   // Every e-node of the pattern needs a node of its variant somewhere in the
   // graph (a lookup finds only nodes that classes hold): when one variant is
   // missing nothing matches, and no lookups are needed.
-  if ((kinds_ & ~egraph.kinds_present()) != 0) return 0;
+  if (!may_match(egraph)) return 0;
   // Rule searchers have a few lookup terms: keep their results off the heap.
   std::array<std::optional<Id>, 8> small_ground{};
   std::vector<std::optional<Id>> big_ground;

@@ -84,6 +84,10 @@ class Pattern {
   /// Matches over all candidate classes, at most `limit` substitutions in total.
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
 
+  /// False when some e-node variant of the pattern is absent from the graph
+  /// (as of its last `rebuild`), so that a search would find nothing.
+  bool may_match(const EGraph& egraph) const { return (kinds_ & ~egraph.kinds_present()) == 0; }
+
   /// Entries per match in a flat match list: the matched class, then the class
   /// bound to each of `vars()`, in order.
   std::size_t match_width() const { return 1 + program_.vars.size(); }

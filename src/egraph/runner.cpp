@@ -83,6 +83,13 @@ std::size_t BackoffScheduler::search_rewrite_into(std::size_t iteration, const E
     });
     return 0;
   }
+  // Most rules cannot match a small graph at all: settle those before the
+  // search sets up.
+  if (!rule.searcher().may_match(egraph)) {
+    egraph.check_clean();
+    s.times_applied += 1;
+    return 0;
+  }
   std::size_t threshold = shifted(s.match_limit, s.times_banned);
   const std::size_t start = out.size();
   std::size_t total = rule.searcher().search_into(egraph, threshold == kMax ? kMax : threshold + 1, out);
