@@ -114,8 +114,12 @@ class Pattern {
   Program program_;
   // Bit k set when the pattern has an e-node of the k-th variant.
   std::uint64_t kinds_ = 0;
-  // Per pattern node: its position in `vars()` for a variable, unused otherwise.
-  std::vector<std::uint32_t> var_of_node_;
+  // The pattern's e-nodes in order, for instantiation: a child refers to a slot,
+  // where the first `vars().size()` slots hold the variables' classes and the
+  // next ones the classes of these e-nodes, in order.
+  std::vector<MathLang> build_nodes_;
+  // The slot of the root.
+  std::uint32_t root_slot_ = 0;
 };
 
 }  // namespace morvalen::egraph
