@@ -148,6 +148,12 @@ class Compiler {
 };
 
 std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const Id* regs) {
+  // Most ground terms are a single constant: no scratch ids needed.
+  if (term.nodes.size() == 1) {
+    const LookupTerm::Node& only = term.nodes.front();
+    if (only.var_reg != LookupTerm::kNoReg) return regs[only.var_reg];
+    return egraph.lookup(only.node);
+  }
   // Lookup terms are a few nodes long: keep the ids off the heap.
   std::array<Id, 16> small{};
   std::vector<Id> big;
@@ -221,7 +227,8 @@ class Machine {
     if (nodes.size() >= kBinarySearchMin)
       it = std::lower_bound(it, end, kind, [](const MathLang& n, MathKind k) { return n.kind() < k; });
     // Operators match on the variant alone; only leaves carry a payload.
-    const bool leaf = ip->node.is_leaf();
+    const std::size_t arity = opt::kind_arity(kind);
+    const bool leaf = arity == 0;
     Id* const children_out = regs_ + ip->arg;
     for (; it != end; ++it) {
       if (it->kind() != kind) {
@@ -229,8 +236,9 @@ class Machine {
         continue;
       }
       if (leaf && !it->matches_op(ip->node)) continue;
+      // At most three children: a plain loop beats a call to copy them.
       std::span<const Id> children = it->children();
-      std::copy(children.begin(), children.end(), children_out);
+      for (std::size_t k = 0; k < arity; ++k) children_out[k] = children[k];
       if (exec(ip + 1)) return true;
     }
     return false;
@@ -243,12 +251,8 @@ class Machine {
   }
 
   bool yield() {
-    const std::vector<std::uint32_t>& var_regs = program_.var_regs;
-    const std::size_t at = out_.size();
-    out_.resize(at + 1 + var_regs.size());
-    Id* row = out_.data() + at;
-    row[0] = regs_[0];
-    for (std::size_t j = 0; j < var_regs.size(); ++j) row[1 + j] = egraph_.find(regs_[var_regs[j]]);
+    out_.push_back(regs_[0]);
+    for (std::uint32_t reg : program_.var_regs) out_.push_back(egraph_.find(regs_[reg]));
     ++found_;
     return found_ >= limit_;
   }
