@@ -191,12 +191,14 @@ class Machine {
     }
   }
 
-  std::size_t run(Id eclass) {
-    if (limit_ == 0) return 0;
+  /// Appends the matches in `eclass` to those found so far; false once the
+  /// limit is reached.
+  bool run(Id eclass) {
+    if (found_ >= limit_) return false;
     regs_[0] = egraph_.find(eclass);
-    exec(program_.instructions.data());
-    return found_;
+    return !exec(program_.instructions.data());
   }
+  std::size_t found() const { return found_; }
 
  private:
   // Runs the program from `ip` on; returns true once the limit is reached,
@@ -280,7 +282,24 @@ void Program::resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> 
 
 std::size_t Program::run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
                          std::vector<Id>& out) const {
-  return Machine(*this, egraph, limit, ground, out).run(eclass);
+  Machine machine(*this, egraph, limit, ground, out);
+  machine.run(eclass);
+  return machine.found();
+}
+
+std::size_t Program::run_each(const EGraph& egraph, std::span<const Id> classes, std::size_t limit,
+                              std::span<const std::optional<Id>> ground, std::vector<Id>& out) const {
+  Machine machine(*this, egraph, limit, ground, out);
+  for (Id eclass : classes)
+    if (!machine.run(eclass)) break;
+  return machine.found();
+}
+
+std::size_t Program::run_every_class(const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
+                                     std::vector<Id>& out) const {
+  Machine machine(*this, egraph, limit, ground, out);
+  egraph.for_each_class([&](const EClass& c) { machine.run(c.id); });
+  return machine.found();
 }
 
 }  // namespace morvalen::egraph

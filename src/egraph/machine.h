@@ -113,6 +113,14 @@ struct Program {
   std::size_t run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
                   std::vector<Id>& out) const;
 
+  /// `run` over each of `classes` in turn, at most `limit` substitutions in all;
+  /// returns how many it appended.
+  std::size_t run_each(const EGraph& egraph, std::span<const Id> classes, std::size_t limit,
+                       std::span<const std::optional<Id>> ground, std::vector<Id>& out) const;
+  /// `run_each` over the live classes of `egraph` in increasing id order.
+  std::size_t run_every_class(const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
+                              std::vector<Id>& out) const;
+
   /// Looks up every ground term once into `out` (one entry per term, absent
   /// for the others); an absent ground entry means no match anywhere.
   void resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> out) const;

@@ -326,19 +326,9 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
     for (std::size_t i = 0; i < ground.size(); ++i)
       if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
   }
-  std::size_t found = 0;
   const auto* root = std::get_if<MathLang>(&ast_.back());
-  if (root != nullptr) {
-    for (Id eclass : egraph.classes_with(root->kind())) {
-      if (found == limit) break;
-      found += program_.run(egraph, eclass, limit - found, ground, out);
-    }
-  } else {
-    egraph.for_each_class([&](const EClass& c) {
-      if (found < limit) found += program_.run(egraph, c.id, limit - found, ground, out);
-    });
-  }
-  return found;
+  if (root != nullptr) return program_.run_each(egraph, egraph.classes_with(root->kind()), limit, ground, out);
+  return program_.run_every_class(egraph, limit, ground, out);
 }
 
 std::vector<SearchMatches> Pattern::group_matches(std::span<const Id> flat) const {
