@@ -232,16 +232,31 @@ class Machine {
     const std::size_t arity = opt::kind_arity(kind);
     const bool leaf = arity == 0;
     Id* const children_out = regs_ + ip->arg;
+    // A bind right before the end records its matches itself, sparing a call.
+    const Instruction* const next = ip + 1;
+    const bool yields_next = next->op == Instruction::Op::Yield;
     for (; it != end; ++it) {
       if (it->kind() != kind) {
         if (it->kind() > kind) break;  // sorted: no later node has the variant
         continue;
       }
       if (leaf && !it->matches_op(ip->node)) continue;
-      // At most three children: a plain loop beats a call to copy them.
-      std::span<const Id> children = it->children();
-      for (std::size_t k = 0; k < arity; ++k) children_out[k] = children[k];
-      if (exec(ip + 1)) return true;
+      // At most three children, copied without a loop.
+      const Id* children = it->children().data();
+      switch (arity) {
+        case 3:
+          children_out[2] = children[2];
+          [[fallthrough]];
+        case 2:
+          children_out[1] = children[1];
+          [[fallthrough]];
+        case 1:
+          children_out[0] = children[0];
+          break;
+        default:
+          break;
+      }
+      if (yields_next ? yield() : exec(next)) return true;
     }
     return false;
   }
