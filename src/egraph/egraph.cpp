@@ -127,9 +127,12 @@ EClass& EGraph::eclass_mut(Id root) {
 }
 
 Id EGraph::add_uncanonical(const MathLang& original) {
-  for (Id c : original.children())
+  // Each child is checked and canonicalized in one pass.
+  MathLang node = original;
+  for (Id& c : node.children()) {
     if (c.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(c.value));
-  MathLang node = canonicalize(original);
+    c = unionfind_.find(c);
+  }
   // The id a new class would get; one probe both finds and reserves the entry.
   Id fresh{static_cast<std::uint32_t>(nodes_.size())};
   auto [stored, inserted] = memo_.find_or_insert(node, fresh);
