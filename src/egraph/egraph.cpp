@@ -1,6 +1,7 @@
 #include "egraph/egraph.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -126,9 +127,12 @@ EClass& EGraph::eclass_mut(Id root) {
 }
 
 Id EGraph::add_uncanonical(const MathLang& original) {
-  for (Id c : original.children())
+  // Each child is checked and canonicalized in one pass.
+  MathLang node = original;
+  for (Id& c : node.children()) {
     if (c.value >= nodes_.size()) throw InternalError("Invalid id " + std::to_string(c.value));
-  MathLang node = canonicalize(original);
+    c = unionfind_.find(c);
+  }
   // The id a new class would get; one probe both finds and reserves the entry.
   Id fresh{static_cast<std::uint32_t>(nodes_.size())};
   auto [stored, inserted] = memo_.find_or_insert(node, fresh);
@@ -182,8 +186,7 @@ void EGraph::clear(std::size_t max_kept_bytes) {
   nodes_.clear();
   live_.clear();
   class_count_ = 0;
-  for (auto& ids : by_kind_) ids.clear();
-  kinds_present_ = 0;
+  clear_kind_lists();
   clean_ = true;
   logger_ = Logger();
 }
@@ -270,8 +273,7 @@ std::size_t EGraph::rebuild() {
   }
 
   std::size_t trimmed = 0;
-  for (auto& ids : by_kind_) ids.clear();
-  kinds_present_ = 0;
+  clear_kind_lists();
   for (std::size_t k = 0; k < live_.size(); ++k) {
     if (!live_[k]) continue;
     EClass* slot = &classes_[k];
@@ -306,6 +308,13 @@ std::size_t EGraph::rebuild() {
                       "\n" + "  unions: " + std::to_string(merges) + ", trimmed nodes: " + std::to_string(trimmed));
   }
   return merges;
+}
+
+void EGraph::clear_kind_lists() {
+  // Only the lists of the variants present hold anything.
+  for (std::uint64_t bits = kinds_present_; bits != 0; bits &= bits - 1)
+    by_kind_[static_cast<std::size_t>(std::countr_zero(bits))].clear();
+  kinds_present_ = 0;
 }
 
 std::vector<Id> EGraph::class_ids() const {

@@ -192,6 +192,8 @@ class EGraph {
 
  private:
   EClass& eclass_mut(Id root);
+  // Empties `by_kind_` and `kinds_present_`.
+  void clear_kind_lists();
   [[noreturn]] static void invalid_id(Id id);
   [[noreturn]] static void dirty_search();
 

@@ -80,6 +80,7 @@ class Compiler {
   Program finish() {
     if (ast_.empty()) throw InternalError("cannot compile an empty pattern");
     visit(ast_.size() - 1, 0);
+    program_.instructions.push_back(Instruction{Instruction::Op::Yield});
     return std::move(program_);
   }
 
@@ -122,7 +123,7 @@ class Compiler {
       if (bound == LookupTerm::kNoReg)
         bound = reg;
       else
-        program_.instructions.push_back(CompareInstr{reg, bound});
+        program_.instructions.push_back(Instruction{Instruction::Op::Compare, reg, bound});
       return;
     }
     if (all_bound(node)) {
@@ -130,13 +131,14 @@ class Compiler {
       term.ground = !has_var(node);
       copy_term(node, term);
       program_.terms.push_back(std::move(term));
-      program_.instructions.push_back(LookupInstr{reg, static_cast<std::uint32_t>(program_.terms.size() - 1)});
+      program_.instructions.push_back(
+          Instruction{Instruction::Op::Lookup, reg, static_cast<std::uint32_t>(program_.terms.size() - 1)});
       return;
     }
     const MathLang& enode = std::get<MathLang>(ast_[node]);
     std::uint32_t out = program_.num_regs;
     program_.num_regs += static_cast<std::uint32_t>(enode.children().size());
-    program_.instructions.push_back(BindInstr{reg, enode, out});
+    program_.instructions.push_back(Instruction{Instruction::Op::Bind, reg, out, enode});
     std::uint32_t k = 0;
     for (Id c : enode.children()) visit(c.value, out + k++);
   }
@@ -146,6 +148,12 @@ class Compiler {
 };
 
 std::optional<Id> lookup_term(const EGraph& egraph, const LookupTerm& term, const Id* regs) {
+  // Most ground terms are a single constant: no scratch ids needed.
+  if (term.nodes.size() == 1) {
+    const LookupTerm::Node& only = term.nodes.front();
+    if (only.var_reg != LookupTerm::kNoReg) return regs[only.var_reg];
+    return egraph.lookup(only.node);
+  }
   // Lookup terms are a few nodes long: keep the ids off the heap.
   std::array<Id, 16> small{};
   std::vector<Id> big;
@@ -183,47 +191,80 @@ class Machine {
     }
   }
 
-  std::size_t run(Id eclass) {
-    if (limit_ == 0) return 0;
+  /// Appends the matches in `eclass` to those found so far; false once the
+  /// limit is reached.
+  bool run(Id eclass) {
+    if (found_ >= limit_) return false;
     regs_[0] = egraph_.find(eclass);
-    exec(0);
-    return found_;
+    return !exec(program_.instructions.data());
   }
+  std::size_t found() const { return found_; }
 
  private:
-  // Returns true once the limit is reached, which ends the enumeration.
-  bool exec(std::size_t pc) {
-    if (pc == program_.instructions.size()) return yield();
-    const Instruction& instr = program_.instructions[pc];
-    if (const auto* bind = std::get_if<BindInstr>(&instr)) {
-      const std::vector<MathLang>& nodes = egraph_.eclass(regs_[bind->reg]).nodes;
-      auto it = nodes.begin();
-      MathKind kind = bind->op.kind();
-      if (nodes.size() >= kBinarySearchMin)
-        it = std::lower_bound(nodes.begin(), nodes.end(), kind,
-                              [](const MathLang& n, MathKind k) { return n.kind() < k; });
-      for (; it != nodes.end(); ++it) {
-        if (it->kind() != kind) {
-          if (it->kind() > kind) break;  // sorted: no later node has the variant
+  // Runs the program from `ip` on; returns true once the limit is reached,
+  // which ends the enumeration. Only `Bind` branches, so it alone recurses.
+  bool exec(const Instruction* ip) {
+    for (;; ++ip) {
+      switch (ip->op) {
+        case Instruction::Op::Bind:
+          return bind(ip);
+        case Instruction::Op::Compare:
+          if (egraph_.find(regs_[ip->reg]) != egraph_.find(regs_[ip->arg])) return false;
           continue;
-        }
-        // Operators match on the variant alone; only leaves carry a payload.
-        if (it->is_leaf() && !it->matches_op(bind->op)) continue;
-        std::uint32_t k = 0;
-        for (Id c : it->children()) regs_[bind->out + k++] = c;
-        if (exec(pc + 1)) return true;
+        case Instruction::Op::Lookup:
+          if (!lookup(*ip)) return false;
+          continue;
+        case Instruction::Op::Yield:
+          return yield();
       }
       return false;
     }
-    if (const auto* cmp = std::get_if<CompareInstr>(&instr)) {
-      if (egraph_.find(regs_[cmp->a]) != egraph_.find(regs_[cmp->b])) return false;
-      return exec(pc + 1);
+  }
+
+  bool bind(const Instruction* ip) {
+    const std::vector<MathLang>& nodes = egraph_.eclass(regs_[ip->reg]).nodes;
+    const MathLang* it = nodes.data();
+    const MathLang* const end = it + nodes.size();
+    const MathKind kind = ip->node.kind();
+    if (nodes.size() >= kBinarySearchMin)
+      it = std::lower_bound(it, end, kind, [](const MathLang& n, MathKind k) { return n.kind() < k; });
+    // Operators match on the variant alone; only leaves carry a payload.
+    const std::size_t arity = opt::kind_arity(kind);
+    const bool leaf = arity == 0;
+    Id* const children_out = regs_ + ip->arg;
+    // A bind right before the end records its matches itself, sparing a call.
+    const Instruction* const next = ip + 1;
+    const bool yields_next = next->op == Instruction::Op::Yield;
+    for (; it != end; ++it) {
+      if (it->kind() != kind) {
+        if (it->kind() > kind) break;  // sorted: no later node has the variant
+        continue;
+      }
+      if (leaf && !it->matches_op(ip->node)) continue;
+      // At most three children, copied without a loop.
+      const Id* children = it->children().data();
+      switch (arity) {
+        case 3:
+          children_out[2] = children[2];
+          [[fallthrough]];
+        case 2:
+          children_out[1] = children[1];
+          [[fallthrough]];
+        case 1:
+          children_out[0] = children[0];
+          break;
+        default:
+          break;
+      }
+      if (yields_next ? yield() : exec(next)) return true;
     }
-    const auto& lookup = std::get<LookupInstr>(instr);
-    const LookupTerm& term = program_.terms[lookup.term];
-    std::optional<Id> found = term.ground ? ground_[lookup.term] : lookup_term(egraph_, term, regs_);
-    if (!found || *found != egraph_.find(regs_[lookup.reg])) return false;
-    return exec(pc + 1);
+    return false;
+  }
+
+  bool lookup(const Instruction& instr) const {
+    const LookupTerm& term = program_.terms[instr.arg];
+    std::optional<Id> found = term.ground ? ground_[instr.arg] : lookup_term(egraph_, term, regs_);
+    return found && *found == egraph_.find(regs_[instr.reg]);
   }
 
   bool yield() {
@@ -238,7 +279,7 @@ class Machine {
   std::size_t limit_;
   std::span<const std::optional<Id>> ground_;
   std::vector<Id>& out_;
-  std::array<Id, 16> small_{};
+  std::array<Id, 16> small_;
   std::vector<Id> big_;
   Id* regs_ = small_.data();
   std::size_t found_ = 0;
@@ -256,7 +297,24 @@ void Program::resolve_ground(const EGraph& egraph, std::span<std::optional<Id>> 
 
 std::size_t Program::run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
                          std::vector<Id>& out) const {
-  return Machine(*this, egraph, limit, ground, out).run(eclass);
+  Machine machine(*this, egraph, limit, ground, out);
+  machine.run(eclass);
+  return machine.found();
+}
+
+std::size_t Program::run_each(const EGraph& egraph, std::span<const Id> classes, std::size_t limit,
+                              std::span<const std::optional<Id>> ground, std::vector<Id>& out) const {
+  Machine machine(*this, egraph, limit, ground, out);
+  for (Id eclass : classes)
+    if (!machine.run(eclass)) break;
+  return machine.found();
+}
+
+std::size_t Program::run_every_class(const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
+                                     std::vector<Id>& out) const {
+  Machine machine(*this, egraph, limit, ground, out);
+  egraph.for_each_class([&](const EClass& c) { machine.run(c.id); });
+  return machine.found();
 }
 
 }  // namespace morvalen::egraph

@@ -58,24 +58,28 @@ class Subst {
   std::size_t size_ = 0;
 };
 
-/// Instructions of the matching machine. Registers hold canonical class ids;
-/// register 0 holds the class being searched.
-struct BindInstr {
-  std::uint32_t reg;  ///< class to scan
-  MathLang op;        ///< wanted variant and payload (children ignored)
-  std::uint32_t out;  ///< first register receiving the chosen e-node's children
+/// One instruction of the matching machine: a plain record, so that running a
+/// program is a switch over `op` rather than a visit of a variant. Registers
+/// hold canonical class ids; register 0 holds the class being searched.
+struct Instruction {
+  enum class Op : std::uint8_t {
+    /// For each e-node of class `reg` with `node`'s variant (and payload, for a
+    /// leaf): its children go to registers `arg`, `arg + 1`, ...
+    Bind,
+    /// Goes on only when registers `reg` and `arg` hold the same class.
+    Compare,
+    /// Resolves `Program::terms[arg]`, a sub-pattern whose variables are all
+    /// bound, by lookup in the hash-cons table and goes on only when it is the
+    /// class in register `reg`.
+    Lookup,
+    /// Records a match; always the last instruction.
+    Yield,
+  };
+  Op op = Op::Yield;
+  std::uint32_t reg = 0;
+  std::uint32_t arg = 0;
+  MathLang node = MathLang::make_bool(false);  ///< `Bind` only
 };
-struct CompareInstr {
-  std::uint32_t a;
-  std::uint32_t b;
-};
-/// Resolves a sub-pattern whose variables are all bound by looking it up in
-/// the hash-cons table and comparing with the class in `reg`.
-struct LookupInstr {
-  std::uint32_t reg;
-  std::uint32_t term;  ///< index into `Program::terms`
-};
-using Instruction = std::variant<BindInstr, CompareInstr, LookupInstr>;
 
 /// A sub-term resolved by lookup: its nodes (children are indices into the same
 /// vector), and for variable leaves the register holding their class.
@@ -98,7 +102,7 @@ struct Program {
   std::uint32_t num_regs = 1;
 
   /// Compiles `ast` (non-empty): e-nodes are matched depth first, children left
-  /// to right; fully bound sub-patterns become lookups.
+  /// to right; fully bound sub-patterns become lookups. Ends with `Yield`.
   static Program compile(const PatternAst& ast);
 
   /// Runs the program on class `eclass` of a clean `egraph`, appending at most
@@ -108,6 +112,14 @@ struct Program {
   /// lookup results of the ground terms (see `resolve_ground`).
   std::size_t run(const EGraph& egraph, Id eclass, std::size_t limit, std::span<const std::optional<Id>> ground,
                   std::vector<Id>& out) const;
+
+  /// `run` over each of `classes` in turn, at most `limit` substitutions in all;
+  /// returns how many it appended.
+  std::size_t run_each(const EGraph& egraph, std::span<const Id> classes, std::size_t limit,
+                       std::span<const std::optional<Id>> ground, std::vector<Id>& out) const;
+  /// `run_each` over the live classes of `egraph` in increasing id order.
+  std::size_t run_every_class(const EGraph& egraph, std::size_t limit, std::span<const std::optional<Id>> ground,
+                              std::vector<Id>& out) const;
 
   /// Looks up every ground term once into `out` (one entry per term, absent
   /// for the others); an absent ground entry means no match anywhere.

@@ -272,16 +272,20 @@ Result<Pattern, PatternError> Pattern::parse(std::string_view text) {
   return Pattern(std::move(ast));
 }
 
-Pattern::Pattern(PatternAst ast)
-    : ast_(std::move(ast)), program_(Program::compile(ast_)), var_of_node_(ast_.size(), 0) {
+Pattern::Pattern(PatternAst ast) : ast_(std::move(ast)), program_(Program::compile(ast_)) {
+  const std::vector<Var>& vars = program_.vars;
+  std::vector<std::uint32_t> slot_of_node(ast_.size(), 0);
   for (std::size_t i = 0; i < ast_.size(); ++i) {
     if (const Var* v = std::get_if<Var>(&ast_[i])) {
-      const std::vector<Var>& vars = program_.vars;
-      var_of_node_[i] = static_cast<std::uint32_t>(std::find(vars.begin(), vars.end(), *v) - vars.begin());
-    } else {
-      kinds_ |= std::uint64_t{1} << static_cast<unsigned>(std::get<MathLang>(ast_[i]).kind());
+      slot_of_node[i] = static_cast<std::uint32_t>(std::find(vars.begin(), vars.end(), *v) - vars.begin());
+      continue;
     }
+    const MathLang& enode = std::get<MathLang>(ast_[i]);
+    kinds_ |= std::uint64_t{1} << static_cast<unsigned>(enode.kind());
+    build_nodes_.push_back(enode.map_children([&](Id c) { return Id{slot_of_node[c.value]}; }));
+    slot_of_node[i] = static_cast<std::uint32_t>(vars.size() + build_nodes_.size() - 1);
   }
+  root_slot_ = slot_of_node.back();
 }
 
 std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id eclass, std::size_t limit) const {
@@ -308,7 +312,7 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
   // Every e-node of the pattern needs a node of its variant somewhere in the
   // graph (a lookup finds only nodes that classes hold): when one variant is
   // missing nothing matches, and no lookups are needed.
-  if ((kinds_ & ~egraph.kinds_present()) != 0) return 0;
+  if (!may_match(egraph)) return 0;
   // Rule searchers have a few lookup terms: keep their results off the heap.
   std::array<std::optional<Id>, 8> small_ground{};
   std::vector<std::optional<Id>> big_ground;
@@ -322,19 +326,9 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
     for (std::size_t i = 0; i < ground.size(); ++i)
       if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
   }
-  std::size_t found = 0;
   const auto* root = std::get_if<MathLang>(&ast_.back());
-  if (root != nullptr) {
-    for (Id eclass : egraph.classes_with(root->kind())) {
-      if (found == limit) break;
-      found += program_.run(egraph, eclass, limit - found, ground, out);
-    }
-  } else {
-    egraph.for_each_class([&](const EClass& c) {
-      if (found < limit) found += program_.run(egraph, c.id, limit - found, ground, out);
-    });
-  }
-  return found;
+  if (root != nullptr) return program_.run_each(egraph, egraph.classes_with(root->kind()), limit, ground, out);
+  return program_.run_every_class(egraph, limit, ground, out);
 }
 
 std::vector<SearchMatches> Pattern::group_matches(std::span<const Id> flat) const {
@@ -361,25 +355,23 @@ Id Pattern::instantiate_vars(EGraph& egraph, std::span<const Id> var_classes) co
   if (var_classes.size() != program_.vars.size())
     throw InternalError("instantiate needs one class per pattern variable");
   const Logger& log = egraph.logger();
-  // Rule appliers are a few nodes long: keep the ids off the heap.
-  std::array<Id, 16> small{};
+  // Rule appliers are a few nodes long: keep the slots off the heap.
+  const std::size_t slots = var_classes.size() + build_nodes_.size();
+  std::array<Id, 16> small;
   std::vector<Id> big;
   Id* ids = small.data();
-  if (ast_.size() > small.size()) {
-    big.resize(ast_.size());
+  if (slots > small.size()) {
+    big.resize(slots);
     ids = big.data();
   }
-  for (std::size_t i = 0; i < ast_.size(); ++i) {
-    const auto* enode = std::get_if<MathLang>(&ast_[i]);
-    if (enode == nullptr) {
-      ids[i] = var_classes[var_of_node_[i]];
-      continue;
-    }
-    MathLang node = enode->map_children([&](Id c) { return ids[c.value]; });
+  std::copy(var_classes.begin(), var_classes.end(), ids);
+  Id* next = ids + var_classes.size();
+  for (const MathLang& enode : build_nodes_) {
+    MathLang node = enode.map_children([&](Id c) { return ids[c.value]; });
     log.log(LogLevel::Trace, [&] { return "adding: " + node.to_string(); });
-    ids[i] = egraph.add(node);
+    *next++ = egraph.add(node);
   }
-  return ids[ast_.size() - 1];
+  return ids[root_slot_];
 }
 
 std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {

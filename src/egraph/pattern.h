@@ -84,6 +84,10 @@ class Pattern {
   /// Matches over all candidate classes, at most `limit` substitutions in total.
   std::vector<SearchMatches> search(const EGraph& egraph, std::size_t limit) const;
 
+  /// False when some e-node variant of the pattern is absent from the graph
+  /// (as of its last `rebuild`), so that a search would find nothing.
+  bool may_match(const EGraph& egraph) const { return (kinds_ & ~egraph.kinds_present()) == 0; }
+
   /// Entries per match in a flat match list: the matched class, then the class
   /// bound to each of `vars()`, in order.
   std::size_t match_width() const { return 1 + program_.vars.size(); }
@@ -110,8 +114,12 @@ class Pattern {
   Program program_;
   // Bit k set when the pattern has an e-node of the k-th variant.
   std::uint64_t kinds_ = 0;
-  // Per pattern node: its position in `vars()` for a variable, unused otherwise.
-  std::vector<std::uint32_t> var_of_node_;
+  // The pattern's e-nodes in order, for instantiation: a child refers to a slot,
+  // where the first `vars().size()` slots hold the variables' classes and the
+  // next ones the classes of these e-nodes, in order.
+  std::vector<MathLang> build_nodes_;
+  // The slot of the root.
+  std::uint32_t root_slot_ = 0;
 };
 
 }  // namespace morvalen::egraph

@@ -57,14 +57,6 @@ std::size_t BackoffScheduler::stats_index(support::Symbol name) {
   return stats_.size() - 1;
 }
 
-std::size_t BackoffScheduler::add_absent(support::Symbol name) {
-  RuleStats fresh;
-  fresh.match_limit = default_match_limit_;
-  fresh.ban_length = default_ban_length_;
-  stats_.emplace_back(name, fresh);
-  return stats_.size() - 1;
-}
-
 std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t iteration, const EGraph& egraph,
                                                                const Rewrite& rule, std::size_t index) {
   std::vector<Id> flat;
@@ -81,6 +73,13 @@ std::size_t BackoffScheduler::search_rewrite_into(std::size_t iteration, const E
       return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
              std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
     });
+    return 0;
+  }
+  // Most rules cannot match a small graph at all: settle those before the
+  // search sets up.
+  if (!rule.searcher().may_match(egraph)) {
+    egraph.check_clean();
+    s.times_applied += 1;
     return 0;
   }
   std::size_t threshold = shifted(s.match_limit, s.times_banned);
@@ -192,8 +191,21 @@ bool names_are_distinct(std::span<const Rewrite> rules) {
 
 }  // namespace
 
+bool Runner::rule_names_distinct(std::span<const Rewrite> rules) {
+  // The same rule list is typically run again and again: the answer is kept
+  // with the names it was found for.
+  bool same = checked_names_.size() == rules.size();
+  for (std::size_t k = 0; same && k < rules.size(); ++k) same = checked_names_[k] == rules[k].name();
+  if (!same) {
+    checked_names_.clear();
+    for (const Rewrite& r : rules) checked_names_.push_back(r.name());
+    checked_distinct_ = names_are_distinct(rules);
+  }
+  return checked_distinct_;
+}
+
 Runner& Runner::run(std::span<const Rewrite> rules) {
-  fresh_distinct_names_ = scheduler_.empty() && names_are_distinct(rules);
+  fresh_distinct_names_ = scheduler_.empty() && rule_names_distinct(rules);
   if (!fresh_distinct_names_) warn_duplicate_names(rules);
 
   rule_stats_index_.assign(rules.size(), kMax);

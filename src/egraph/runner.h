@@ -107,7 +107,13 @@ class BackoffScheduler {
   }
   /// Appends an entry for `name`, which the caller knows has none yet, and
   /// returns its position (what `stats_index` would do, without the search).
-  std::size_t add_absent(support::Symbol name);
+  std::size_t add_absent(support::Symbol name) {
+    RuleStats fresh;
+    fresh.match_limit = default_match_limit_;
+    fresh.ban_length = default_ban_length_;
+    stats_.emplace_back(name, fresh);
+    return stats_.size() - 1;
+  }
   bool empty() const { return stats_.empty(); }
   /// Makes room for the entries of `n` rules.
   void reserve(std::size_t n) { stats_.reserve(n); }
@@ -174,6 +180,9 @@ class Runner {
 
  private:
   Iteration run_one(std::span<const Rewrite> rules);
+  /// Whether no two of `rules` share a name (false may also mean "too many
+  /// rules to tell cheaply"; the duplicate-name check then decides).
+  bool rule_names_distinct(std::span<const Rewrite> rules);
   /// Writes the warning about rule names occurring more than once, if any do.
   void warn_duplicate_names(std::span<const Rewrite> rules);
   /// The limit reached, if any, when the clock reads `now`.
@@ -204,6 +213,10 @@ class Runner {
   // Whether the scheduler had no entry and every rule of the current run has
   // its own name, so that a rule's first lookup cannot find an entry.
   bool fresh_distinct_names_ = false;
+  // The names of the rule list last checked by `rule_names_distinct`, and its
+  // answer; kept across runs and resets.
+  std::vector<support::Symbol> checked_names_;
+  bool checked_distinct_ = true;  // right for the empty list
   // Per rule of the current run: its scheduler entry, once looked up.
   std::vector<std::size_t> rule_stats_index_;
   // The matches of the current iteration's search phase, flat, rule after

@@ -147,11 +147,14 @@ class Slots {
   void sweep(Visit&& visit) {
     const auto n = static_cast<std::uint32_t>(slots_.size());
     sweeping_ = true;
-    // The first sweep visits every node.
+    // The first sweep visits every node, from the last to the first. No node
+    // can join it, since all are queued until visited, so it needs no heap.
     next_.clear();
-    for (std::uint32_t i = 0; i < n; ++i) {
-      next_.push_back(i);
-      queued_next_[i] = 1;
+    std::fill(queued_now_.begin(), queued_now_.end(), 1);
+    for (std::uint32_t i = n; i-- > 0;) {
+      cursor_ = i;
+      queued_now_[i] = 0;
+      visit(i);
     }
     while (!next_.empty()) {
       now_.swap(next_);
