@@ -115,6 +115,7 @@ class Lowerer {
   Lowered<NodeId> lower_var(const parse::Var& v, Span span);
   Lowered<NodeId> lower_unary(const parse::Unary& u, Span span);
   Lowered<NodeId> lower_binary(const parse::Binary& b, Span span);
+  Lowered<NodeId> combine_binary(const parse::Binary& b, Span span, NodeId lhs, NodeId rhs);
   Lowered<NodeId> lower_if(const parse::If& f, Span span);
   Lowered<NodeId> lower_call(const parse::Call& c, Span span);
   Lowered<NodeId> lower_cast(const parse::Cast& c, Span span);
@@ -126,6 +127,13 @@ class Lowerer {
   Ctx& ctx_;
   // Values of multi-valued forms in scalar positions; used as a stack.
   std::vector<NodeId> scratch_;
+  // The operators down the left operands of a binary chain, outermost first;
+  // used as a stack (see `lower_binary`).
+  struct Link {
+    const parse::Binary* binary;
+    Span span;
+  };
+  std::vector<Link> chain_;
 };
 
 Done Lowerer::lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out) {
@@ -255,11 +263,44 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
   return ctx_.push(Unary{arg, u.op}, dtype);
 }
 
+DType binary_recovery(BinaryOp op) { return is_logical(op) ? DType::boolean() : DType::f64(); }
+
+// A long sum or product leans left: `a + b + c` is `(a + b) + c`. The chain of
+// left operands is walked in a loop rather than by recursion, so that the
+// stack does not grow with the number of terms; nodes are appended in the
+// order the recursion would append them (each left operand, then its right
+// operand, then the operator).
 Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
+  if (!std::holds_alternative<parse::Binary>(b.lhs->expr)) {
+    MORVALEN_TRY(lhs, single(*b.lhs, binary_recovery(b.op)));
+    MORVALEN_TRY(rhs, single(*b.rhs, binary_recovery(b.op)));
+    return combine_binary(b, span, lhs, rhs);
+  }
+  const std::size_t base = chain_.size();
+  chain_.push_back(Link{&b, span});
+  const parse::Binary* innermost = &b;
+  while (const auto* inner = std::get_if<parse::Binary>(&innermost->lhs->expr)) {
+    chain_.push_back(Link{inner, innermost->lhs->span});
+    innermost = inner;
+  }
+  Lowered<NodeId> value = single(*innermost->lhs, binary_recovery(innermost->op));
+  // Entries are read by position: lowering a right operand may grow the stack.
+  for (std::size_t i = chain_.size(); value && i-- > base;) {
+    const Link link = chain_[i];
+    Lowered<NodeId> rhs = single(*link.binary->rhs, binary_recovery(link.binary->op));
+    if (!rhs) {
+      value = std::move(rhs);
+      break;
+    }
+    value = combine_binary(*link.binary, link.span, *value, *rhs);
+  }
+  chain_.resize(base);
+  return value;
+}
+
+// The operator of `b` applied to its lowered operands.
+Lowered<NodeId> Lowerer::combine_binary(const parse::Binary& b, Span span, NodeId lhs, NodeId rhs) {
   const bool logical = is_logical(b.op);
-  const DType recovery = logical ? DType::boolean() : DType::f64();
-  MORVALEN_TRY(lhs, single(*b.lhs, recovery));
-  MORVALEN_TRY(rhs, single(*b.rhs, recovery));
   const DType l = dtype_of(lhs);
   const DType r = dtype_of(rhs);
   const std::string_view spelling = as_str(b.op);
