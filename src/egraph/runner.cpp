@@ -64,8 +64,8 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t itera
   return rule.searcher().group_matches(flat);
 }
 
-std::size_t BackoffScheduler::search_rewrite_into(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
-                                                  std::size_t index, std::vector<Id>& out) {
+std::size_t BackoffScheduler::search_rewrite_matching(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                                      std::size_t index, std::vector<Id>& out) {
   RuleStats& s = stats_[index].second;
   const Logger& log = egraph.logger();
   if (iteration < s.banned_until) {
@@ -75,8 +75,6 @@ std::size_t BackoffScheduler::search_rewrite_into(std::size_t iteration, const E
     });
     return 0;
   }
-  // Most rules cannot match a small graph at all: settle those before the
-  // search sets up.
   if (!rule.searcher().may_match(egraph)) {
     egraph.check_clean();
     s.times_applied += 1;
@@ -267,8 +265,12 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   iter.egraph_nodes = egraph_.total_size();
   iter.egraph_classes = egraph_.number_of_classes();
 
+  // Whether the limits are clearly not reached; it can change only when the
+  // e-graph grows, that is when a rule has been applied, so it is computed
+  // again only then.
+  bool within = clearly_within_limits(i);
   auto stop_between_rules = [&] {
-    if (clearly_within_limits(i)) return false;
+    if (within) return false;
     pending = check_limits_between_rules(i);
     return pending.has_value();
   };
@@ -297,6 +299,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
       begin = match_ends_[k];
       if (!matches.empty()) {
         std::size_t n = scheduler_.apply_rewrite_flat(i, egraph_, rules[k], matches);
+        within = clearly_within_limits(i);
         if (n > 0) {
           support::Symbol name = rules[k].name();
           auto it = std::find_if(iter.applied.begin(), iter.applied.end(),

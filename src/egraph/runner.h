@@ -82,7 +82,17 @@ class BackoffScheduler {
   /// `search_rewrite_at` appending the matches to `out` in flat form (see
   /// `Pattern::search_into`); returns their number, 0 when none are kept.
   std::size_t search_rewrite_into(std::size_t iteration, const EGraph& egraph, const Rewrite& rule, std::size_t index,
-                                  std::vector<Id>& out);
+                                  std::vector<Id>& out) {
+    // Most rules cannot match a small graph at all: those are settled here,
+    // without a call.
+    RuleStats& s = stats_[index].second;
+    if (iteration >= s.banned_until && !rule.searcher().may_match(egraph)) {
+      egraph.check_clean();
+      s.times_applied += 1;
+      return 0;
+    }
+    return search_rewrite_matching(iteration, egraph, rule, index, out);
+  }
   /// Applies `matches` and returns the number of merging applications.
   std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                             std::span<const SearchMatches> matches);
@@ -124,6 +134,10 @@ class BackoffScheduler {
   std::size_t default_ban_length() const { return default_ban_length_; }
 
  private:
+  /// `search_rewrite_into` for a rule that is banned or may match.
+  std::size_t search_rewrite_matching(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                      std::size_t index, std::vector<Id>& out);
+
   std::size_t default_match_limit_ = 1000;
   std::size_t default_ban_length_ = 5;
   std::vector<std::pair<support::Symbol, RuleStats>> stats_;
