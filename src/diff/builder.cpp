@@ -429,9 +429,8 @@ std::size_t InternedCanonExprBuilder::Tables::capacity() const {
          chain_leaves.capacity() + (terms.capacity() + rest.capacity() + merged.capacity()) * sizeof(CanonExprId);
 }
 
-Result<void, CanonBuildError> InternedCanonExprBuilder::check_id(CanonExprId id) const {
-  if (id.value >= exprs_.size()) return unexpected(CanonBuildError{CanonBuildError::InvalidId{id}});
-  return {};
+Result<void, CanonBuildError> InternedCanonExprBuilder::invalid_id(CanonExprId id) {
+  return unexpected(CanonBuildError{CanonBuildError::InvalidId{id}});
 }
 
 namespace {

@@ -129,7 +129,12 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   static constexpr std::size_t kMaxExprs = std::size_t{1} << 32;
 
  private:
-  Result<void, CanonBuildError> check_id(CanonExprId id) const;
+  // Run for every id argument: the success path stays inline.
+  Result<void, CanonBuildError> check_id(CanonExprId id) const {
+    if (id.value < exprs_.size()) return {};
+    return invalid_id(id);
+  }
+  static Result<void, CanonBuildError> invalid_id(CanonExprId id);
   IdResult build_mul(CanonExprId left, CanonExprId right, ir::DType dtype);
   IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);

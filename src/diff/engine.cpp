@@ -142,11 +142,8 @@ Result<CanonFunction, DiffError> TypedDagDifferentiator::differentiate(std::stri
   return std::move(*finished);
 }
 
-std::uint32_t& TypedDagDifferentiator::memo(Want want, ir::NodeId node) {
-  if (node.value >= dag_->size()) {
-    throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
-  }
-  return want == Want::Primal ? memo_[node.value].primal : memo_[node.value].derivative;
+void TypedDagDifferentiator::node_out_of_range(ir::NodeId node) {
+  throw InternalError("differentiation: node id " + std::to_string(node.value) + " out of range");
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::NodeId root) {
@@ -458,9 +455,8 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::fail(DiffError error) {
   return unexpected(ErrorPending{});
 }
 
-TypedDagDifferentiator::Built TypedDagDifferentiator::lift(const Result<CanonExprId, CanonBuildError>& built) {
-  if (!built) return fail(builder_failed(built.error()));
-  return *built;
+TypedDagDifferentiator::Built TypedDagDifferentiator::lift_failure(const CanonBuildError& error) {
+  return fail(builder_failed(error));
 }
 
 DiffError TypedDagDifferentiator::take_error() {

@@ -74,7 +74,11 @@ class TypedDagDifferentiator {
   // they are built; none past the last.
   std::optional<Dependency> dependency(const Task& task) const;
   // The built expression's id, or kAbsent.
-  std::uint32_t& memo(Want want, ir::NodeId node);
+  std::uint32_t& memo(Want want, ir::NodeId node) {
+    if (node.value >= memo_.size()) node_out_of_range(node);
+    return want == Want::Primal ? memo_[node.value].primal : memo_[node.value].derivative;
+  }
+  [[noreturn]] static void node_out_of_range(ir::NodeId node);
   CanonExprId primal_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].primal}; }
   CanonExprId derivative_of(ir::NodeId node) const { return CanonExprId{memo_[node.value].derivative}; }
   // Build a node's expression once all its dependencies are built.
@@ -87,7 +91,12 @@ class TypedDagDifferentiator {
   Built builtin_rule(ir::Builtin builtin, CanonExprId x, CanonExprId dx, ir::DType dtype);
 
   Built fail(DiffError error);
-  Built lift(const Result<CanonExprId, CanonBuildError>& built);
+  // Called once per builder call: the success path stays inline.
+  Built lift(const Result<CanonExprId, CanonBuildError>& built) {
+    if (built) return *built;
+    return lift_failure(built.error());
+  }
+  Built lift_failure(const CanonBuildError& error);
   DiffError take_error();
 
   Built add(CanonExprId a, CanonExprId b, ir::DType dtype);
