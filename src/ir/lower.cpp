@@ -265,13 +265,24 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
 
 DType binary_recovery(BinaryOp op) { return is_logical(op) ? DType::boolean() : DType::f64(); }
 
+// Whether fewer than 16 binary operators lean left below `b`: such a chain is
+// lowered by plain recursion, which needs no list of pending operators.
+bool short_left_chain(const parse::Binary& b) {
+  const parse::Binary* at = &b;
+  for (int depth = 0; depth < 16; ++depth) {
+    at = std::get_if<parse::Binary>(&at->lhs->expr);
+    if (at == nullptr) return true;
+  }
+  return false;
+}
+
 // A long sum or product leans left: `a + b + c` is `(a + b) + c`. The chain of
 // left operands is walked in a loop rather than by recursion, so that the
 // stack does not grow with the number of terms; nodes are appended in the
 // order the recursion would append them (each left operand, then its right
 // operand, then the operator).
 Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
-  if (!std::holds_alternative<parse::Binary>(b.lhs->expr)) {
+  if (short_left_chain(b)) {
     MORVALEN_TRY(lhs, single(*b.lhs, binary_recovery(b.op)));
     MORVALEN_TRY(rhs, single(*b.rhs, binary_recovery(b.op)));
     return combine_binary(b, span, lhs, rhs);
