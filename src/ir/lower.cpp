@@ -134,6 +134,13 @@ class Lowerer {
     Span span;
   };
   std::vector<Link> chain_;
+  // The names bound by a long run of assignment lines, outermost first, with
+  // what each shadowed; used as a stack (see `lower_let`).
+  struct Binding {
+    std::string_view name;
+    std::optional<NodeId> previous;
+  };
+  std::vector<Binding> bindings_;
 };
 
 Done Lowerer::lower_into_here(const parse::Spanned& e, std::vector<NodeId>& out) {
@@ -405,12 +412,49 @@ Done Lowerer::lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& o
   return {};
 }
 
-Done Lowerer::lower_let(const parse::Let& let, std::vector<NodeId>& out) {
-  MORVALEN_TRY(value, single(*let.value, DType::f64()));
-  const std::optional<NodeId> previous = ctx_.bind(let.name, value);
-  Done body = lower_into(*let.body, out);
-  ctx_.restore(let.name, previous);
-  return body;
+// Whether fewer than 16 assignments follow `let` directly in its body: such a
+// run is lowered by plain recursion, which needs no list of bindings.
+bool short_let_run(const parse::Let& let) {
+  const parse::Let* at = &let;
+  for (int depth = 0; depth < 16; ++depth) {
+    at = std::get_if<parse::Let>(&at->body->expr);
+    if (at == nullptr) return true;
+  }
+  return false;
+}
+
+// Each assignment line nests the rest of the program in its body. A long run
+// of lines is walked in a loop rather than by recursion, so that the stack
+// does not grow with the number of lines; values are lowered, names bound and
+// bindings restored in the order the recursion would do them.
+Done Lowerer::lower_let(const parse::Let& first, std::vector<NodeId>& out) {
+  if (short_let_run(first)) {
+    MORVALEN_TRY(value, single(*first.value, DType::f64()));
+    const std::optional<NodeId> previous = ctx_.bind(first.name, value);
+    Done body = lower_into(*first.body, out);
+    ctx_.restore(first.name, previous);
+    return body;
+  }
+  const std::size_t base = bindings_.size();
+  Done done{};
+  for (const parse::Let* let = &first;;) {
+    Lowered<NodeId> value = single(*let->value, DType::f64());
+    if (!value) {
+      done = ::morvalen::unexpected(std::move(value).error());
+      break;
+    }
+    bindings_.push_back(Binding{let->name, ctx_.bind(let->name, *value)});
+    const auto* next = std::get_if<parse::Let>(&let->body->expr);
+    if (next == nullptr) {
+      done = lower_into(*let->body, out);
+      break;
+    }
+    let = next;
+  }
+  // Entries are read by position: lowering a value may grow the list.
+  for (std::size_t i = bindings_.size(); i-- > base;) ctx_.restore(bindings_[i].name, bindings_[i].previous);
+  bindings_.resize(base);
+  return done;
 }
 
 Lowered<DType> Lowerer::promote(std::string_view name, DType a, DType b, Span span,

@@ -1091,6 +1091,21 @@ TEST(LowerDepth, DeepLetChain) {
   EXPECT_EQ(r.dag.outputs(), std::vector<NodeId>{NodeId{static_cast<std::size_t>(kDeep)}});
 }
 
+TEST(LowerDepth, LongRunOfLetsRestoresEveryBindingAfterItsBody) {
+  // (x = x + 1.0; b = x; ...; s = x; t = w; t, x): twenty lines, so the run is
+  // walked in a loop. The element after it sees the parameter again, and the
+  // undefined `w` inside it is reported once.
+  Spanned run = let("t", var("w", {40, 41}), var("t"));
+  for (char name = 's'; name >= 'b'; --name) run = let(std::string(1, name), var("x"), std::move(run));
+  run = let("x", bin(BinaryOp::Add, var("x"), float_lit(1.0)), std::move(run));
+  auto r = lower(program({{"x", DType::f64()}}, tuple({}, std::move(run), var("x"))));
+  ASSERT_EQ(r.errors.size(), 1u);
+  expect_diag(r.errors[0], DiagKind::UndefinedVariable, {40, 41}, "undefined variable `w`",
+              "ensure the variable is defined as a parameter or let-binding before use");
+  ASSERT_EQ(r.dag.outputs().size(), 2u);
+  EXPECT_EQ(r.dag.outputs()[1], NodeId{0});
+}
+
 // ---------------------------------------------------------------------------
 // Inline differentiation.
 
