@@ -16,7 +16,7 @@ constexpr std::size_t kFixedBufferSize = 400;
 
 template <typename T>
 void append_chars(std::string& out, T value) {
-  std::array<char, 32> buffer{};
+  std::array<char, 32> buffer;  // only the written prefix is read
   auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   if (ec != std::errc()) throw InternalError("integer text does not fit its buffer");
   out.append(buffer.data(), end);
@@ -26,7 +26,9 @@ void append_chars(std::string& out, T value) {
 
 void append_shortest_fixed(std::string& out, double value) {
   if (!std::isfinite(value)) throw InternalError("fixed-form text of a non-finite float");
-  std::array<char, kFixedBufferSize> buffer{};
+  // Left uninitialised: only the prefix `to_chars` writes is read, and
+  // zero-filling 400 bytes cost more than formatting a short constant.
+  std::array<char, kFixedBufferSize> buffer;
   // Without a precision, `fixed` still gives the shortest digits that round
   // trip, only laid out without an exponent.
   auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
