@@ -80,13 +80,7 @@ std::string TypedDagError::to_string() const {
 
 Result<TypedDag, TypedDagError> TypedDag::try_new(std::vector<Node> nodes, std::vector<DType> dtypes,
                                                   std::vector<ParamDecl> params, std::vector<NodeId> outputs) {
-  if (nodes.size() != dtypes.size()) return unexpected(TypedDagError{TypedDagError::LengthMismatch{}});
-  for (NodeId id : outputs) {
-    if (id.value >= nodes.size()) {
-      return unexpected(TypedDagError{TypedDagError::OutputOutOfRange{id.value, nodes.size()}});
-    }
-  }
-  return TypedDag(std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs));
+  return try_new(Tables{std::move(nodes), std::move(dtypes), std::move(params), std::move(outputs)});
 }
 
 Result<TypedDag, TypedDagError> TypedDag::try_new(Tables&& tables) {

@@ -75,13 +75,6 @@ class TypedDag {
   }
 
  private:
-  TypedDag(std::vector<Node> nodes, std::vector<DType> dtypes, std::vector<ParamDecl> params,
-           std::vector<NodeId> outputs)
-      : nodes_(std::move(nodes)),
-        dtypes_(std::move(dtypes)),
-        params_(std::move(params)),
-        outputs_(std::move(outputs)) {}
-
   explicit TypedDag(Tables&& tables)
       : nodes_(std::move(tables.nodes)),
         dtypes_(std::move(tables.dtypes)),

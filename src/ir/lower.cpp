@@ -272,12 +272,15 @@ Lowered<NodeId> Lowerer::lower_unary(const parse::Unary& u, Span span) {
 
 DType binary_recovery(BinaryOp op) { return is_logical(op) ? DType::boolean() : DType::f64(); }
 
-// Whether fewer than 16 binary operators lean left below `b`: such a chain is
-// lowered by plain recursion, which needs no list of pending operators.
-bool short_left_chain(const parse::Binary& b) {
-  const parse::Binary* at = &b;
+// Whether fewer than 16 nodes of `node`'s own kind follow it through `next`
+// (a binary operator's left operand, an assignment's body). Such a short run
+// is lowered by plain recursion, which needs no list of pending work; a longer
+// one is walked in a loop, so that the stack does not grow with its length.
+template <typename Node, typename Next>
+bool short_run(const Node& node, Next next) {
+  const Node* at = &node;
   for (int depth = 0; depth < 16; ++depth) {
-    at = std::get_if<parse::Binary>(&at->lhs->expr);
+    at = std::get_if<Node>(&next(*at).expr);
     if (at == nullptr) return true;
   }
   return false;
@@ -289,7 +292,7 @@ bool short_left_chain(const parse::Binary& b) {
 // order the recursion would append them (each left operand, then its right
 // operand, then the operator).
 Lowered<NodeId> Lowerer::lower_binary(const parse::Binary& b, Span span) {
-  if (short_left_chain(b)) {
+  if (short_run(b, [](const parse::Binary& at) -> const parse::Spanned& { return *at.lhs; })) {
     MORVALEN_TRY(lhs, single(*b.lhs, binary_recovery(b.op)));
     MORVALEN_TRY(rhs, single(*b.rhs, binary_recovery(b.op)));
     return combine_binary(b, span, lhs, rhs);
@@ -412,23 +415,12 @@ Done Lowerer::lower_diff(const parse::Diff& d, Span span, std::vector<NodeId>& o
   return {};
 }
 
-// Whether fewer than 16 assignments follow `let` directly in its body: such a
-// run is lowered by plain recursion, which needs no list of bindings.
-bool short_let_run(const parse::Let& let) {
-  const parse::Let* at = &let;
-  for (int depth = 0; depth < 16; ++depth) {
-    at = std::get_if<parse::Let>(&at->body->expr);
-    if (at == nullptr) return true;
-  }
-  return false;
-}
-
 // Each assignment line nests the rest of the program in its body. A long run
 // of lines is walked in a loop rather than by recursion, so that the stack
 // does not grow with the number of lines; values are lowered, names bound and
 // bindings restored in the order the recursion would do them.
 Done Lowerer::lower_let(const parse::Let& first, std::vector<NodeId>& out) {
-  if (short_let_run(first)) {
+  if (short_run(first, [](const parse::Let& at) -> const parse::Spanned& { return *at.body; })) {
     MORVALEN_TRY(value, single(*first.value, DType::f64()));
     const std::optional<NodeId> previous = ctx_.bind(first.name, value);
     Done body = lower_into(*first.body, out);
