@@ -216,6 +216,9 @@ class RecExpr {
   /// new position is an internal invariant failure.
   Id add(const MathLang& node);
   void reserve(std::size_t n) { nodes_.reserve(n); }
+  /// Removes every node, keeping the storage.
+  void clear() { nodes_.clear(); }
+  std::size_t capacity() const { return nodes_.capacity(); }
 
   const std::vector<MathLang>& nodes() const { return nodes_; }
   const MathLang& operator[](Id id) const { return nodes_[id.value]; }
