@@ -202,11 +202,16 @@ Id EGraph::add_expr(const RecExpr& expr) {
 
 std::vector<Id> EGraph::add_expr_nodes(const RecExpr& expr) {
   std::vector<Id> ids;
+  add_expr_nodes(expr, ids);
+  return ids;
+}
+
+void EGraph::add_expr_nodes(const RecExpr& expr, std::vector<Id>& ids) {
+  ids.clear();
   ids.reserve(expr.size());
   for (const MathLang& node : expr.nodes())
     ids.push_back(add_uncanonical(node.map_children([&](Id c) { return ids[c.value]; })));
   for (Id& id : ids) id = find(id);
-  return ids;
 }
 
 std::optional<Id> EGraph::lookup(const MathLang& node) const {

@@ -119,6 +119,9 @@ class EGraph {
   void clear(std::size_t max_kept_bytes);
   /// Like `add_expr`, but returns the canonical id of every node of `expr`.
   std::vector<Id> add_expr_nodes(const RecExpr& expr);
+  /// `add_expr_nodes` writing the ids to `ids` (emptied first), so that a
+  /// caller can reuse its storage.
+  void add_expr_nodes(const RecExpr& expr, std::vector<Id>& ids);
 
   /// The canonical class holding `node` (children canonicalized first), if any.
   std::optional<Id> lookup(const MathLang& node) const;

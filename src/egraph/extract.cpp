@@ -96,6 +96,14 @@ std::optional<std::pair<Cost, MathLang>> Extractor::best(Id eclass) const {
 }
 
 BestTerm Extractor::find_best(Id eclass) const {
+  BestTerm out;
+  // Small terms are laid out without regrowing.
+  out.expr.reserve(std::min<std::size_t>(best_.size(), 64));
+  out.cost = find_best_into(eclass, out.expr);
+  return out;
+}
+
+Cost Extractor::find_best_into(Id eclass, RecExpr& expr) const {
   if (egraph_ == nullptr) throw InternalError("extractor queried before computing");
   const EGraph& graph = *egraph_;
   Id root = graph.find(eclass);
@@ -114,10 +122,7 @@ BestTerm Extractor::find_best(Id eclass) const {
   dedup.clear();
   std::vector<Id>& stack = stack_;
   stack.clear();
-  BestTerm out;
-  out.cost = root_entry->first;
-  // Small terms are laid out without regrowing.
-  out.expr.reserve(std::min<std::size_t>(best_.size(), 64));
+  expr.clear();
 
   auto entry_of = [&](Id c) -> const MathLang& {
     const auto& e = best_[c.value];
@@ -154,15 +159,15 @@ BestTerm Extractor::find_best(Id eclass) const {
     if (pushed) continue;
     stack.pop_back();
     MathLang placed = with_positions(node);
-    auto [id, fresh] = dedup.find_or_insert(placed, Id{static_cast<std::uint32_t>(out.expr.size())});
-    if (fresh) out.expr.add(placed);
+    auto [id, fresh] = dedup.find_or_insert(placed, Id{static_cast<std::uint32_t>(expr.size())});
+    if (fresh) expr.add(placed);
     position[t.value] = id.value;
   }
   for (Id c : root_entry->second.children())
     if (position[graph.find(c).value] == kUnplaced)
       throw InternalError("cycle while extracting eclass " + std::to_string(root.value));
-  out.expr.add(with_positions(root_entry->second));
-  return out;
+  expr.add(with_positions(root_entry->second));
+  return root_entry->first;
 }
 
 }  // namespace morvalen::egraph

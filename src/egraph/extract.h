@@ -47,6 +47,9 @@ class Extractor {
   /// The cheapest term of `find(eclass)`; a class without a cost is an internal
   /// failure.
   BestTerm find_best(Id eclass) const;
+  /// `find_best` writing the term to `expr` (emptied first), so that a caller
+  /// can reuse its storage; returns the cost.
+  Cost find_best_into(Id eclass, RecExpr& expr) const;
   /// The best (cost, e-node) of a class, if it has one.
   std::optional<std::pair<Cost, MathLang>> best(Id eclass) const;
 

@@ -259,14 +259,9 @@ Result<MathLang, FromOpError> from_op(std::string_view op, std::span<const Id> c
   return unexpected(FromOpError{std::string(op), std::vector<Id>(children.begin(), children.end())});
 }
 
-Id RecExpr::add(const MathLang& node) {
-  auto pos = static_cast<std::uint32_t>(nodes_.size());
-  for (Id c : node.children())
-    if (c.value >= pos)
-      throw InternalError("RecExpr::add: child " + std::to_string(c.value) + " of " + node.to_string() +
-                          " does not precede position " + std::to_string(pos));
-  nodes_.push_back(node);
-  return Id{pos};
+void RecExpr::misplaced_child(const MathLang& node, Id child) const {
+  throw InternalError("RecExpr::add: child " + std::to_string(child.value) + " of " + node.to_string() +
+                      " does not precede position " + std::to_string(nodes_.size()));
 }
 
 Id RecExpr::root() const {

@@ -214,8 +214,19 @@ class RecExpr {
 
   /// Appends `node` and returns its position. A child id not smaller than the
   /// new position is an internal invariant failure.
-  Id add(const MathLang& node);
+  Id add(const MathLang& node) {
+    // Inline: terms are built one node at a time, and the check is a compare
+    // per child.
+    const auto pos = static_cast<std::uint32_t>(nodes_.size());
+    for (Id c : node.children())
+      if (c.value >= pos) misplaced_child(node, c);
+    nodes_.push_back(node);
+    return Id{pos};
+  }
   void reserve(std::size_t n) { nodes_.reserve(n); }
+  /// Removes every node, keeping the storage.
+  void clear() { nodes_.clear(); }
+  std::size_t capacity() const { return nodes_.capacity(); }
 
   const std::vector<MathLang>& nodes() const { return nodes_; }
   const MathLang& operator[](Id id) const { return nodes_[id.value]; }
@@ -230,6 +241,7 @@ class RecExpr {
   friend bool operator==(const RecExpr&, const RecExpr&) = default;
 
  private:
+  [[noreturn]] void misplaced_child(const MathLang& node, Id child) const;
   std::vector<MathLang> nodes_;
 };
 

@@ -54,6 +54,8 @@ struct SlotStorage {
   std::vector<std::uint32_t> next;
   std::vector<char> queued_now;
   std::vector<char> queued_next;
+  // Not used by `Slots`: the DAG node built for each term node (see `Builder`).
+  std::vector<std::optional<ir::NodeId>> built;
 
   void clear() {
     slots.clear();
@@ -64,6 +66,7 @@ struct SlotStorage {
     next.clear();
     queued_now.clear();
     queued_next.clear();
+    built.clear();
   }
 
   /// In bytes: a term that made the lists larger than `KeptSlots` keeps does not
@@ -72,7 +75,7 @@ struct SlotStorage {
     return slots.capacity() * sizeof(Slot) +
            (users_start.capacity() + users.capacity() + fill_at.capacity() + now.capacity() + next.capacity()) *
                sizeof(std::uint32_t) +
-           queued_now.capacity() + queued_next.capacity();
+           queued_now.capacity() + queued_next.capacity() + built.capacity() * sizeof(std::optional<ir::NodeId>);
   }
 };
 
@@ -299,8 +302,11 @@ ir::Scalar num_scalar(double x, DType t) {
 // node built so far (type tokens and failures build nothing).
 class Builder {
  public:
-  Builder(const RecExpr& expr, const std::vector<Slot>& slots, const std::vector<ir::ParamDecl>& params)
-      : expr_(expr), slots_(slots), params_(params), map_(expr.size()) {}
+  Builder(const RecExpr& expr, const std::vector<Slot>& slots, const std::vector<ir::ParamDecl>& params,
+          std::vector<std::optional<ir::NodeId>>& map)
+      : expr_(expr), slots_(slots), params_(params), map_(map) {
+    map_.assign(expr.size(), std::nullopt);
+  }
 
   Result<void, OptError> build_all() {
     for (std::size_t i = 0; i < expr_.size(); ++i) MORVALEN_TRY_VOID(build(i));
@@ -427,7 +433,7 @@ class Builder {
   const RecExpr& expr_;
   const std::vector<Slot>& slots_;
   const std::vector<ir::ParamDecl>& params_;
-  std::vector<std::optional<ir::NodeId>> map_;
+  std::vector<std::optional<ir::NodeId>>& map_;
   ir::DagBuilder dag_;
   std::vector<diag::Diag> diags_;
 };
@@ -472,7 +478,7 @@ Result<RestoreResult, OptError> restore_types_with_info(const RecExpr& expr, con
   // user reach its operands within one sweep.
   slots.sweep([&](std::uint32_t i) { propagate(expr.nodes()[i], Id{i}, slots); });
 
-  Builder builder(expr, slots.all(), params);
+  Builder builder(expr, slots.all(), params, storage.value.built);
   MORVALEN_TRY_VOID(builder.build_all());
   auto root = builder.mapped(n - 1);
   if (!root) return unexpected(invalid_node(n - 1, expr.nodes()[n - 1]));

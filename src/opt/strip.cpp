@@ -7,21 +7,32 @@
 
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "support/kept.h"
 
 namespace morvalen::opt {
 namespace {
 
 // Appends term nodes for the DAG nodes in order; `map_[i]` is set once node i
 // has been converted, so an operand that does not precede its user is missing.
+struct KeptMapTag {};
+// The DAG-to-term map, kept per thread: short terms then need no allocation.
+using KeptMap = support::Kept<std::vector<std::optional<Id>>, KeptMapTag, std::size_t{1} << 14>;
+
 class Stripper {
  public:
-  explicit Stripper(const ir::TypedDag& dag) : dag_(dag), map_(dag.size()) {
+  Stripper(const ir::TypedDag& dag, std::vector<std::optional<Id>>& map, StripResult& out)
+      : dag_(dag), map_(map), out_(out), expr_(out.expr), node_dtypes_(out.types.node_dtypes) {
+    map_.assign(dag.size(), std::nullopt);
+    expr_.clear();
+    node_dtypes_.clear();
+    out_.types.param_dtypes.clear();
+    out_.types.output_dtypes.clear();
     // One term node per DAG node, two for parameters and casts.
     expr_.reserve(dag.size() + dag.params().size() + 8);
     node_dtypes_.reserve(dag.size() + dag.params().size() + 8);
   }
 
-  Result<StripResult, OptError> run() {
+  Result<void, OptError> run() {
     if (dag_.outputs().empty()) return unexpected(OptError::invalid_expr("DAG has no output"));
     for (std::size_t i = 0; i < dag_.size(); ++i) {
       current_ = i;
@@ -30,13 +41,10 @@ class Stripper {
       if (error) return unexpected(std::move(*error));
       map_[i] = last_;
     }
-    StripResult result;
-    result.expr = std::move(expr_);
-    result.types.node_dtypes = std::move(node_dtypes_);
-    for (const ir::ParamDecl& p : dag_.params()) result.types.param_dtypes.push_back(p.dtype);
-    for (ir::NodeId o : dag_.outputs()) result.types.output_dtypes.push_back(dag_.dtype(o));
-    result.output = *map_[dag_.outputs().front().value];
-    return result;
+    for (const ir::ParamDecl& p : dag_.params()) out_.types.param_dtypes.push_back(p.dtype);
+    for (ir::NodeId o : dag_.outputs()) out_.types.output_dtypes.push_back(dag_.dtype(o));
+    out_.output = *map_[dag_.outputs().front().value];
+    return {};
   }
 
  private:
@@ -124,15 +132,25 @@ class Stripper {
   }
 
   const ir::TypedDag& dag_;
-  std::vector<std::optional<Id>> map_;
-  RecExpr expr_;
-  std::vector<ir::DType> node_dtypes_;
+  std::vector<std::optional<Id>>& map_;
+  StripResult& out_;
+  RecExpr& expr_;
+  std::vector<ir::DType>& node_dtypes_;
   std::size_t current_ = 0;
   Id last_{};
 };
 
 }  // namespace
 
-Result<StripResult, OptError> strip_types(const ir::TypedDag& dag) { return Stripper(dag).run(); }
+Result<StripResult, OptError> strip_types(const ir::TypedDag& dag) {
+  StripResult result;
+  MORVALEN_TRY_VOID(strip_types_into(dag, result));
+  return result;
+}
+
+Result<void, OptError> strip_types_into(const ir::TypedDag& dag, StripResult& out) {
+  KeptMap map;
+  return Stripper(dag, map.value, out).run();
+}
 
 }  // namespace morvalen::opt

@@ -29,5 +29,9 @@ struct StripResult {
 /// refers to a node that does not precede it. A DAG without outputs fails with
 /// `InvalidExpr` "DAG has no output".
 Result<StripResult, OptError> strip_types(const ir::TypedDag& dag);
+/// `strip_types` writing to `out`, whose lists are emptied first and keep
+/// their storage, so that a caller can reuse them from one term to the next.
+/// On failure `out` holds a partial result.
+Result<void, OptError> strip_types_into(const ir::TypedDag& dag, StripResult& out);
 
 }  // namespace morvalen::opt

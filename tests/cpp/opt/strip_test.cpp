@@ -49,6 +49,19 @@ TEST(Strip, ParameterReference) {
   EXPECT_EQ(r.types.output_dtypes, std::vector<DType>{DType::f32()});
 }
 
+TEST(Strip, IntoAReusedResultReplacesItsContents) {
+  auto two = make_dag({ir::Param{0}, ir::Param{1}}, {DType::f32(), DType::i32()},
+                      {{"x", DType::f32()}, {"y", DType::i32()}}, {NodeId{1}});
+  auto one = make_dag({ir::Param{0}}, {DType::f64()}, {{"x", DType::f64()}}, {NodeId{0}});
+  StripResult r;
+  ASSERT_TRUE(strip_types_into(two, r).has_value());
+  ASSERT_TRUE(strip_types_into(one, r).has_value());
+  EXPECT_EQ(terms(r), "Int(0):i64 Param([0]):f64");
+  EXPECT_EQ(r.output, Id{1});
+  EXPECT_EQ(r.types.param_dtypes, std::vector<DType>{DType::f64()});
+  EXPECT_EQ(r.types.output_dtypes, std::vector<DType>{DType::f64()});
+}
+
 TEST(Strip, OutputNeedNotBeTheLastTerm) {
   auto dag = make_dag({ir::Param{0}, ir::Param{1}}, {DType::f32(), DType::i32()},
                       {{"x", DType::f32()}, {"y", DType::i32()}}, {NodeId{0}});
