@@ -134,7 +134,7 @@ class NodeArena {
   NodeArena& operator=(NodeArena&& other) noexcept;
   NodeArena(const NodeArena&) = delete;
   NodeArena& operator=(const NodeArena&) = delete;
-  ~NodeArena() = default;
+  ~NodeArena() { release(); }
 
   /// A new node holding `value`.
   template <typename T>
@@ -149,7 +149,16 @@ class NodeArena {
   /// A copy of `text` in the arena.
   std::string_view text(std::string_view text);
 
+  /// Where a block came from, and so where it goes back to.
+  enum class Source : std::uint8_t { Heap, Kept, Mapped };
+
  private:
+  struct Block {
+    std::byte* data = nullptr;
+    std::size_t size = 0;
+    Source source = Source::Heap;
+  };
+
   void* allocate(std::size_t bytes, std::size_t align) {
     const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(next_) & (align - 1);
     const std::size_t skip = misalignment == 0 ? 0 : align - misalignment;
@@ -162,8 +171,10 @@ class NodeArena {
   }
   // Starts a new block (large enough for `bytes`) and takes `bytes` from it.
   void* allocate_in_new_block(std::size_t bytes);
+  // Gives every block back.
+  void release() noexcept;
 
-  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  std::vector<Block> blocks_;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
   // The size of the latest regular block; the next one is twice as large.

@@ -242,7 +242,7 @@ class Lexer {
       out.errors.push_back(Rich{ExpectedFound{}, found_span(kLongest)});
       return;
     }
-    std::vector<CompactToken>& tokens = out.tokens;
+    CompactTokens& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
     const char* const data = text_.data();
@@ -298,7 +298,7 @@ class Lexer {
   // Grows the full sequence to the number of tokens the rest of the text
   // holds if it is as dense as the part lexed so far, plus an eighth: on long
   // inputs the tokens are then moved about once, while they are still few.
-  void make_room(std::vector<CompactToken>& tokens) const {
+  void make_room(CompactTokens& tokens) const {
     const double lexed = static_cast<double>(std::max<std::size_t>(pos_, 1));
     const double density = static_cast<double>(tokens.size()) / lexed;
     const double rest = static_cast<double>(text_.size() - pos_) * density;
@@ -502,7 +502,7 @@ class Lexer {
     return std::nullopt;
   }
 
-  bool lex_token(std::vector<CompactToken>& tokens, std::vector<Rich>& errors) {
+  bool lex_token(CompactTokens& tokens, std::vector<Rich>& errors) {
     const std::size_t start = pos_;
     const char c = text_[start];
     // The common ASCII cases first, noting the same positions as the general
