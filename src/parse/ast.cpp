@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "parse/large_pages.h"
 
@@ -62,12 +65,27 @@ KeptBlocks* kept_blocks() {
   return &blocks;
 }
 
+// Where a block came from, and so where it goes back to.
+enum class BlockSource : std::uint8_t { Heap, Kept, Mapped };
+
+// The header takes the start of the block; what follows it keeps the block's
+// alignment.
+constexpr std::size_t kHeaderSize = 32;
+static_assert(alignof(std::max_align_t) <= kHeaderSize);
+
 }  // namespace
+
+struct NodeArena::BlockHeader {
+  BlockHeader* previous = nullptr;
+  // Of the whole block, header included.
+  std::size_t size = 0;
+  BlockSource source = BlockSource::Heap;
+};
 
 NodeArena& NodeArena::operator=(NodeArena&& other) noexcept {
   if (this != &other) {
     release();
-    blocks_ = std::move(other.blocks_);
+    last_block_ = std::exchange(other.last_block_, nullptr);
     next_ = std::exchange(other.next_, nullptr);
     end_ = std::exchange(other.end_, nullptr);
     block_size_ = std::exchange(other.block_size_, 0);
@@ -76,52 +94,52 @@ NodeArena& NodeArena::operator=(NodeArena&& other) noexcept {
 }
 
 void NodeArena::release() noexcept {
-  for (const Block& block : blocks_) {
-    switch (block.source) {
-      case Source::Kept:
-        if (KeptBlocks* kept = kept_blocks(); kept != nullptr && kept->keep(block.data, block.size)) break;
-        delete[] block.data;
+  for (BlockHeader* header = last_block_; header != nullptr;) {
+    BlockHeader* const previous = header->previous;
+    auto* const block = reinterpret_cast<std::byte*>(header);
+    const std::size_t size = header->size;
+    switch (header->source) {
+      case BlockSource::Kept:
+        if (KeptBlocks* kept = kept_blocks(); kept != nullptr && kept->keep(block, size)) break;
+        delete[] block;
         break;
-      case Source::Heap:
-        delete[] block.data;
+      case BlockSource::Heap:
+        delete[] block;
         break;
-      case Source::Mapped:
-        unmap_large(block.data, block.size);
+      case BlockSource::Mapped:
+        unmap_large(block, size);
         break;
     }
+    header = previous;
   }
-  blocks_.clear();
+  last_block_ = nullptr;
 }
 
 void* NodeArena::allocate_in_new_block(std::size_t bytes) {
-  // A request larger than a block gets a block of its own; the current block
-  // stays current.
+  static_assert(sizeof(BlockHeader) <= kHeaderSize);
   const std::size_t size = block_size_ == 0 ? kFirstBlock : std::min(kLargestBlock, 2 * block_size_);
-  blocks_.reserve(blocks_.size() + 1);
-  if (bytes > size / 2) {
-    Block own{nullptr, bytes, Source::Heap};
-    if (bytes >= kLargePage) {
-      own.size = round_up_to_large_page(bytes);
-      own.data = map_large(own.size);
-      own.source = Source::Mapped;
-    }
-    if (own.data == nullptr) own = Block{new std::byte[bytes], bytes, Source::Heap};
-    blocks_.push_back(own);
-    return own.data;
+  // A request larger than half a block gets a block of its own; the current
+  // block stays current.
+  const bool own = bytes > (size - kHeaderSize) / 2;
+  BlockHeader header{last_block_, own ? kHeaderSize + bytes : size, BlockSource::Heap};
+  std::byte* block = nullptr;
+  if (header.size >= kLargePage) {
+    header.size = round_up_to_large_page(header.size);
+    block = map_large(header.size);
+    if (block != nullptr) header.source = BlockSource::Mapped;
+  } else if (!own) {
+    header.source = BlockSource::Kept;
+    if (KeptBlocks* kept = kept_blocks()) block = kept->take(size);
   }
-  Block block{nullptr, size, Source::Kept};
-  if (size >= kLargePage) {
-    block.data = map_large(size);
-    block.source = block.data != nullptr ? Source::Mapped : Source::Heap;
-  } else if (KeptBlocks* kept = kept_blocks()) {
-    block.data = kept->take(size);
+  if (block == nullptr) block = new std::byte[header.size];
+  last_block_ = new (block) BlockHeader(header);
+  std::byte* const start = block + kHeaderSize;
+  if (!own) {
+    block_size_ = size;
+    next_ = start + bytes;
+    end_ = block + header.size;
   }
-  if (block.data == nullptr) block.data = new std::byte[size];
-  blocks_.push_back(block);
-  block_size_ = size;
-  next_ = block.data + bytes;
-  end_ = block.data + size;
-  return block.data;
+  return start;
 }
 
 Children NodeArena::list(std::span<const Child> children) {

@@ -127,7 +127,7 @@ class NodeArena {
  public:
   NodeArena() = default;
   NodeArena(NodeArena&& other) noexcept
-      : blocks_(std::move(other.blocks_)),
+      : last_block_(std::exchange(other.last_block_, nullptr)),
         next_(std::exchange(other.next_, nullptr)),
         end_(std::exchange(other.end_, nullptr)),
         block_size_(std::exchange(other.block_size_, 0)) {}
@@ -149,15 +149,11 @@ class NodeArena {
   /// A copy of `text` in the arena.
   std::string_view text(std::string_view text);
 
-  /// Where a block came from, and so where it goes back to.
-  enum class Source : std::uint8_t { Heap, Kept, Mapped };
-
  private:
-  struct Block {
-    std::byte* data = nullptr;
-    std::size_t size = 0;
-    Source source = Source::Heap;
-  };
+  // The start of every block: its size and origin, and the block started
+  // before it. The blocks are found from the latest one, so that an arena
+  // needs no allocation besides its blocks.
+  struct BlockHeader;
 
   void* allocate(std::size_t bytes, std::size_t align) {
     const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(next_) & (align - 1);
@@ -174,7 +170,7 @@ class NodeArena {
   // Gives every block back.
   void release() noexcept;
 
-  std::vector<Block> blocks_;
+  BlockHeader* last_block_ = nullptr;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
   // The size of the latest regular block; the next one is twice as large.

@@ -662,7 +662,11 @@ class ExprParser {
         if (Child c = diff_atom()) return c;
         break;
       case kIdent: {
-        if (Child c = call_atom()) return c;
+        // Without a `(` next the call fails at once, noting only what the
+        // operand's end notes again: no need to try it.
+        if (kind_at(start + 1) == kLParen) {
+          if (Child c = call_atom()) return c;
+        }
         ++pos_;
         return new_node(Var{word(start)}, span_at(start));
       }
