@@ -127,14 +127,14 @@ class NodeArena {
  public:
   NodeArena() = default;
   NodeArena(NodeArena&& other) noexcept
-      : blocks_(std::move(other.blocks_)),
+      : last_block_(std::exchange(other.last_block_, nullptr)),
         next_(std::exchange(other.next_, nullptr)),
         end_(std::exchange(other.end_, nullptr)),
         block_size_(std::exchange(other.block_size_, 0)) {}
   NodeArena& operator=(NodeArena&& other) noexcept;
   NodeArena(const NodeArena&) = delete;
   NodeArena& operator=(const NodeArena&) = delete;
-  ~NodeArena() = default;
+  ~NodeArena() { release(); }
 
   /// A new node holding `value`.
   template <typename T>
@@ -150,6 +150,11 @@ class NodeArena {
   std::string_view text(std::string_view text);
 
  private:
+  // The start of every block: its size and origin, and the block started
+  // before it. The blocks are found from the latest one, so that an arena
+  // needs no allocation besides its blocks.
+  struct BlockHeader;
+
   void* allocate(std::size_t bytes, std::size_t align) {
     const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(next_) & (align - 1);
     const std::size_t skip = misalignment == 0 ? 0 : align - misalignment;
@@ -162,8 +167,10 @@ class NodeArena {
   }
   // Starts a new block (large enough for `bytes`) and takes `bytes` from it.
   void* allocate_in_new_block(std::size_t bytes);
+  // Gives every block back.
+  void release() noexcept;
 
-  std::vector<std::unique_ptr<std::byte[]>> blocks_;
+  BlockHeader* last_block_ = nullptr;
   std::byte* next_ = nullptr;
   std::byte* end_ = nullptr;
   // The size of the latest regular block; the next one is twice as large.

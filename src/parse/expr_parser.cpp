@@ -5,10 +5,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ir/dtype.h"
 #include "ir/ops.h"
 #include "parse/failure_log.h"
+#include "parse/large_pages.h"
 #include "support/kept.h"
 #include "support/stack.h"
 
@@ -73,6 +75,9 @@ constexpr InfixTable make_infix_table() {
 
 constexpr InfixTable kInfix = make_infix_table();
 
+// One byte of bits per token position; long inputs have it in large pages.
+using PositionBits = std::vector<std::uint8_t, LargePageAllocator<std::uint8_t>>;
+
 // Failure bits, per token position. Whether a rule fails at a position depends
 // on nothing but the position. Recovery uses them to skip retries that are
 // known to fail (a failed retry leaves no trace), and a parse without
@@ -115,8 +120,7 @@ class ExprParser {
   // `expr_parser`). `memo` is
   // the table of per-position bits, reset here; its storage is the caller's,
   // so that it can outlive the parser and be used again.
-  ExprParser(const CompactLexOutput& lexed, std::string_view text, Mode mode, std::vector<std::uint8_t>& memo,
-             NodeArena& nodes)
+  ExprParser(const CompactLexOutput& lexed, std::string_view text, Mode mode, PositionBits& memo, NodeArena& nodes)
       : lexed_(lexed),
         tokens_(lexed.tokens),
         text_(text),
@@ -658,7 +662,11 @@ class ExprParser {
         if (Child c = diff_atom()) return c;
         break;
       case kIdent: {
-        if (Child c = call_atom()) return c;
+        // Without a `(` next the call fails at once, noting only what the
+        // operand's end notes again: no need to try it.
+        if (kind_at(start + 1) == kLParen) {
+          if (Child c = call_atom()) return c;
+        }
         ++pos_;
         return new_node(Var{word(start)}, span_at(start));
       }
@@ -881,7 +889,7 @@ class ExprParser {
   }
 
   const CompactLexOutput& lexed_;
-  const std::vector<CompactToken>& tokens_;
+  const CompactTokens& tokens_;
   const std::string_view text_;
   const std::size_t n_;
   const bool memoise_;
@@ -890,7 +898,7 @@ class ExprParser {
   std::size_t pos_ = 0;
   FailureLog log_;
   Alt alt_;
-  std::vector<std::uint8_t>& memo_;
+  PositionBits& memo_;
   NodeArena& nodes_;
   std::vector<Child> list_stack_;
   std::vector<std::size_t> next_rparen_;
@@ -912,7 +920,7 @@ class ExprParser {
 // `support::Kept`): most texts are short, and allocating the table would cost
 // more than parsing them.
 struct MemoTag {};
-using MemoTable = support::Kept<std::vector<std::uint8_t>, MemoTag, std::size_t{1} << 16>;
+using MemoTable = support::Kept<PositionBits, MemoTag, std::size_t{1} << 16>;
 
 }  // namespace
 
@@ -920,7 +928,7 @@ ExprParseOutput expr_parser(CompactLexOutput& lexed, std::string_view text, Node
   // The parser looks at the token after the last one as at any other: an
   // `End` token at the end-of-input span, taken off again on return.
   struct EndToken {
-    std::vector<CompactToken>& tokens;
+    CompactTokens& tokens;
     ~EndToken() { tokens.pop_back(); }
   };
   const auto end = static_cast<std::uint32_t>(text.size());

@@ -61,21 +61,46 @@ bool may_be_reserved(std::string_view word) {
   return first < kWordStarts.size() && kWordStarts[first];
 }
 
-// Byte by byte: the words are a few bytes long, shorter than a library
-// comparison's call.
-bool same_word(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
+// A word of at most eight bytes as one number, its first byte lowest.
+constexpr std::uint64_t word_key(std::string_view word) {
+  std::uint64_t key = 0;
+  for (std::size_t i = word.size(); i-- > 0;) key = key << 8 | static_cast<unsigned char>(word[i]);
+  return key;
 }
 
+// The reserved words in an open-addressed table by their key, so that a word
+// is looked up with a probe or two instead of a comparison with each of them.
+struct WordSlot {
+  std::uint64_t key = 0;
+  std::size_t size = 0;  // 0 for an empty slot
+  TokenTag kind = TokenTag::Ident;
+};
+
+constexpr std::size_t kWordSlots = 64;
+static_assert(kWordSlots >= 2 * kWords.size() && std::has_single_bit(kWordSlots));
+
+constexpr std::size_t word_slot(std::uint64_t key) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> (64 - std::countr_zero(kWordSlots)));
+}
+
+constexpr std::array<WordSlot, kWordSlots> kWordTable = [] {
+  std::array<WordSlot, kWordSlots> table{};
+  for (const Word& w : kWords) {
+    if (w.text.empty() || w.text.size() > sizeof(std::uint64_t)) throw "a reserved word that has no word key";
+    std::size_t i = word_slot(word_key(w.text));
+    while (table[i].size != 0) i = (i + 1) % kWordSlots;
+    table[i] = WordSlot{word_key(w.text), w.text.size(), w.kind};
+  }
+  return table;
+}();
+
+// The key and the size together tell every word apart, even one holding zero
+// bytes.
 TokenTag classify_word(std::string_view word) {
-  if (may_be_reserved(word)) {
-    for (const Word& w : kWords) {
-      if (same_word(w.text, word)) return w.kind;
-    }
+  if (!may_be_reserved(word)) return TokenTag::Ident;
+  const std::uint64_t key = word_key(word);
+  for (std::size_t i = word_slot(key); kWordTable[i].size != 0; i = (i + 1) % kWordSlots) {
+    if (kWordTable[i].key == key && kWordTable[i].size == word.size()) return kWordTable[i].kind;
   }
   return TokenTag::Ident;
 }
@@ -242,7 +267,7 @@ class Lexer {
       out.errors.push_back(Rich{ExpectedFound{}, found_span(kLongest)});
       return;
     }
-    std::vector<CompactToken>& tokens = out.tokens;
+    CompactTokens& tokens = out.tokens;
     // A first guess; `make_room` then sizes the sequence by what it has seen.
     tokens.reserve(std::min<std::size_t>(text_.size(), 4096) + 16);
     const char* const data = text_.data();
@@ -298,7 +323,7 @@ class Lexer {
   // Grows the full sequence to the number of tokens the rest of the text
   // holds if it is as dense as the part lexed so far, plus an eighth: on long
   // inputs the tokens are then moved about once, while they are still few.
-  void make_room(std::vector<CompactToken>& tokens) const {
+  void make_room(CompactTokens& tokens) const {
     const double lexed = static_cast<double>(std::max<std::size_t>(pos_, 1));
     const double density = static_cast<double>(tokens.size()) / lexed;
     const double rest = static_cast<double>(text_.size() - pos_) * density;
@@ -502,7 +527,7 @@ class Lexer {
     return std::nullopt;
   }
 
-  bool lex_token(std::vector<CompactToken>& tokens, std::vector<Rich>& errors) {
+  bool lex_token(CompactTokens& tokens, std::vector<Rich>& errors) {
     const std::size_t start = pos_;
     const char c = text_[start];
     // The common ASCII cases first, noting the same positions as the general

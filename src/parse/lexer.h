@@ -12,6 +12,7 @@
 
 #include "ir/ops.h"
 #include "parse/error.h"
+#include "parse/large_pages.h"
 #include "support/span.h"
 
 namespace morvalen::parse {
@@ -279,11 +280,14 @@ struct CompactToken {
   std::uint32_t value = 0;
 };
 
+/// The token sequence of a lexing run: long ones are stored in large pages.
+using CompactTokens = std::vector<CompactToken, LargePageAllocator<CompactToken>>;
+
 /// `complete` when the whole text was consumed (`tokens` is then the token
 /// sequence); errors as for `LexOutput`, with spans relative to the text.
 struct CompactLexOutput {
   bool complete = false;
-  std::vector<CompactToken> tokens;
+  CompactTokens tokens;
   /// The values of the number tokens, as bits.
   std::vector<std::uint64_t> values;
   std::vector<Rich> errors;
