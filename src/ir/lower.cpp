@@ -86,6 +86,14 @@ bool is_multi_valued(const parse::Expr& e) {
          std::holds_alternative<parse::Diff>(e);
 }
 
+// Literals and names: forms with no subexpression.
+bool is_leaf(const parse::Expr& e) {
+  return std::holds_alternative<parse::Var>(e) || std::holds_alternative<parse::Float>(e) ||
+         std::holds_alternative<parse::Int>(e) || std::holds_alternative<parse::Bool>(e) ||
+         std::holds_alternative<parse::Complex>(e) || std::holds_alternative<parse::E>(e) ||
+         std::holds_alternative<parse::Pi>(e);
+}
+
 class Lowerer {
  public:
   explicit Lowerer(Ctx& ctx) : ctx_(ctx) {}
@@ -97,6 +105,9 @@ class Lowerer {
 
   // The one value of `e`; any other count is an `ExpectedScalar` error.
   Lowered<NodeId> single(const parse::Spanned& e, DType recovery) {
+    // Half the nodes of a program are leaves, which lower without recursing:
+    // they need no look at the stack.
+    if (is_leaf(e.expr)) return scalar(e);
     return support::grow_stack([&] { return single_here(e, recovery); });
   }
 
@@ -339,6 +350,8 @@ Lowered<NodeId> Lowerer::combine_binary(const parse::Binary& b, Span span, NodeI
     if (!(l.is_bool() && r.is_bool())) return fail(ctx_, DType::boolean(), mismatch);
     return ctx_.push(Binary{b.op, lhs, rhs}, DType::boolean());
   }
+  // Operands of one dtype need no promotion, cast or diagnostic.
+  if (l == r) return ctx_.push(Binary{b.op, lhs, rhs}, is_comparison(b.op) ? DType::boolean() : l);
   MORVALEN_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
   const NodeId lhs_cast = ctx_.cast_if_needed(lhs, promoted);
   const NodeId rhs_cast = ctx_.cast_if_needed(rhs, promoted);
