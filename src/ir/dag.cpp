@@ -15,6 +15,7 @@ class SpareTables {
  public:
   static constexpr std::size_t kKept = 4;
   static constexpr std::size_t kMaxNodes = 256;
+  static constexpr std::size_t kMaxListed = 64;
 
   bool take(std::vector<Node>& nodes, std::vector<DType>& dtypes) {
     if (count_ == 0) return false;
@@ -35,10 +36,33 @@ class SpareTables {
     ++count_;
   }
 
+  // A kept list of `T` from `lists`, holding `count` of them, or a new one.
+  template <typename T>
+  static std::vector<T> take_list(std::vector<T> (&lists)[kKept], std::size_t& count) {
+    if (count == 0) return {};
+    return std::move(lists[--count]);
+  }
+
+  template <typename T>
+  static void keep_list(std::vector<T>& list, std::vector<T> (&lists)[kKept], std::size_t& count) {
+    if (count == kKept || list.capacity() == 0 || list.capacity() > kMaxListed) return;
+    list.clear();
+    lists[count++] = std::move(list);
+  }
+
+  std::vector<NodeId> take_ids() { return take_list(ids_, id_count_); }
+  std::vector<ParamDecl> take_params() { return take_list(params_, param_count_); }
+  void keep_ids(std::vector<NodeId>& ids) { keep_list(ids, ids_, id_count_); }
+  void keep_params(std::vector<ParamDecl>& params) { keep_list(params, params_, param_count_); }
+
  private:
   std::vector<Node> nodes_[kKept];
   std::vector<DType> dtypes_[kKept];
   std::size_t count_ = 0;
+  std::vector<NodeId> ids_[kKept];
+  std::size_t id_count_ = 0;
+  std::vector<ParamDecl> params_[kKept];
+  std::size_t param_count_ = 0;
 };
 
 // The thread's spare tables, reached through a plain thread-local pointer: a
@@ -94,7 +118,25 @@ Result<TypedDag, TypedDagError> TypedDag::try_new(Tables&& tables) {
 }
 
 void TypedDag::leave_tables() {
-  if (SpareTables* spares = spare_tables()) spares->keep(nodes_, dtypes_);
+  if (SpareTables* spares = spare_tables()) {
+    spares->keep(nodes_, dtypes_);
+    spares->keep_ids(outputs_);
+    spares->keep_params(params_);
+  }
+}
+
+std::vector<NodeId> spare_id_list() {
+  SpareTables* spares = spare_tables();
+  return spares != nullptr ? spares->take_ids() : std::vector<NodeId>{};
+}
+
+std::vector<ParamDecl> spare_param_list() {
+  SpareTables* spares = spare_tables();
+  return spares != nullptr ? spares->take_params() : std::vector<ParamDecl>{};
+}
+
+void leave_id_list(std::vector<NodeId>&& ids) {
+  if (SpareTables* spares = spare_tables()) spares->keep_ids(ids);
 }
 
 void DagBuilder::reserve(std::size_t nodes) {

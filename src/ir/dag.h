@@ -69,7 +69,8 @@ class TypedDag {
   TypedDag& operator=(const TypedDag&) = default;
   TypedDag& operator=(TypedDag&&) noexcept = default;
   /// Leaves the node and dtype tables to the next `DagBuilder` of the thread
-  /// (see `DagBuilder::push`).
+  /// (see `DagBuilder::push`), and the lists to `spare_id_list` and
+  /// `spare_param_list`.
   ~TypedDag() {
     if (nodes_.capacity() != 0) leave_tables();
   }
@@ -88,6 +89,14 @@ class TypedDag {
   std::vector<ParamDecl> params_;
   std::vector<NodeId> outputs_;
 };
+
+/// A list of node ids or of parameters for a new DAG: empty, with the storage
+/// of one that a `TypedDag` of this thread left behind when there is one.
+/// Short calls then allocate no lists.
+std::vector<NodeId> spare_id_list();
+std::vector<ParamDecl> spare_param_list();
+/// Leaves `ids` (its storage) to a later `spare_id_list` of this thread.
+void leave_id_list(std::vector<NodeId>&& ids);
 
 /// Keeps a node table and a dtype table in step for producers of a `TypedDag`,
 /// and keeps them ordered operands first.

@@ -74,7 +74,27 @@ double decode_narrow(std::uint32_t bits) {
   return negative ? -magnitude : magnitude;
 }
 
-double round_trip_f32(double value) { return decode_narrow<23, 8>(encode_narrow<23, 8>(value)); }
+// Whether `value` converts to the narrow format and back unchanged, read off
+// its bits: the same answer as the round trip through `encode_narrow` and
+// `decode_narrow`, without building the narrow value. An infinity holds; a NaN
+// never equals itself; a double subnormal rounds to zero, so only zeros hold.
+template <int MantBits, int ExpBits>
+bool fits_narrow(double value) {
+  constexpr int bias = (1 << (ExpBits - 1)) - 1;
+  constexpr int emin = 1 - bias;
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  const int dexp = static_cast<int>((bits >> 52) & 0x7ff);
+  const std::uint64_t dmant = bits & ((std::uint64_t{1} << 52) - 1);
+  if (dexp == 0x7ff || dexp == 0) return dmant == 0;
+  const int e = dexp - 1023;
+  // Beyond the largest finite exponent the value becomes an infinity.
+  if (e > bias) return false;
+  // The bits below the unit in the last place of the narrow result (see
+  // `encode_narrow`) must all be zero; the rest then fit as they are.
+  const int shift = std::max(e, emin) - MantBits - (e - 52);
+  if (shift >= 53) return false;  // a nonzero value below half the smallest subnormal
+  return (dmant & ((std::uint64_t{1} << shift) - 1)) == 0;
+}
 
 }  // namespace
 
@@ -123,9 +143,9 @@ double from_bfloat16_bits(std::uint16_t bits) { return decode_narrow<7, 8>(bits)
 bool exactly_representable(double value, DType dtype) {
   if (!dtype.is_float()) return false;
   if (dtype == DType::f64()) return true;
-  if (dtype == DType::f32()) return round_trip_f32(value) == value;
-  if (dtype == DType::bf16()) return from_bfloat16_bits(to_bfloat16_bits(value)) == value;
-  if (dtype == DType::f16()) return from_half_bits(to_half_bits(value)) == value;
+  if (dtype == DType::f32()) return fits_narrow<23, 8>(value);
+  if (dtype == DType::bf16()) return fits_narrow<7, 8>(value);
+  if (dtype == DType::f16()) return fits_narrow<10, 5>(value);
   return false;
 }
 

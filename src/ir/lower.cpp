@@ -86,6 +86,14 @@ bool is_multi_valued(const parse::Expr& e) {
          std::holds_alternative<parse::Diff>(e);
 }
 
+// Literals and names: forms with no subexpression.
+bool is_leaf(const parse::Expr& e) {
+  return std::holds_alternative<parse::Var>(e) || std::holds_alternative<parse::Float>(e) ||
+         std::holds_alternative<parse::Int>(e) || std::holds_alternative<parse::Bool>(e) ||
+         std::holds_alternative<parse::Complex>(e) || std::holds_alternative<parse::E>(e) ||
+         std::holds_alternative<parse::Pi>(e);
+}
+
 class Lowerer {
  public:
   explicit Lowerer(Ctx& ctx) : ctx_(ctx) {}
@@ -97,6 +105,9 @@ class Lowerer {
 
   // The one value of `e`; any other count is an `ExpectedScalar` error.
   Lowered<NodeId> single(const parse::Spanned& e, DType recovery) {
+    // Half the nodes of a program are leaves, which lower without recursing:
+    // they need no look at the stack.
+    if (is_leaf(e.expr)) return scalar(e);
     return support::grow_stack([&] { return single_here(e, recovery); });
   }
 
@@ -339,6 +350,8 @@ Lowered<NodeId> Lowerer::combine_binary(const parse::Binary& b, Span span, NodeI
     if (!(l.is_bool() && r.is_bool())) return fail(ctx_, DType::boolean(), mismatch);
     return ctx_.push(Binary{b.op, lhs, rhs}, DType::boolean());
   }
+  // Operands of one dtype need no promotion, cast or diagnostic.
+  if (l == r) return ctx_.push(Binary{b.op, lhs, rhs}, is_comparison(b.op) ? DType::boolean() : l);
   MORVALEN_TRY(promoted, promote(spelling, l, r, span, OperandSpans{b.lhs->span, b.rhs->span}));
   const NodeId lhs_cast = ctx_.cast_if_needed(lhs, promoted);
   const NodeId rhs_cast = ctx_.cast_if_needed(rhs, promoted);
@@ -487,9 +500,9 @@ std::optional<NodeId> Scope::lookup(std::string_view name) const {
   for (std::size_t i = 0; i < listed_count_; ++i) {
     if (listed_[i].name == name) return listed_[i].id;
   }
-  if (hashed_.empty()) return std::nullopt;
-  auto it = hashed_.find(std::string(name));
-  if (it == hashed_.end()) return std::nullopt;
+  if (!hashed_ || hashed_->empty()) return std::nullopt;
+  auto it = hashed_->find(std::string(name));
+  if (it == hashed_->end()) return std::nullopt;
   return it->second;
 }
 
@@ -497,13 +510,14 @@ std::optional<NodeId> Scope::bind(std::string_view name, NodeId id) {
   for (std::size_t i = 0; i < listed_count_; ++i) {
     if (listed_[i].name == name) return std::exchange(listed_[i].id, id);
   }
-  if (hashed_.empty() && listed_count_ < kListed) {
+  if ((!hashed_ || hashed_->empty()) && listed_count_ < kListed) {
     listed_[listed_count_++] = Binding{std::string(name), id};
     return std::nullopt;
   }
-  for (std::size_t i = 0; i < listed_count_; ++i) hashed_.emplace(std::move(listed_[i].name), listed_[i].id);
+  if (!hashed_) hashed_ = std::make_unique<std::unordered_map<std::string, NodeId>>();
+  for (std::size_t i = 0; i < listed_count_; ++i) hashed_->emplace(std::move(listed_[i].name), listed_[i].id);
   listed_count_ = 0;
-  auto [it, inserted] = hashed_.try_emplace(std::string(name), id);
+  auto [it, inserted] = hashed_->try_emplace(std::string(name), id);
   if (inserted) return std::nullopt;
   return std::exchange(it->second, id);
 }
@@ -517,11 +531,15 @@ void Scope::erase(std::string_view name) {
       return;
     }
   }
-  if (!hashed_.empty()) hashed_.erase(std::string(name));
+  if (hashed_ && !hashed_->empty()) hashed_->erase(std::string(name));
 }
 
 // ---------------------------------------------------------------------------
 // Ctx.
+
+Ctx::Ctx(DiagMode mode) : params_(spare_param_list()), param_nodes_(spare_id_list()), mode_(std::move(mode)) {}
+
+Ctx::~Ctx() { leave_id_list(std::move(param_nodes_)); }
 
 NodeId Ctx::add_param(std::string name, DType dtype) {
   const NodeId id = push(Param{params_.size()}, dtype);
@@ -690,7 +708,7 @@ diag::Diag diff_error_diag(const diff::DiffError& error, Span span) {
 }
 
 Result<std::vector<NodeId>, Diag> lower_expr(Ctx& ctx, const parse::Spanned& expr) {
-  std::vector<NodeId> ids;
+  std::vector<NodeId> ids = spare_id_list();
   auto done = Lowerer(ctx).lower_into(expr, ids);
   if (!done) return unexpected(unbox(std::move(done).error()));
   return ids;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,14 +64,20 @@ class Scope {
   };
   std::array<Binding, kListed> listed_;
   std::size_t listed_count_ = 0;
-  std::unordered_map<std::string, NodeId> hashed_;
+  // Created when the list overflows: most programs never need it.
+  std::unique_ptr<std::unordered_map<std::string, NodeId>> hashed_;
 };
 
 /// The lowering context of one call: the node table being built, the declared
 /// parameters and the visible bindings.
 class Ctx {
  public:
-  explicit Ctx(DiagMode mode) : mode_(std::move(mode)) {}
+  /// The parameter lists start from storage a dead DAG of the thread left
+  /// (see `spare_param_list`).
+  explicit Ctx(DiagMode mode);
+  ~Ctx();
+  Ctx(const Ctx&) = delete;
+  Ctx& operator=(const Ctx&) = delete;
 
   /// Appends the `Param` node of the next parameter and binds its name; a later
   /// parameter of the same name hides an earlier one for lookup.

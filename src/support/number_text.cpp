@@ -22,10 +22,66 @@ void append_chars(std::string& out, T value) {
   out.append(buffer.data(), end);
 }
 
+// Powers of ten up to 10^22, each exact in a double.
+constexpr std::array<double, 23> kExactPowersOfTen = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr double kExactIntegerLimit = 9007199254740992.0;  // 2^53
+constexpr int kMostShortFractionDigits = 17;
+
+// Whether the decimal `digits` / 10^`scale` reads back as `magnitude`. Both
+// operands are exact doubles (`digits` below 2^53, `scale` at most 22), so the
+// one rounding of the division is the correctly rounded reading of the text.
+bool reads_back(std::uint64_t digits, int scale, double magnitude) {
+  return static_cast<double>(digits) / kExactPowersOfTen[static_cast<std::size_t>(scale)] == magnitude;
+}
+
+// The shortest text of the common values (at most 17 fraction digits, fewer
+// than 16 significant ones) without the general conversion. A text with
+// `scale` fraction digits is found by scaling; it is then proven the one
+// `to_chars` gives: the decimal reads back to the value, its neighbours with
+// as many fraction digits do not (so it is the only one of its length), and
+// neither do the two texts with one fraction digit less around it (none in
+// between reads back either, so no shorter text does). Returns false, having
+// written nothing, for any value this does not settle.
+bool append_short_fixed(std::string& out, double value) {
+  const double magnitude = std::fabs(value);
+  // Tiny values are left to the general conversion: they need many digits,
+  // and a processor that reads subnormals as zero would compare them wrongly.
+  if (magnitude != 0.0 && !(magnitude >= 1e-3)) return false;
+  for (int scale = 0; scale <= kMostShortFractionDigits; ++scale) {
+    const double scaled = magnitude * kExactPowersOfTen[static_cast<std::size_t>(scale)];
+    if (!(scaled < kExactIntegerLimit - 1)) return false;
+    const auto digits = static_cast<std::uint64_t>(scaled + 0.5);
+    if (!reads_back(digits, scale, magnitude)) continue;
+    if ((digits > 0 && reads_back(digits - 1, scale, magnitude)) || reads_back(digits + 1, scale, magnitude)) {
+      return false;
+    }
+    if (scale > 0 &&
+        (reads_back(digits / 10, scale - 1, magnitude) || reads_back(digits / 10 + 1, scale - 1, magnitude))) {
+      return false;
+    }
+    std::array<char, 24> text;  // sign, 16 digits, point, leading zeros
+    char* end = text.data() + text.size();
+    char* at = end;
+    std::uint64_t rest = digits;
+    for (int written = 0; written <= scale || rest != 0; ++written) {
+      if (written == scale && scale > 0) *--at = '.';
+      *--at = static_cast<char>('0' + rest % 10);
+      rest /= 10;
+    }
+    if (std::signbit(value)) *--at = '-';
+    out.append(at, end);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void append_shortest_fixed(std::string& out, double value) {
   if (!std::isfinite(value)) throw InternalError("fixed-form text of a non-finite float");
+  if (append_short_fixed(out, value)) return;
   // Left uninitialised: only the prefix `to_chars` writes is read, and
   // zero-filling 400 bytes cost more than formatting a short constant.
   std::array<char, kFixedBufferSize> buffer;

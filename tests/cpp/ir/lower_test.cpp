@@ -224,6 +224,40 @@ TEST(ExactlyRepresentable, F32AgreesWithHardwareConversion) {
   }
 }
 
+// The 16-bit checks agree with the round trip through the conversions: on
+// every pattern and its double neighbours, and on a sweep of doubles of every
+// exponent.
+template <std::uint16_t (*Encode)(double), double (*Decode)(std::uint16_t)>
+void check_agrees_with_round_trip(DType dtype) {
+  auto agrees = [&](double v) {
+    const bool round_trip = Decode(Encode(v)) == v;
+    ASSERT_EQ(exactly_representable(v, dtype), round_trip) << std::bit_cast<std::uint64_t>(v);
+  };
+  for (std::uint32_t b = 0; b < 0x10000; ++b) {
+    const double v = Decode(static_cast<std::uint16_t>(b));
+    agrees(v);
+    agrees(std::nextafter(v, std::numeric_limits<double>::infinity()));
+    agrees(std::nextafter(v, -std::numeric_limits<double>::infinity()));
+  }
+  std::uint64_t state = 0x2545f4914f6cdd1dull;
+  for (int i = 0; i < 400000; ++i) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    // Every exponent, NaNs, infinities and double subnormals included; most
+    // fractions short so that many values fit.
+    std::uint64_t bits = state;
+    if (i % 4 != 0) bits &= ~((std::uint64_t{1} << (40 + i % 13)) - 1) | (std::uint64_t{0xfff} << 52);
+    agrees(std::bit_cast<double>(bits));
+  }
+}
+
+TEST(ExactlyRepresentable, HalfAgreesWithRoundTrip) {
+  check_agrees_with_round_trip<to_half_bits, from_half_bits>(DType::f16());
+}
+
+TEST(ExactlyRepresentable, BFloat16AgreesWithRoundTrip) {
+  check_agrees_with_round_trip<to_bfloat16_bits, from_bfloat16_bits>(DType::bf16());
+}
+
 TEST(ExactlyRepresentable, ByDtype) {
   EXPECT_TRUE(exactly_representable(0.1, DType::f64()));
   EXPECT_FALSE(exactly_representable(0.1, DType::f32()));
