@@ -115,6 +115,9 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   void collect_mul_factors(CanonExprId id, ir::DType dtype, std::vector<CanonExprId>& out) const;
   /// The normalised sum of two ids.
   IdResult build_add(CanonExprId left, CanonExprId right, ir::DType dtype);
+  /// `intern_expr` of the constant `value` typed `dtype`, comparing literals
+  /// instead of variants: the form every folded constant is built in.
+  IdResult intern_constant(const Literal& value, ir::DType dtype);
 
   /// Makes room for `count` expressions, so that building them neither moves
   /// the list nor rebuilds the intern set.
@@ -145,6 +148,10 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   // Appends a new expression (its operands valid, its key not yet interned)
   // with what the builder keeps beside it.
   CanonExprId append(CanonExpr expr, std::uint64_t hash);
+  CanonExprId append_binary(const canon::Binary& binary, std::uint64_t hash);
+  // Enters the next id in the intern set under `hash`, growing the set first
+  // when it would be more than half full, and returns that id.
+  CanonExprId claim_slot(std::uint64_t hash);
   // Appends the leaves of `root` (see collect_leaves in the .cpp).
   bool collect_all_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;
   void collect_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;

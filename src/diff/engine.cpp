@@ -243,7 +243,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::N
           }
           return lift(builder_.parameter(decl.name, t));
         } else if constexpr (std::is_same_v<T, ir::Const>) {
-          return lift(builder_.intern_expr(canon::Constant{literal_of(n.value), t}));
+          return lift(builder_.intern_constant(literal_of(n.value), t));
         } else if constexpr (std::is_same_v<T, ir::Unary>) {
           return lift(builder_.unary(n.op, of(n.arg), t));
         } else if constexpr (std::is_same_v<T, ir::Binary>) {
@@ -383,7 +383,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin b
     case ir::Builtin::Log:
       return div(dx, x, t);
     case ir::Builtin::Sqrt: {
-      MORVALEN_TRY(h, lift(builder_.intern_expr(canon::Constant{half_of(t), t})));
+      MORVALEN_TRY(h, lift(builder_.intern_constant(half_of(t), t)));
       MORVALEN_TRY(root, call_builtin1(ir::Builtin::Sqrt, x, t));
       MORVALEN_TRY(q, div(h, root, t));
       return mul(q, dx, t);
@@ -502,7 +502,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::known_constant(KnownConsta
   for (const KnownConstant& k : known.entries) {
     if (k.id != kAbsent && k.dtype == t) return CanonExprId{k.id};
   }
-  const Built built = lift(builder_.intern_expr(canon::Constant{literal(t), t}));
+  const Built built = lift(builder_.intern_constant(literal(t), t));
   if (built) {
     known.entries[known.next] = KnownConstant{t, built->value};
     known.next = (known.next + 1) % known.entries.size();
