@@ -667,16 +667,17 @@ bool InternedCanonExprBuilder::collect_all_leaves(CanonExprId root, ir::BinaryOp
     return true;
   }
   if (chain_leaves_[root.value] > kMaxCollected) return false;
-  // At most kMaxCollected leaves, so the pending ids fit in a fixed array.
-  std::array<CanonExprId, kMaxCollected> pending;
+  // At most kMaxCollected leaves, so the pending ids fit in a fixed array
+  // (of plain numbers: an array of ids would be zeroed first).
+  std::array<std::uint32_t, kMaxCollected> pending;
   std::size_t top = 0;
-  pending[top++] = root;
+  pending[top++] = root.value;
   while (top != 0) {
-    const CanonExprId id = pending[--top];
+    const CanonExprId id{pending[--top]};
     if (is_chain_node(exprs_, id, op, dtype)) {
       const auto& b = std::get<canon::Binary>(exprs_[id.value]);
-      pending[top++] = b.right;
-      pending[top++] = b.left;
+      pending[top++] = b.right.value;
+      pending[top++] = b.left.value;
     } else {
       out.push_back(id);
     }
@@ -797,6 +798,9 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   MORVALEN_TRY_VOID(check_id(left));
   MORVALEN_TRY_VOID(check_id(right));
   const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
+  if (!is_chain_node(exprs_, left, op, dtype) && !is_chain_node(exprs_, right, op, dtype)) {
+    if (std::optional<IdResult> built = build_two_terms(left, right, dtype, multiply)) return std::move(*built);
+  }
   std::vector<CanonExprId>& terms = terms_;
   terms.clear();
   collect_leaves(left, op, dtype, terms);
@@ -853,6 +857,39 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
     chain = *next;
   }
   return chain;
+}
+
+// The general path cut down to two terms: the sorted pair, the folded
+// constant, or the other term beside the folded constant in their order.
+std::optional<CanonExprBuilder::IdResult> InternedCanonExprBuilder::build_two_terms(CanonExprId left, CanonExprId right,
+                                                                                    ir::DType dtype, bool multiply) {
+  const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
+  if (compare_ids(right, left) < 0) std::swap(left, right);
+  const NumClass k = num_class(dtype);
+  auto number_of = [&](CanonExprId id) -> std::optional<Number> {
+    const auto* c = as_constant(exprs_[id.value]);
+    return c ? read_number(c->value, k) : std::nullopt;
+  };
+  const std::optional<Number> left_number = number_of(left);
+  const std::optional<Number> right_number = number_of(right);
+  if (left_number && right_number) {
+    Number acc = *left_number;
+    if (!combine(acc, *right_number, k, multiply)) return std::nullopt;
+    if (multiply && is_zero_number(acc, k)) return intern_constant(zero_literal(dtype), dtype);
+    if (multiply ? is_one_number(acc, k) : is_zero_number(acc, k)) {
+      return intern_constant(multiply ? one_literal(dtype) : zero_literal(dtype), dtype);
+    }
+    return intern_constant(number_literal(acc, k), dtype);
+  }
+  if (!left_number && !right_number) return intern_binary(canon::Binary{dtype, left, right, op});
+  const Number n = left_number ? *left_number : *right_number;
+  const CanonExprId other = left_number ? right : left;
+  if (multiply && is_zero_number(n, k)) return intern_constant(zero_literal(dtype), dtype);
+  if (multiply ? is_one_number(n, k) : is_zero_number(n, k)) return other;
+  auto folded = intern_constant(number_literal(n, k), dtype);
+  if (!folded) return folded;
+  if (compare_ids(*folded, other) < 0) return intern_binary(canon::Binary{dtype, *folded, other, op});
+  return intern_binary(canon::Binary{dtype, other, *folded, op});
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base, CanonExprId exponent, ir::DType t) {

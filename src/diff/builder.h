@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -140,6 +141,10 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   static Result<void, CanonBuildError> invalid_id(CanonExprId id);
   IdResult build_mul(CanonExprId left, CanonExprId right, ir::DType dtype);
   IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
+  // `build_sum_or_product` of two ids neither of which heads a chain of the
+  // operator and dtype; none when both are integer constants whose sum or
+  // product overflows, which the general path keeps apart.
+  std::optional<IdResult> build_two_terms(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
   // `intern_expr` of a binary expression, comparing fields instead of
