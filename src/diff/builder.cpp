@@ -920,7 +920,23 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
 CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name, std::span<const CanonExprId> args,
                                                           ir::DType dtype) {
   for (CanonExprId arg : args) MORVALEN_TRY_VOID(check_id(arg));
-  return intern_expr(canon::Call{CanonName(name), CanonArgs(args), dtype});
+  // Looked up by name and arguments as given: the name and the argument block
+  // are only built for a new call.
+  const std::uint64_t hash = call_key_hash(name, args, dtype);
+  if (!interned_.empty()) {
+    const std::uint32_t tag = slot_tag(hash);
+    const std::size_t mask = interned_.size() - 1;
+    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+      if (interned_[s].tag != tag) continue;
+      const auto* c = std::get_if<canon::Call>(&exprs_[interned_[s].id]);
+      if (c != nullptr && c->name.view() == name &&
+          std::equal(c->args.begin(), c->args.end(), args.begin(), args.end()) && c->dtype == dtype) {
+        return CanonExprId{interned_[s].id};
+      }
+    }
+  }
+  if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
+  return append(canon::Call{CanonName(name), CanonArgs(args), dtype}, hash);
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::select(CanonExprId cond, CanonExprId then_branch,

@@ -42,6 +42,13 @@ std::uint64_t binary_hash_body(std::uint64_t seed, const canon::Binary& e) {
 
 constexpr std::uint64_t kHashSeed = 0x2545f4914f6cdd1dULL;
 
+std::uint64_t call_hash_body(std::uint64_t seed, std::string_view name, std::span<const CanonExprId> args,
+                             ir::DType dtype) {
+  std::uint64_t h = mix(seed, std::hash<std::string_view>{}(name));
+  for (CanonExprId a : args) h = mix(h, a.value);
+  return mix(h, args.size() | (dtype_word(dtype) << 32));
+}
+
 // A last avalanche, so that the low bits (the table slot) depend on every word.
 std::uint64_t finish_hash(std::uint64_t h) { return mix(h, h >> 32); }
 
@@ -210,9 +217,7 @@ std::uint64_t key_hash(const CanonExpr& expr) {
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
           return binary_hash_body(seed, e);
         } else if constexpr (std::is_same_v<T, canon::Call>) {
-          std::uint64_t h = mix(seed, std::hash<std::string_view>{}(e.name));
-          for (CanonExprId a : e.args) h = mix(h, a.value);
-          return mix(h, e.args.size() | (dtype_word(e.dtype) << 32));
+          return call_hash_body(seed, e.name, std::span<const CanonExprId>(e.args.begin(), e.args.size()), e.dtype);
         } else if constexpr (std::is_same_v<T, canon::Select>) {
           return mix(mix(seed, ids_word(e.cond, e.then_branch)), e.else_branch.value | (dtype_word(e.dtype) << 32));
         } else {
@@ -234,6 +239,12 @@ std::uint64_t constant_key_hash(const canon::Constant& constant) {
   constexpr std::size_t kConstantIndex = 1;
   static_assert(std::is_same_v<std::variant_alternative_t<kConstantIndex, CanonExpr>, canon::Constant>);
   return finish_hash(constant_hash_body(kHashSeed + kConstantIndex, constant));
+}
+
+std::uint64_t call_key_hash(std::string_view name, std::span<const CanonExprId> args, ir::DType dtype) {
+  constexpr std::size_t kCallIndex = 4;
+  static_assert(std::is_same_v<std::variant_alternative_t<kCallIndex, CanonExpr>, canon::Call>);
+  return finish_hash(call_hash_body(kHashSeed + kCallIndex, name, args, dtype));
 }
 
 bool same_constant_key(const canon::Constant& a, const canon::Constant& b) {
