@@ -521,6 +521,14 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_constant(const Liter
   return id;
 }
 
+CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_constant_or(const Literal& value, ir::DType dtype,
+                                                                        CanonExprId likely) {
+  // Interned keys are unique, so a constant with the key asked for is the one.
+  const auto* c = as_constant(exprs_[likely.value]);
+  if (c != nullptr && same_constant_key(*c, canon::Constant{value, dtype})) return likely;
+  return intern_constant(value, dtype);
+}
+
 CanonExprId InternedCanonExprBuilder::claim_slot(std::uint64_t hash) {
   if (2 * (exprs_.size() + 1) > interned_.size()) {
     grow_interned(interned_.empty() ? kInternMinSlots : 2 * interned_.size());
@@ -883,10 +891,11 @@ std::optional<CanonExprBuilder::IdResult> InternedCanonExprBuilder::build_two_te
   }
   if (!left_number && !right_number) return intern_binary(canon::Binary{dtype, left, right, op});
   const Number n = left_number ? *left_number : *right_number;
+  const CanonExprId constant = left_number ? left : right;
   const CanonExprId other = left_number ? right : left;
-  if (multiply && is_zero_number(n, k)) return intern_constant(zero_literal(dtype), dtype);
+  if (multiply && is_zero_number(n, k)) return intern_constant_or(zero_literal(dtype), dtype, constant);
   if (multiply ? is_one_number(n, k) : is_zero_number(n, k)) return other;
-  auto folded = intern_constant(number_literal(n, k), dtype);
+  auto folded = intern_constant_or(number_literal(n, k), dtype, constant);
   if (!folded) return folded;
   if (compare_ids(*folded, other) < 0) return intern_binary(canon::Binary{dtype, *folded, other, op});
   return intern_binary(canon::Binary{dtype, other, *folded, op});

@@ -147,6 +147,9 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   std::optional<IdResult> build_two_terms(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
+  // `intern_constant`, answered by `likely` itself when that is the constant
+  // asked for: a folded constant is most often the constant it came from.
+  IdResult intern_constant_or(const Literal& value, ir::DType dtype, CanonExprId likely);
   // `intern_expr` of a binary expression, comparing fields instead of
   // variants: the form every sum, product and power is built in.
   IdResult intern_binary(canon::Binary binary);
