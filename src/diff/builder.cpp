@@ -498,10 +498,38 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_binary(canon::Binary
     }
   }
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
-  return append(binary, hash);
+  return append_binary(binary, hash);
 }
 
-CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash) {
+CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_constant(const Literal& value, ir::DType dtype) {
+  const canon::Constant constant{value, dtype};
+  const std::uint64_t hash = constant_key_hash(constant);
+  if (!interned_.empty()) {
+    const std::uint32_t tag = slot_tag(hash);
+    const std::size_t mask = interned_.size() - 1;
+    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+      if (interned_[s].tag != tag) continue;
+      const auto* c = as_constant(exprs_[interned_[s].id]);
+      if (c != nullptr && same_constant_key(*c, constant)) return CanonExprId{interned_[s].id};
+    }
+  }
+  if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
+  const CanonExprId id = claim_slot(hash);
+  exprs_.emplace_back(std::in_place_type<canon::Constant>, constant);
+  order_prefix_.push_back(constant_prefix(constant));
+  chain_leaves_.push_back(1);
+  return id;
+}
+
+CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_constant_or(const Literal& value, ir::DType dtype,
+                                                                        CanonExprId likely) {
+  // Interned keys are unique, so a constant with the key asked for is the one.
+  const auto* c = as_constant(exprs_[likely.value]);
+  if (c != nullptr && same_constant_key(*c, canon::Constant{value, dtype})) return likely;
+  return intern_constant(value, dtype);
+}
+
+CanonExprId InternedCanonExprBuilder::claim_slot(std::uint64_t hash) {
   if (2 * (exprs_.size() + 1) > interned_.size()) {
     grow_interned(interned_.empty() ? kInternMinSlots : 2 * interned_.size());
   }
@@ -510,25 +538,31 @@ CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash)
   std::size_t s = hash & mask;
   while (interned_[s].tag != 0) s = (s + 1) & mask;
   interned_[s] = InternSlot{slot_tag(hash), id.value};
+  return id;
+}
 
-  std::uint64_t prefix = 0;
+CanonExprId InternedCanonExprBuilder::append_binary(const canon::Binary& b, std::uint64_t hash) {
+  const CanonExprId id = claim_slot(hash);
   std::uint8_t leaves = 1;
-  if (const auto* b = std::get_if<canon::Binary>(&expr)) {
-    prefix = binary_order_prefix(*b, order_prefix_[b->left.value]);
-    if (b->op == ir::BinaryOp::Add || b->op == ir::BinaryOp::Mul) {
-      auto leaves_of = [&](CanonExprId operand) -> unsigned {
-        const auto* inner = std::get_if<canon::Binary>(&exprs_[operand.value]);
-        return inner != nullptr && inner->op == b->op && inner->dtype == b->dtype ? chain_leaves_[operand.value] : 1;
-      };
-      leaves =
-          static_cast<std::uint8_t>(std::min<unsigned>(leaves_of(b->left) + leaves_of(b->right), kMaxCollected + 1));
-    }
-  } else {
-    prefix = order_prefix(expr, order_prefix_);
+  if (b.op == ir::BinaryOp::Add || b.op == ir::BinaryOp::Mul) {
+    auto leaves_of = [&](CanonExprId operand) -> unsigned {
+      const auto* inner = std::get_if<canon::Binary>(&exprs_[operand.value]);
+      return inner != nullptr && inner->op == b.op && inner->dtype == b.dtype ? chain_leaves_[operand.value] : 1;
+    };
+    leaves = static_cast<std::uint8_t>(std::min<unsigned>(leaves_of(b.left) + leaves_of(b.right), kMaxCollected + 1));
   }
-  exprs_.push_back(std::move(expr));
-  order_prefix_.push_back(prefix);
+  order_prefix_.push_back(binary_order_prefix(b, order_prefix_[b.left.value]));
   chain_leaves_.push_back(leaves);
+  exprs_.emplace_back(std::in_place_type<canon::Binary>, b);
+  return id;
+}
+
+CanonExprId InternedCanonExprBuilder::append(CanonExpr expr, std::uint64_t hash) {
+  if (const auto* b = std::get_if<canon::Binary>(&expr)) return append_binary(*b, hash);
+  const CanonExprId id = claim_slot(hash);
+  order_prefix_.push_back(order_prefix(expr, order_prefix_));
+  chain_leaves_.push_back(1);
+  exprs_.push_back(std::move(expr));
   return id;
 }
 
@@ -561,7 +595,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::unary(ir::UnaryOp op, Canon
     case ir::UnaryOp::Not:
       if (const auto* c = as_constant(exprs_[operand.value])) {
         if (const auto* b = std::get_if<literal::Bool>(&c->value)) {
-          return intern_expr(canon::Constant{literal::Bool{!b->value}, dtype});
+          return intern_constant(literal::Bool{!b->value}, dtype);
         }
       }
       return intern_expr(canon::Unary{dtype, operand, ir::UnaryOp::Not});
@@ -596,7 +630,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_neg(CanonExprId opera
         }
         break;
     }
-    if (folded) return intern_expr(canon::Constant{*folded, t});
+    if (folded) return intern_constant(*folded, t);
   }
   if (const auto* u = std::get_if<canon::Unary>(&x); u != nullptr && u->op == ir::UnaryOp::Neg) return u->operand;
   return intern_expr(canon::Unary{t, operand, ir::UnaryOp::Neg});
@@ -641,16 +675,17 @@ bool InternedCanonExprBuilder::collect_all_leaves(CanonExprId root, ir::BinaryOp
     return true;
   }
   if (chain_leaves_[root.value] > kMaxCollected) return false;
-  // At most kMaxCollected leaves, so the pending ids fit in a fixed array.
-  std::array<CanonExprId, kMaxCollected> pending;
+  // At most kMaxCollected leaves, so the pending ids fit in a fixed array
+  // (of plain numbers: an array of ids would be zeroed first).
+  std::array<std::uint32_t, kMaxCollected> pending;
   std::size_t top = 0;
-  pending[top++] = root;
+  pending[top++] = root.value;
   while (top != 0) {
-    const CanonExprId id = pending[--top];
+    const CanonExprId id{pending[--top]};
     if (is_chain_node(exprs_, id, op, dtype)) {
       const auto& b = std::get<canon::Binary>(exprs_[id.value]);
-      pending[top++] = b.right;
-      pending[top++] = b.left;
+      pending[top++] = b.right.value;
+      pending[top++] = b.left.value;
     } else {
       out.push_back(id);
     }
@@ -771,6 +806,9 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   MORVALEN_TRY_VOID(check_id(left));
   MORVALEN_TRY_VOID(check_id(right));
   const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
+  if (!is_chain_node(exprs_, left, op, dtype) && !is_chain_node(exprs_, right, op, dtype)) {
+    if (std::optional<IdResult> built = build_two_terms(left, right, dtype, multiply)) return std::move(*built);
+  }
   std::vector<CanonExprId>& terms = terms_;
   terms.clear();
   collect_leaves(left, op, dtype, terms);
@@ -796,7 +834,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
     } else if (!combine(*acc, *n, k, multiply)) {
       // Integer overflow: keep what was accumulated so far as a term of its
       // own, so no constant is lost, and start afresh with this constant.
-      auto kept = intern_expr(canon::Constant{number_literal(*acc, k), dtype});
+      auto kept = intern_constant(number_literal(*acc, k), dtype);
       if (!kept) return kept;
       rest.push_back(*kept);
       kept_any = true;
@@ -804,17 +842,17 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
     }
   }
   if (acc) {
-    if (multiply && is_zero_number(*acc, k)) return intern_expr(canon::Constant{zero_literal(dtype), dtype});
+    if (multiply && is_zero_number(*acc, k)) return intern_constant(zero_literal(dtype), dtype);
     const bool drop = multiply ? is_one_number(*acc, k) : is_zero_number(*acc, k);
     if (!drop) {
-      auto folded = intern_expr(canon::Constant{number_literal(*acc, k), dtype});
+      auto folded = intern_constant(number_literal(*acc, k), dtype);
       if (!folded) return folded;
       rest.push_back(*folded);
       acc_appended = true;
     }
   }
   if (rest.empty()) {
-    return intern_expr(canon::Constant{multiply ? one_literal(dtype) : zero_literal(dtype), dtype});
+    return intern_constant(multiply ? one_literal(dtype) : zero_literal(dtype), dtype);
   }
   if (rest.size() == 1) return rest.front();
   // `rest` is a subsequence of the sorted terms plus the folded constant at the
@@ -829,15 +867,49 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_sum_or_product(CanonE
   return chain;
 }
 
+// The general path cut down to two terms: the sorted pair, the folded
+// constant, or the other term beside the folded constant in their order.
+std::optional<CanonExprBuilder::IdResult> InternedCanonExprBuilder::build_two_terms(CanonExprId left, CanonExprId right,
+                                                                                    ir::DType dtype, bool multiply) {
+  const ir::BinaryOp op = multiply ? ir::BinaryOp::Mul : ir::BinaryOp::Add;
+  if (compare_ids(right, left) < 0) std::swap(left, right);
+  const NumClass k = num_class(dtype);
+  auto number_of = [&](CanonExprId id) -> std::optional<Number> {
+    const auto* c = as_constant(exprs_[id.value]);
+    return c ? read_number(c->value, k) : std::nullopt;
+  };
+  const std::optional<Number> left_number = number_of(left);
+  const std::optional<Number> right_number = number_of(right);
+  if (left_number && right_number) {
+    Number acc = *left_number;
+    if (!combine(acc, *right_number, k, multiply)) return std::nullopt;
+    if (multiply && is_zero_number(acc, k)) return intern_constant(zero_literal(dtype), dtype);
+    if (multiply ? is_one_number(acc, k) : is_zero_number(acc, k)) {
+      return intern_constant(multiply ? one_literal(dtype) : zero_literal(dtype), dtype);
+    }
+    return intern_constant(number_literal(acc, k), dtype);
+  }
+  if (!left_number && !right_number) return intern_binary(canon::Binary{dtype, left, right, op});
+  const Number n = left_number ? *left_number : *right_number;
+  const CanonExprId constant = left_number ? left : right;
+  const CanonExprId other = left_number ? right : left;
+  if (multiply && is_zero_number(n, k)) return intern_constant_or(zero_literal(dtype), dtype, constant);
+  if (multiply ? is_one_number(n, k) : is_zero_number(n, k)) return other;
+  auto folded = intern_constant_or(number_literal(n, k), dtype, constant);
+  if (!folded) return folded;
+  if (compare_ids(*folded, other) < 0) return intern_binary(canon::Binary{dtype, *folded, other, op});
+  return intern_binary(canon::Binary{dtype, other, *folded, op});
+}
+
 CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base, CanonExprId exponent, ir::DType t) {
   const CanonExpr& a = exprs_[base.value];
   const CanonExpr& b = exprs_[exponent.value];
-  if (power_literal_equals(b, t, 0)) return intern_expr(canon::Constant{one_literal(t), t});
+  if (power_literal_equals(b, t, 0)) return intern_constant(one_literal(t), t);
   if (power_literal_equals(b, t, 1)) return base;
-  if (power_literal_equals(a, t, 1)) return intern_expr(canon::Constant{one_literal(t), t});
+  if (power_literal_equals(a, t, 1)) return intern_constant(one_literal(t), t);
   const auto* b_int = as_int_literal(b);
   if (b_int != nullptr && b_int->value > 0 && power_literal_equals(a, t, 0)) {
-    return intern_expr(canon::Constant{zero_literal(t), t});
+    return intern_constant(zero_literal(t), t);
   }
   if (const auto* inner = std::get_if<canon::Binary>(&a);
       b_int != nullptr && inner != nullptr && inner->op == ir::BinaryOp::Pow && inner->dtype == t) {
@@ -845,7 +917,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
       std::int64_t product = 0;
       if (!__builtin_mul_overflow(c->value, b_int->value, &product)) {
         const CanonExprId inner_base = inner->left;
-        auto power = intern_expr(canon::Constant{literal::Int{product}, ir::DType::i64()});
+        auto power = intern_constant(literal::Int{product}, ir::DType::i64());
         if (!power) return power;
         return intern_binary(canon::Binary{t, inner_base, *power, ir::BinaryOp::Pow});
       }
@@ -857,7 +929,23 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::build_pow(CanonExprId base,
 CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name, std::span<const CanonExprId> args,
                                                           ir::DType dtype) {
   for (CanonExprId arg : args) MORVALEN_TRY_VOID(check_id(arg));
-  return intern_expr(canon::Call{CanonName(name), CanonArgs(args), dtype});
+  // Looked up by name and arguments as given: the name and the argument block
+  // are only built for a new call.
+  const std::uint64_t hash = call_key_hash(name, args, dtype);
+  if (!interned_.empty()) {
+    const std::uint32_t tag = slot_tag(hash);
+    const std::size_t mask = interned_.size() - 1;
+    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+      if (interned_[s].tag != tag) continue;
+      const auto* c = std::get_if<canon::Call>(&exprs_[interned_[s].id]);
+      if (c != nullptr && c->name.view() == name &&
+          std::equal(c->args.begin(), c->args.end(), args.begin(), args.end()) && c->dtype == dtype) {
+        return CanonExprId{interned_[s].id};
+      }
+    }
+  }
+  if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
+  return append(canon::Call{CanonName(name), CanonArgs(args), dtype}, hash);
 }
 
 CanonExprBuilder::IdResult InternedCanonExprBuilder::select(CanonExprId cond, CanonExprId then_branch,
@@ -911,7 +999,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::cast_with_explicit(CanonExp
         folded = literal::Complex{re, im};
         break;
     }
-    return intern_expr(canon::Constant{folded, target});
+    return intern_constant(folded, target);
   }
   if (auto own = expr_dtype(x); own && *own == target) return operand;
   return intern_expr(canon::Cast{target, operand, is_explicit});

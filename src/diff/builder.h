@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -115,6 +116,9 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   void collect_mul_factors(CanonExprId id, ir::DType dtype, std::vector<CanonExprId>& out) const;
   /// The normalised sum of two ids.
   IdResult build_add(CanonExprId left, CanonExprId right, ir::DType dtype);
+  /// `intern_expr` of the constant `value` typed `dtype`, comparing literals
+  /// instead of variants: the form every folded constant is built in.
+  IdResult intern_constant(const Literal& value, ir::DType dtype);
 
   /// Makes room for `count` expressions, so that building them neither moves
   /// the list nor rebuilds the intern set.
@@ -137,14 +141,25 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   static Result<void, CanonBuildError> invalid_id(CanonExprId id);
   IdResult build_mul(CanonExprId left, CanonExprId right, ir::DType dtype);
   IdResult build_sum_or_product(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
+  // `build_sum_or_product` of two ids neither of which heads a chain of the
+  // operator and dtype; none when both are integer constants whose sum or
+  // product overflows, which the general path keeps apart.
+  std::optional<IdResult> build_two_terms(CanonExprId left, CanonExprId right, ir::DType dtype, bool multiply);
   IdResult build_pow(CanonExprId base, CanonExprId exponent, ir::DType dtype);
   IdResult build_neg(CanonExprId operand, ir::DType dtype);
+  // `intern_constant`, answered by `likely` itself when that is the constant
+  // asked for: a folded constant is most often the constant it came from.
+  IdResult intern_constant_or(const Literal& value, ir::DType dtype, CanonExprId likely);
   // `intern_expr` of a binary expression, comparing fields instead of
   // variants: the form every sum, product and power is built in.
   IdResult intern_binary(canon::Binary binary);
   // Appends a new expression (its operands valid, its key not yet interned)
   // with what the builder keeps beside it.
   CanonExprId append(CanonExpr expr, std::uint64_t hash);
+  CanonExprId append_binary(const canon::Binary& binary, std::uint64_t hash);
+  // Enters the next id in the intern set under `hash`, growing the set first
+  // when it would be more than half full, and returns that id.
+  CanonExprId claim_slot(std::uint64_t hash);
   // Appends the leaves of `root` (see collect_leaves in the .cpp).
   bool collect_all_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;
   void collect_leaves(CanonExprId root, ir::BinaryOp op, ir::DType dtype, std::vector<CanonExprId>& out) const;

@@ -179,52 +179,56 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::evaluate(Want want, ir::No
   }
 }
 
+// Asked once per dependency and once more per node, so the node kinds are
+// tested in turn (binary nodes first) and the `index`-th dependency is picked
+// out directly rather than from a list built on every call.
 std::optional<TypedDagDifferentiator::Dependency> TypedDagDifferentiator::dependency(const Task& task) const {
   const std::uint32_t i = task.next;
-  auto nth = [i](std::initializer_list<Dependency> deps) -> std::optional<Dependency> {
-    if (i >= deps.size()) return std::nullopt;
-    return deps.begin()[i];
-  };
   constexpr Want P = Want::Primal;
   constexpr Want D = Want::Derivative;
-  return std::visit(
-      [&](const auto& n) -> std::optional<Dependency> {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, ir::Param> || std::is_same_v<T, ir::Const>) {
-          return std::nullopt;
-        } else if constexpr (std::is_same_v<T, ir::Unary>) {
-          if (task.want == P) return nth({{P, n.arg}});
-          return n.op == ir::UnaryOp::Neg ? nth({{D, n.arg}}) : std::nullopt;
-        } else if constexpr (std::is_same_v<T, ir::Binary>) {
-          if (task.want == P) return nth({{P, n.lhs}, {P, n.rhs}});
-          switch (n.op) {
-            case ir::BinaryOp::Add:
-            case ir::BinaryOp::Sub:
-              return nth({{D, n.lhs}, {D, n.rhs}});
-            case ir::BinaryOp::Mul:
-            case ir::BinaryOp::Div:
-            case ir::BinaryOp::Rem:
-            case ir::BinaryOp::Pow:
-              return nth({{P, n.lhs}, {P, n.rhs}, {D, n.lhs}, {D, n.rhs}});
-            default:
-              return std::nullopt;
-          }
-        } else if constexpr (std::is_same_v<T, ir::If>) {
-          if (task.want == P) return nth({{P, n.cond}, {P, n.then_branch}, {P, n.else_branch}});
-          return nth({{P, n.cond}, {D, n.then_branch}, {D, n.else_branch}});
-        } else if constexpr (std::is_same_v<T, ir::Call>) {
-          if (task.want == P) {
-            if (i >= n.args.size()) return std::nullopt;
-            return Dependency{P, n.args[i]};
-          }
-          // The argument's derivative first, then its primal.
-          return nth({{D, n.args.front()}, {P, n.args.front()}});
-        } else {
-          static_assert(std::is_same_v<T, ir::Cast>);
-          return nth({{task.want, n.arg}});
-        }
-      },
-      dag_->node(task.node));
+  const ir::Node& node = dag_->node(task.node);
+  if (const auto* n = std::get_if<ir::Binary>(&node)) {
+    const auto side = [n](std::uint32_t k) { return k % 2 == 0 ? n->lhs : n->rhs; };
+    if (task.want == P) return i < 2 ? std::optional<Dependency>(Dependency{P, side(i)}) : std::nullopt;
+    switch (n->op) {
+      case ir::BinaryOp::Add:
+      case ir::BinaryOp::Sub:
+        return i < 2 ? std::optional<Dependency>(Dependency{D, side(i)}) : std::nullopt;
+      case ir::BinaryOp::Mul:
+      case ir::BinaryOp::Div:
+      case ir::BinaryOp::Rem:
+      case ir::BinaryOp::Pow:
+        if (i >= 4) return std::nullopt;
+        return Dependency{i < 2 ? P : D, side(i)};
+      default:
+        return std::nullopt;
+    }
+  }
+  if (const auto* n = std::get_if<ir::Unary>(&node)) {
+    if (i >= 1) return std::nullopt;
+    if (task.want == P) return Dependency{P, n->arg};
+    return n->op == ir::UnaryOp::Neg ? std::optional<Dependency>(Dependency{D, n->arg}) : std::nullopt;
+  }
+  if (const auto* n = std::get_if<ir::Call>(&node)) {
+    if (task.want == P) {
+      if (i >= n->args.size()) return std::nullopt;
+      return Dependency{P, n->args[i]};
+    }
+    // The argument's derivative first, then its primal.
+    if (i >= 2) return std::nullopt;
+    return Dependency{i == 0 ? D : P, n->args.front()};
+  }
+  if (const auto* n = std::get_if<ir::If>(&node)) {
+    if (i >= 3) return std::nullopt;
+    if (i == 0) return Dependency{P, n->cond};
+    return Dependency{task.want, i == 1 ? n->then_branch : n->else_branch};
+  }
+  if (const auto* n = std::get_if<ir::Cast>(&node)) {
+    if (i >= 1) return std::nullopt;
+    return Dependency{task.want, n->arg};
+  }
+  static_assert(std::variant_size_v<ir::Node> == 7, "every node kind with operands is handled above");
+  return std::nullopt;
 }
 
 TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::NodeId node) {
@@ -243,7 +247,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::primal_from_operands(ir::N
           }
           return lift(builder_.parameter(decl.name, t));
         } else if constexpr (std::is_same_v<T, ir::Const>) {
-          return lift(builder_.intern_expr(canon::Constant{literal_of(n.value), t}));
+          return lift(builder_.intern_constant(literal_of(n.value), t));
         } else if constexpr (std::is_same_v<T, ir::Unary>) {
           return lift(builder_.unary(n.op, of(n.arg), t));
         } else if constexpr (std::is_same_v<T, ir::Binary>) {
@@ -383,7 +387,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::builtin_rule(ir::Builtin b
     case ir::Builtin::Log:
       return div(dx, x, t);
     case ir::Builtin::Sqrt: {
-      MORVALEN_TRY(h, lift(builder_.intern_expr(canon::Constant{half_of(t), t})));
+      MORVALEN_TRY(h, lift(builder_.intern_constant(half_of(t), t)));
       MORVALEN_TRY(root, call_builtin1(ir::Builtin::Sqrt, x, t));
       MORVALEN_TRY(q, div(h, root, t));
       return mul(q, dx, t);
@@ -502,7 +506,7 @@ TypedDagDifferentiator::Built TypedDagDifferentiator::known_constant(KnownConsta
   for (const KnownConstant& k : known.entries) {
     if (k.id != kAbsent && k.dtype == t) return CanonExprId{k.id};
   }
-  const Built built = lift(builder_.intern_expr(canon::Constant{literal(t), t}));
+  const Built built = lift(builder_.intern_constant(literal(t), t));
   if (built) {
     known.entries[known.next] = KnownConstant{t, built->value};
     known.next = (known.next + 1) % known.entries.size();

@@ -18,27 +18,6 @@ bool same_dtype(const std::optional<ir::DType>& a, const std::optional<ir::DType
   return !a.has_value() || *a == *b;
 }
 
-bool same_literal_key(const canon::Constant& a, const canon::Constant& b) {
-  if (a.value.index() != b.value.index()) return false;
-  return std::visit(
-      [&](const auto& la) -> bool {
-        using T = std::decay_t<decltype(la)>;
-        const auto& lb = std::get<T>(b.value);
-        if constexpr (std::is_same_v<T, literal::Bool>) {
-          return la.value == lb.value;
-        } else if constexpr (std::is_same_v<T, literal::Int>) {
-          return la.value == lb.value && same_dtype(a.dtype, b.dtype);
-        } else if constexpr (std::is_same_v<T, literal::Float>) {
-          return bits_of(la.value) == bits_of(lb.value) && same_dtype(a.dtype, b.dtype);
-        } else if constexpr (std::is_same_v<T, literal::Complex>) {
-          return bits_of(la.re) == bits_of(lb.re) && bits_of(la.im) == bits_of(lb.im) && same_dtype(a.dtype, b.dtype);
-        } else {
-          return true;
-        }
-      },
-      a.value);
-}
-
 // One multiply-xorshift round per word: cheap, and enough to spread the small
 // dense ids of operands over the whole word.
 std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
@@ -63,8 +42,32 @@ std::uint64_t binary_hash_body(std::uint64_t seed, const canon::Binary& e) {
 
 constexpr std::uint64_t kHashSeed = 0x2545f4914f6cdd1dULL;
 
+std::uint64_t call_hash_body(std::uint64_t seed, std::string_view name, std::span<const CanonExprId> args,
+                             ir::DType dtype) {
+  std::uint64_t h = mix(seed, std::hash<std::string_view>{}(name));
+  for (CanonExprId a : args) h = mix(h, a.value);
+  return mix(h, args.size() | (dtype_word(dtype) << 32));
+}
+
 // A last avalanche, so that the low bits (the table slot) depend on every word.
 std::uint64_t finish_hash(std::uint64_t h) { return mix(h, h >> 32); }
+
+// The literal kinds are tested in turn rather than visited: on so short a
+// hash the visit's indirect call is a large part of the cost.
+std::uint64_t constant_hash_body(std::uint64_t seed, const canon::Constant& e) {
+  const std::uint64_t kind = mix(seed, e.value.index());
+  if (const auto* f = std::get_if<literal::Float>(&e.value)) {
+    return mix(mix(kind, bits_of(f->value)), opt_dtype_word(e.dtype));
+  }
+  if (const auto* i = std::get_if<literal::Int>(&e.value)) {
+    return mix(mix(kind, static_cast<std::uint64_t>(i->value)), opt_dtype_word(e.dtype));
+  }
+  if (const auto* b = std::get_if<literal::Bool>(&e.value)) return mix(kind, b->value ? 1 : 0);
+  if (const auto* z = std::get_if<literal::Complex>(&e.value)) {
+    return mix(mix(mix(kind, bits_of(z->re)), bits_of(z->im)), opt_dtype_word(e.dtype));
+  }
+  return kind;
+}
 
 }  // namespace
 
@@ -179,7 +182,7 @@ bool same_key(const CanonExpr& a, const CanonExpr& b) {
         if constexpr (std::is_same_v<T, canon::Parameter>) {
           return ea.name == eb.name && ea.dtype == eb.dtype;
         } else if constexpr (std::is_same_v<T, canon::Constant>) {
-          return same_literal_key(ea, eb);
+          return same_constant_key(ea, eb);
         } else if constexpr (std::is_same_v<T, canon::Unary>) {
           return ea.op == eb.op && ea.operand == eb.operand && ea.dtype == eb.dtype;
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
@@ -204,32 +207,14 @@ std::uint64_t key_hash(const CanonExpr& expr) {
         if constexpr (std::is_same_v<T, canon::Parameter>) {
           return mix(mix(seed, std::hash<std::string_view>{}(e.name)), dtype_word(e.dtype));
         } else if constexpr (std::is_same_v<T, canon::Constant>) {
-          const std::uint64_t kind = mix(seed, e.value.index());
-          return std::visit(
-              [&](const auto& lit) -> std::uint64_t {
-                using L = std::decay_t<decltype(lit)>;
-                if constexpr (std::is_same_v<L, literal::Bool>) {
-                  return mix(kind, lit.value ? 1 : 0);
-                } else if constexpr (std::is_same_v<L, literal::Int>) {
-                  return mix(mix(kind, static_cast<std::uint64_t>(lit.value)), opt_dtype_word(e.dtype));
-                } else if constexpr (std::is_same_v<L, literal::Float>) {
-                  return mix(mix(kind, bits_of(lit.value)), opt_dtype_word(e.dtype));
-                } else if constexpr (std::is_same_v<L, literal::Complex>) {
-                  return mix(mix(mix(kind, bits_of(lit.re)), bits_of(lit.im)), opt_dtype_word(e.dtype));
-                } else {
-                  return kind;
-                }
-              },
-              e.value);
+          return constant_hash_body(seed, e);
         } else if constexpr (std::is_same_v<T, canon::Unary>) {
           return mix(seed, std::uint64_t{e.operand.value} | (static_cast<std::uint64_t>(e.op) << 32) |
                                (dtype_word(e.dtype) << 40));
         } else if constexpr (std::is_same_v<T, canon::Binary>) {
           return binary_hash_body(seed, e);
         } else if constexpr (std::is_same_v<T, canon::Call>) {
-          std::uint64_t h = mix(seed, std::hash<std::string_view>{}(e.name));
-          for (CanonExprId a : e.args) h = mix(h, a.value);
-          return mix(h, e.args.size() | (dtype_word(e.dtype) << 32));
+          return call_hash_body(seed, e.name, std::span<const CanonExprId>(e.args.begin(), e.args.size()), e.dtype);
         } else if constexpr (std::is_same_v<T, canon::Select>) {
           return mix(mix(seed, ids_word(e.cond, e.then_branch)), e.else_branch.value | (dtype_word(e.dtype) << 32));
         } else {
@@ -245,6 +230,34 @@ std::uint64_t binary_key_hash(const canon::Binary& binary) {
   constexpr std::size_t kBinaryIndex = 3;
   static_assert(std::is_same_v<std::variant_alternative_t<kBinaryIndex, CanonExpr>, canon::Binary>);
   return finish_hash(binary_hash_body(kHashSeed + kBinaryIndex, binary));
+}
+
+std::uint64_t constant_key_hash(const canon::Constant& constant) {
+  constexpr std::size_t kConstantIndex = 1;
+  static_assert(std::is_same_v<std::variant_alternative_t<kConstantIndex, CanonExpr>, canon::Constant>);
+  return finish_hash(constant_hash_body(kHashSeed + kConstantIndex, constant));
+}
+
+std::uint64_t call_key_hash(std::string_view name, std::span<const CanonExprId> args, ir::DType dtype) {
+  constexpr std::size_t kCallIndex = 4;
+  static_assert(std::is_same_v<std::variant_alternative_t<kCallIndex, CanonExpr>, canon::Call>);
+  return finish_hash(call_hash_body(kHashSeed + kCallIndex, name, args, dtype));
+}
+
+bool same_constant_key(const canon::Constant& a, const canon::Constant& b) {
+  if (a.value.index() != b.value.index()) return false;
+  if (const auto* fa = std::get_if<literal::Float>(&a.value)) {
+    return bits_of(fa->value) == bits_of(std::get<literal::Float>(b.value).value) && same_dtype(a.dtype, b.dtype);
+  }
+  if (const auto* ia = std::get_if<literal::Int>(&a.value)) {
+    return ia->value == std::get<literal::Int>(b.value).value && same_dtype(a.dtype, b.dtype);
+  }
+  if (const auto* ba = std::get_if<literal::Bool>(&a.value)) return ba->value == std::get<literal::Bool>(b.value).value;
+  if (const auto* za = std::get_if<literal::Complex>(&a.value)) {
+    const auto& zb = std::get<literal::Complex>(b.value);
+    return bits_of(za->re) == bits_of(zb.re) && bits_of(za->im) == bits_of(zb.im) && same_dtype(a.dtype, b.dtype);
+  }
+  return true;
 }
 
 }  // namespace morvalen::diff

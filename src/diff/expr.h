@@ -193,6 +193,13 @@ bool same_key(const CanonExpr& a, const CanonExpr& b);
 std::uint64_t key_hash(const CanonExpr& expr);
 /// `key_hash` of a binary expression, without building the variant.
 std::uint64_t binary_key_hash(const canon::Binary& binary);
+/// `key_hash` of a constant, without building the variant.
+std::uint64_t constant_key_hash(const canon::Constant& constant);
+/// `same_key` of two constants.
+bool same_constant_key(const canon::Constant& a, const canon::Constant& b);
+/// `key_hash` of the call of `name` on `args` typed `dtype`, without building
+/// the variant (or its argument block).
+std::uint64_t call_key_hash(std::string_view name, std::span<const CanonExprId> args, ir::DType dtype);
 
 }  // namespace morvalen::diff
 

@@ -119,42 +119,25 @@ class CanonLowering {
         c.value);
   }
 
+  // Both are asked at every step of the walk, so the kinds are tested in turn
+  // (binary expressions first) rather than visited.
   static std::size_t operand_count(const CanonExpr& expr) {
-    return std::visit(
-        [](const auto& e) -> std::size_t {
-          using T = std::decay_t<decltype(e)>;
-          if constexpr (std::is_same_v<T, canon::Unary> || std::is_same_v<T, canon::Cast>) {
-            return 1;
-          } else if constexpr (std::is_same_v<T, canon::Binary>) {
-            return 2;
-          } else if constexpr (std::is_same_v<T, canon::Select>) {
-            return 3;
-          } else if constexpr (std::is_same_v<T, canon::Call>) {
-            return e.args.size();
-          } else {
-            return 0;
-          }
-        },
-        expr);
+    if (std::holds_alternative<canon::Binary>(expr)) return 2;
+    if (std::holds_alternative<canon::Unary>(expr) || std::holds_alternative<canon::Cast>(expr)) return 1;
+    if (const auto* c = std::get_if<canon::Call>(&expr)) return c->args.size();
+    if (std::holds_alternative<canon::Select>(expr)) return 3;
+    return 0;
   }
 
   static CanonExprId operand_at(const CanonExpr& expr, std::size_t k) {
-    return std::visit(
-        [k](const auto& e) -> CanonExprId {
-          using T = std::decay_t<decltype(e)>;
-          if constexpr (std::is_same_v<T, canon::Unary> || std::is_same_v<T, canon::Cast>) {
-            return e.operand;
-          } else if constexpr (std::is_same_v<T, canon::Binary>) {
-            return k == 0 ? e.left : e.right;
-          } else if constexpr (std::is_same_v<T, canon::Select>) {
-            return k == 0 ? e.cond : (k == 1 ? e.then_branch : e.else_branch);
-          } else if constexpr (std::is_same_v<T, canon::Call>) {
-            return e.args[k];
-          } else {
-            throw InternalError("canonical lowering: leaf expression has no operands");
-          }
-        },
-        expr);
+    if (const auto* b = std::get_if<canon::Binary>(&expr)) return k == 0 ? b->left : b->right;
+    if (const auto* u = std::get_if<canon::Unary>(&expr)) return u->operand;
+    if (const auto* c = std::get_if<canon::Cast>(&expr)) return c->operand;
+    if (const auto* c = std::get_if<canon::Call>(&expr)) return c->args[k];
+    if (const auto* s = std::get_if<canon::Select>(&expr)) {
+      return k == 0 ? s->cond : (k == 1 ? s->then_branch : s->else_branch);
+    }
+    throw InternalError("canonical lowering: leaf expression has no operands");
   }
 
   // Starts lowering `id`: nothing to do when it is already lowered; leaves are
