@@ -64,15 +64,43 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t itera
   return rule.searcher().group_matches(flat);
 }
 
+namespace {
+
+// The limit of a rule banned `times_banned` times; most rules were never
+// banned, and those need no shift.
+std::size_t scaled(std::size_t value, std::size_t times_banned) {
+  return times_banned == 0 ? value : shifted(value, times_banned);
+}
+
+// Kept out of the search so that its string building does not weigh on every
+// search's entry and exit.
+[[gnu::noinline]] void log_skipped(const Logger& log, const Rewrite& rule, const RuleStats& s) {
+  log.log(LogLevel::Debug, [&] {
+    return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+           std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
+  });
+}
+
+// Bans a rule that found `total` matches, more than its `threshold`.
+[[gnu::noinline]] void ban(std::size_t iteration, const Logger& log, const Rewrite& rule, RuleStats& s,
+                           std::size_t threshold, std::size_t total) {
+  std::size_t ban_length = scaled(s.ban_length, s.times_banned);
+  s.times_banned += 1;
+  s.banned_until = saturating_add(iteration, ban_length);
+  log.log(LogLevel::Info, [&] {
+    return "Banning " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+           std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
+           " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
+  });
+}
+
+}  // namespace
+
 std::size_t BackoffScheduler::search_rewrite_matching(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
                                                       std::size_t index, std::vector<Id>& out) {
   RuleStats& s = stats_[index].second;
-  const Logger& log = egraph.logger();
   if (iteration < s.banned_until) {
-    log.log(LogLevel::Debug, [&] {
-      return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
-             std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
-    });
+    log_skipped(egraph.logger(), rule, s);
     return 0;
   }
   if (!rule.searcher().may_match(egraph)) {
@@ -80,19 +108,12 @@ std::size_t BackoffScheduler::search_rewrite_matching(std::size_t iteration, con
     s.times_applied += 1;
     return 0;
   }
-  std::size_t threshold = shifted(s.match_limit, s.times_banned);
+  const std::size_t threshold = scaled(s.match_limit, s.times_banned);
   const std::size_t start = out.size();
   std::size_t total = rule.searcher().search_into(egraph, threshold == kMax ? kMax : threshold + 1, out);
   if (total > threshold) {
     out.resize(start);
-    std::size_t ban_length = shifted(s.ban_length, s.times_banned);
-    s.times_banned += 1;
-    s.banned_until = saturating_add(iteration, ban_length);
-    log.log(LogLevel::Info, [&] {
-      return "Banning " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
-             std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
-             " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
-    });
+    ban(iteration, egraph.logger(), rule, s, threshold, total);
     return 0;
   }
   s.times_applied += 1;
