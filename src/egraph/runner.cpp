@@ -170,7 +170,7 @@ void Runner::reset(std::size_t max_kept_bytes) {
   scheduler_.clear();
   rule_stats_index_.clear();
   matches_.clear();
-  match_ends_.clear();
+  rule_matches_.clear();
 }
 
 Runner& Runner::with_expr(const RecExpr& expr) {
@@ -297,7 +297,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   };
 
   matches_.clear();
-  match_ends_.assign(rules.size(), 0);
+  rule_matches_.clear();
   if (!pending) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       // Looked up on first use, so that entries are created in the order the
@@ -305,8 +305,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
       if (rule_stats_index_[k] == kMax)
         rule_stats_index_[k] =
             fresh_distinct_names_ ? scheduler_.add_absent(rules[k].name()) : scheduler_.stats_index(rules[k].name());
+      const std::size_t begin = matches_.size();
       scheduler_.search_rewrite_into(i, egraph_, rules[k], rule_stats_index_[k], matches_);
-      match_ends_[k] = matches_.size();
+      if (matches_.size() != begin) rule_matches_.push_back(RuleMatches{k, begin, matches_.size()});
       if (stop_between_rules()) break;
     }
   }
@@ -314,11 +315,17 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   iter.search_time = std::chrono::duration<double>(apply_start - search_start).count();
 
   if (!pending) {
-    std::size_t begin = 0;
+    std::size_t next = 0;  // the first entry of `rule_matches_` not applied yet
     for (std::size_t k = 0; k < rules.size(); ++k) {
-      std::span<const Id> matches(matches_.data() + begin, match_ends_[k] - begin);
-      begin = match_ends_[k];
-      if (!matches.empty()) {
+      // While the limits are clearly not reached nothing is checked between
+      // rules, so the rules without matches are passed over at once.
+      if (within) {
+        if (next == rule_matches_.size()) break;
+        k = rule_matches_[next].rule;
+      }
+      if (next < rule_matches_.size() && rule_matches_[next].rule == k) {
+        const RuleMatches& m = rule_matches_[next++];
+        std::span<const Id> matches(matches_.data() + m.begin, m.end - m.begin);
         std::size_t n = scheduler_.apply_rewrite_flat(i, egraph_, rules[k], matches);
         within = clearly_within_limits(i);
         if (n > 0) {
