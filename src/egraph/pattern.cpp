@@ -306,6 +306,31 @@ std::vector<SearchMatches> Pattern::search(const EGraph& egraph, std::size_t lim
   return group_matches(flat);
 }
 
+namespace {
+
+// Runs `program` (whose root is `root`) over its candidate classes, with
+// `ground` holding one entry per lookup term, to be filled here.
+std::size_t search_with_ground(const Program& program, const ENodeOrVar& root_node, const EGraph& egraph,
+                               std::size_t limit, std::span<std::optional<Id>> ground, std::vector<Id>& out) {
+  if (!ground.empty()) {
+    program.resolve_ground(egraph, ground);
+    for (std::size_t i = 0; i < ground.size(); ++i)
+      if (program.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
+  }
+  const auto* root = std::get_if<MathLang>(&root_node);
+  if (root != nullptr) return program.run_each(egraph, egraph.classes_with(root->kind()), limit, ground, out);
+  return program.run_every_class(egraph, limit, ground, out);
+}
+
+// `search_with_ground` for a searcher of more lookup terms than are held inline.
+[[gnu::noinline]] std::size_t search_with_heap_ground(const Program& program, const ENodeOrVar& root,
+                                                      const EGraph& egraph, std::size_t limit, std::vector<Id>& out) {
+  std::vector<std::optional<Id>> ground(program.terms.size());
+  return search_with_ground(program, root, egraph, limit, ground, out);
+}
+
+}  // namespace
+
 std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::vector<Id>& out) const {
   egraph.check_clean();
   if (limit == 0) return 0;
@@ -314,21 +339,11 @@ std::size_t Pattern::search_into(const EGraph& egraph, std::size_t limit, std::v
   // missing nothing matches, and no lookups are needed.
   if (!may_match(egraph)) return 0;
   // Rule searchers have a few lookup terms: keep their results off the heap.
-  std::array<std::optional<Id>, 8> small_ground{};
-  std::vector<std::optional<Id>> big_ground;
-  std::span<std::optional<Id>> ground(small_ground.data(), program_.terms.size());
-  if (program_.terms.size() > small_ground.size()) {
-    big_ground.resize(program_.terms.size());
-    ground = big_ground;
-  }
-  if (!ground.empty()) {
-    program_.resolve_ground(egraph, ground);
-    for (std::size_t i = 0; i < ground.size(); ++i)
-      if (program_.terms[i].ground && !ground[i]) return 0;  // a missing ground sub-term matches nowhere
-  }
-  const auto* root = std::get_if<MathLang>(&ast_.back());
-  if (root != nullptr) return program_.run_each(egraph, egraph.classes_with(root->kind()), limit, ground, out);
-  return program_.run_every_class(egraph, limit, ground, out);
+  constexpr std::size_t kInlineGround = 8;
+  const std::size_t n_terms = program_.terms.size();
+  if (n_terms > kInlineGround) return search_with_heap_ground(program_, ast_.back(), egraph, limit, out);
+  std::array<std::optional<Id>, kInlineGround> ground;
+  return search_with_ground(program_, ast_.back(), egraph, limit, std::span(ground.data(), n_terms), out);
 }
 
 std::vector<SearchMatches> Pattern::group_matches(std::span<const Id> flat) const {

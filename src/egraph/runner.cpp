@@ -64,15 +64,43 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite_at(std::size_t itera
   return rule.searcher().group_matches(flat);
 }
 
+namespace {
+
+// The limit of a rule banned `times_banned` times; most rules were never
+// banned, and those need no shift.
+std::size_t scaled(std::size_t value, std::size_t times_banned) {
+  return times_banned == 0 ? value : shifted(value, times_banned);
+}
+
+// Kept out of the search so that its string building does not weigh on every
+// search's entry and exit.
+[[gnu::noinline]] void log_skipped(const Logger& log, const Rewrite& rule, const RuleStats& s) {
+  log.log(LogLevel::Debug, [&] {
+    return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+           std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
+  });
+}
+
+// Bans a rule that found `total` matches, more than its `threshold`.
+[[gnu::noinline]] void ban(std::size_t iteration, const Logger& log, const Rewrite& rule, RuleStats& s,
+                           std::size_t threshold, std::size_t total) {
+  std::size_t ban_length = scaled(s.ban_length, s.times_banned);
+  s.times_banned += 1;
+  s.banned_until = saturating_add(iteration, ban_length);
+  log.log(LogLevel::Info, [&] {
+    return "Banning " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
+           std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
+           " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
+  });
+}
+
+}  // namespace
+
 std::size_t BackoffScheduler::search_rewrite_matching(std::size_t iteration, const EGraph& egraph, const Rewrite& rule,
                                                       std::size_t index, std::vector<Id>& out) {
   RuleStats& s = stats_[index].second;
-  const Logger& log = egraph.logger();
   if (iteration < s.banned_until) {
-    log.log(LogLevel::Debug, [&] {
-      return "Skipping " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
-             std::to_string(s.times_banned) + "), banned until " + std::to_string(s.banned_until) + "...";
-    });
+    log_skipped(egraph.logger(), rule, s);
     return 0;
   }
   if (!rule.searcher().may_match(egraph)) {
@@ -80,19 +108,12 @@ std::size_t BackoffScheduler::search_rewrite_matching(std::size_t iteration, con
     s.times_applied += 1;
     return 0;
   }
-  std::size_t threshold = shifted(s.match_limit, s.times_banned);
+  const std::size_t threshold = scaled(s.match_limit, s.times_banned);
   const std::size_t start = out.size();
   std::size_t total = rule.searcher().search_into(egraph, threshold == kMax ? kMax : threshold + 1, out);
   if (total > threshold) {
     out.resize(start);
-    std::size_t ban_length = shifted(s.ban_length, s.times_banned);
-    s.times_banned += 1;
-    s.banned_until = saturating_add(iteration, ban_length);
-    log.log(LogLevel::Info, [&] {
-      return "Banning " + std::string(rule.name_text()) + " (" + std::to_string(s.times_applied) + "-" +
-             std::to_string(s.times_banned) + ") for " + std::to_string(ban_length) +
-             " iters: " + std::to_string(threshold) + " < " + std::to_string(total);
-    });
+    ban(iteration, egraph.logger(), rule, s, threshold, total);
     return 0;
   }
   s.times_applied += 1;
@@ -149,7 +170,7 @@ void Runner::reset(std::size_t max_kept_bytes) {
   scheduler_.clear();
   rule_stats_index_.clear();
   matches_.clear();
-  match_ends_.clear();
+  rule_matches_.clear();
 }
 
 Runner& Runner::with_expr(const RecExpr& expr) {
@@ -276,7 +297,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   };
 
   matches_.clear();
-  match_ends_.assign(rules.size(), 0);
+  rule_matches_.clear();
   if (!pending) {
     for (std::size_t k = 0; k < rules.size(); ++k) {
       // Looked up on first use, so that entries are created in the order the
@@ -284,8 +305,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
       if (rule_stats_index_[k] == kMax)
         rule_stats_index_[k] =
             fresh_distinct_names_ ? scheduler_.add_absent(rules[k].name()) : scheduler_.stats_index(rules[k].name());
+      const std::size_t begin = matches_.size();
       scheduler_.search_rewrite_into(i, egraph_, rules[k], rule_stats_index_[k], matches_);
-      match_ends_[k] = matches_.size();
+      if (matches_.size() != begin) rule_matches_.push_back(RuleMatches{k, begin, matches_.size()});
       if (stop_between_rules()) break;
     }
   }
@@ -293,11 +315,17 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   iter.search_time = std::chrono::duration<double>(apply_start - search_start).count();
 
   if (!pending) {
-    std::size_t begin = 0;
+    std::size_t next = 0;  // the first entry of `rule_matches_` not applied yet
     for (std::size_t k = 0; k < rules.size(); ++k) {
-      std::span<const Id> matches(matches_.data() + begin, match_ends_[k] - begin);
-      begin = match_ends_[k];
-      if (!matches.empty()) {
+      // While the limits are clearly not reached nothing is checked between
+      // rules, so the rules without matches are passed over at once.
+      if (within) {
+        if (next == rule_matches_.size()) break;
+        k = rule_matches_[next].rule;
+      }
+      if (next < rule_matches_.size() && rule_matches_[next].rule == k) {
+        const RuleMatches& m = rule_matches_[next++];
+        std::span<const Id> matches(matches_.data() + m.begin, m.end - m.begin);
         std::size_t n = scheduler_.apply_rewrite_flat(i, egraph_, rules[k], matches);
         within = clearly_within_limits(i);
         if (n > 0) {

@@ -234,9 +234,14 @@ class Runner {
   // Per rule of the current run: its scheduler entry, once looked up.
   std::vector<std::size_t> rule_stats_index_;
   // The matches of the current iteration's search phase, flat, rule after
-  // rule; `match_ends_[k]` is where those of rule k end.
+  // rule, and where those of each rule that found any lie in `matches_`.
+  struct RuleMatches {
+    std::size_t rule;
+    std::size_t begin;
+    std::size_t end;
+  };
   std::vector<Id> matches_;
-  std::vector<std::size_t> match_ends_;
+  std::vector<RuleMatches> rule_matches_;
 };
 
 }  // namespace morvalen::egraph
