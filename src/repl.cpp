@@ -304,7 +304,7 @@ class Renderer {
   // The context of an operand depends on its node's kind and, for the right
   // operand of a binary operator, on its position.
   template <typename F>
-  static void for_each_use(const ir::Node& node, F&& f) {
+  [[gnu::always_inline]] static void for_each_use(const ir::Node& node, F&& f) {
     if (const auto* b = std::get_if<ir::Binary>(&node)) {
       const auto& operands = kBinaryOperands[static_cast<std::size_t>(b->op)];
       f(b->lhs, operands[0]);
@@ -331,14 +331,15 @@ class Renderer {
       state.placed = true;
       state.first = v.ctx;
       const std::size_t first_operand = stack.size();
-      for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
-        if (child.value >= v.node.value) {
-          throw InternalError("operand " + std::to_string(child.value) + " of node " + std::to_string(v.node.value) +
-                              " does not precede it in TypedDag");
-        }
-        // An operand placed before keeps its first context.
-        if (!nodes_[child.value].placed) stack.push_back({child, ctx});
-      });
+      for_each_use(
+          dag_.node(v.node), [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+            if (child.value >= v.node.value) {
+              throw InternalError("operand " + std::to_string(child.value) + " of node " +
+                                  std::to_string(v.node.value) + " does not precede it in TypedDag");
+            }
+            // An operand placed before keeps its first context.
+            if (!nodes_[child.value].placed) stack.push_back({child, ctx});
+          });
       // The stack hands out the last operand first.
       const std::size_t pushed = stack.size() - first_operand;
       if (pushed == 2) {
@@ -454,12 +455,13 @@ class Renderer {
           hidden_cast = true;
         }
       }
-      for_each_use(node, [&](NodeId child, Context ctx) {
-        UseResult r = use(child, ctx);
-        length = add_length(length, r.length);
-        // A hidden cast's text is its operand's, with the parentheses it got.
-        if (hidden_cast) own_enclosed = r.enclosed;
-      });
+      for_each_use(
+          node, [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+            UseResult r = use(child, ctx);
+            length = add_length(length, r.length);
+            // A hidden cast's text is its operand's, with the parentheses it got.
+            if (hidden_cast) own_enclosed = r.enclosed;
+          });
       bool by_precedence = needs_parens(state.precedence, state.first);
       state.memo_parens = by_precedence && !own_enclosed;
       state.memo_enclosed = by_precedence || own_enclosed;
@@ -469,7 +471,7 @@ class Renderer {
 
   std::string_view leaf_text(std::size_t id) const {
     const LeafText& leaf = nodes_[id].leaf;
-    return std::string_view(leaf_chars_).substr(leaf.start, leaf.size);
+    return {leaf_chars_.data() + leaf.start, leaf.size};
   }
 
   // Writes the remembered text of node `id` from `begin + at` on: its own
@@ -480,18 +482,18 @@ class Renderer {
     const std::size_t end = at + static_cast<std::size_t>(state.length);
     std::size_t cursor = at;
     const std::size_t first_task = tasks_.size();
-    auto literal = [&](std::string_view text) {
+    auto literal = [&](std::string_view text) __attribute__((always_inline)) {
       const std::size_t size = text.size();
       if (size > end - cursor) throw InternalError(kLengthMismatch);
       copy_part(begin + cursor, text.data(), size);
       cursor += size;
     };
-    auto put_char = [&](char c) {
+    auto put_char = [&](char c) __attribute__((always_inline)) {
       if (cursor == end) throw InternalError(kLengthMismatch);
       begin[cursor++] = c;
     };
     std::size_t next_use = state.first_use;
-    auto operand = [&](NodeId child) {
+    auto operand = [&](NodeId child) __attribute__((always_inline)) {
       const bool parens = use_parens_[next_use++] != 0;
       if (parens) put_char('(');
       // A leaf's text is known here; writing it directly spares a round trip
@@ -546,7 +548,12 @@ class Renderer {
     if (state.memo_parens) put_char(')');
     if (cursor != end) throw InternalError(kLengthMismatch);
     // The stack hands out the last task first.
-    std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(first_task), tasks_.end());
+    const std::size_t pushed = tasks_.size() - first_task;
+    if (pushed == 2) {
+      std::swap(tasks_[first_task], tasks_[first_task + 1]);
+    } else if (pushed > 2) {
+      std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(first_task), tasks_.end());
+    }
   }
 
   // Writes the root's text into `begin`, which has room for exactly its
