@@ -242,14 +242,12 @@ class Renderer {
     std::vector<NodeState> nodes;
     // The texts of the leaves, one after the other.
     std::string leaf_chars;
-    std::vector<std::uint8_t> use_parens;
     std::vector<Task> tasks;
     std::vector<Visit> visits;
 
     void clear() {
       nodes.clear();
       leaf_chars.clear();
-      use_parens.clear();
       tasks.clear();
       visits.clear();
     }
@@ -261,7 +259,6 @@ class Renderer {
         root_(root),
         nodes_(scratch.nodes),
         leaf_chars_(scratch.leaf_chars),
-        use_parens_(scratch.use_parens),
         tasks_(scratch.tasks),
         visits_(scratch.visits) {
     nodes_.resize(dag.size());
@@ -279,9 +276,8 @@ class Renderer {
   }
 
   struct NodeState {
-    std::uint64_t length = 0;   // of the remembered text, parentheses included
-    std::size_t first_use = 0;  // index of the node's first operand use in `use_parens_`
-    Context first{};            // context of the first placement
+    std::uint64_t length = 0;  // of the remembered text, parentheses included
+    Context first{};           // context of the first placement
     int precedence = 0;
     bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
@@ -350,22 +346,22 @@ class Renderer {
     }
   }
 
-  struct UseResult {
-    std::uint64_t length;
-    bool enclosed;
+  struct UseParens {
+    bool parens;    // the use adds a pair around the remembered text
+    bool enclosed;  // the text there is enclosed in one pair
   };
 
-  // Decides the parentheses of one operand use and records them.
-  UseResult use(NodeId child, Context ctx) {
-    const NodeState& c = nodes_[child.value];
+  // Decides the parentheses of one operand use. It depends only on the
+  // operand's measured state and the context, so that measuring and writing
+  // decide alike without recording the decision.
+  static UseParens use_parens(const NodeState& c, Context ctx) {
     // The remembered text is reused as it was first placed, and wrapped
     // wherever this context needs parentheses that it does not carry.
     bool by_precedence = needs_parens(c.precedence, ctx);
     bool enclosed = by_precedence || c.memo_enclosed;
     bool by_kind = (c.shape & ctx.wraps) != 0;
     bool parens = (by_precedence && !c.memo_enclosed) || (by_kind && !enclosed);
-    use_parens_.push_back(parens ? 1 : 0);
-    return {add_length(c.length, parens ? 2 : 0), enclosed || by_kind};
+    return {parens, enclosed || by_kind};
   }
 
   // The shape of a constant as an operand.
@@ -399,7 +395,6 @@ class Renderer {
       NodeState& state = nodes_[id];
       if (!state.placed) continue;
       const ir::Node& node = dag_nodes[id];
-      state.first_use = use_parens_.size();
       std::uint64_t length = 0;
       bool own_enclosed = false;
       bool hidden_cast = false;
@@ -457,8 +452,9 @@ class Renderer {
       }
       for_each_use(
           node, [&](NodeId child, Context ctx) __attribute__((always_inline)) {
-            UseResult r = use(child, ctx);
-            length = add_length(length, r.length);
+            const NodeState& c = nodes_[child.value];
+            UseParens r = use_parens(c, ctx);
+            length = add_length(length, add_length(c.length, r.parens ? 2 : 0));
             // A hidden cast's text is its operand's, with the parentheses it got.
             if (hidden_cast) own_enclosed = r.enclosed;
           });
@@ -492,13 +488,12 @@ class Renderer {
       if (cursor == end) throw InternalError(kLengthMismatch);
       begin[cursor++] = c;
     };
-    std::size_t next_use = state.first_use;
-    auto operand = [&](NodeId child) __attribute__((always_inline)) {
-      const bool parens = use_parens_[next_use++] != 0;
+    auto operand = [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+      const NodeState& c = nodes_[child.value];
+      const bool parens = use_parens(c, ctx).parens;
       if (parens) put_char('(');
       // A leaf's text is known here; writing it directly spares a round trip
       // through the stack for most operands.
-      const NodeState& c = nodes_[child.value];
       if ((c.shape & kLeafShape) != 0 && !c.memo_parens) {
         literal(leaf_text(child.value));
       } else {
@@ -512,21 +507,22 @@ class Renderer {
     if (state.memo_parens) put_char('(');
     const ir::Node& node = dag_.nodes()[id];
     if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      operand(b->lhs);
+      const auto& contexts = kBinaryOperands[static_cast<std::size_t>(b->op)];
+      operand(b->lhs, contexts[0]);
       literal(spaced_token(b->op));
-      operand(b->rhs);
+      operand(b->rhs, contexts[1]);
     } else if ((state.shape & kLeafShape) != 0) {
       literal(leaf_text(id));
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
       literal(ir::info(u->op).token);
-      operand(u->arg);
+      operand(u->arg, unary_operand(u->op));
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
       literal("if ");
-      operand(i->cond);
+      operand(i->cond, kIfOperand);
       literal(" then ");
-      operand(i->then_branch);
+      operand(i->then_branch, kIfOperand);
       literal(" else ");
-      operand(i->else_branch);
+      operand(i->else_branch, kIfOperand);
     } else if (const auto* c = std::get_if<ir::Call>(&node)) {
       literal(ir::to_str(c->builtin));
       put_char('(');
@@ -534,12 +530,12 @@ class Renderer {
       ir::for_each_operand(node, [&](NodeId arg) {
         if (!first_arg) literal(", ");
         first_arg = false;
-        operand(arg);
+        operand(arg, kFreeOperand);
       });
       put_char(')');
     } else {
       const auto& cast = std::get<ir::Cast>(node);
-      operand(cast.arg);
+      operand(cast.arg, cast_operand(cast.is_explicit));
       if (cast.is_explicit) {
         put_char('@');
         literal(ir::to_str(cast.dtype));
@@ -603,7 +599,6 @@ class Renderer {
   NodeId root_;
   std::vector<NodeState>& nodes_;
   std::string& leaf_chars_;
-  std::vector<std::uint8_t>& use_parens_;
   std::vector<Task>& tasks_;
   std::vector<Visit>& visits_;
 };
