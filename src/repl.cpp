@@ -299,6 +299,8 @@ class Renderer {
   // written: lhs before rhs, cond before then before else, arguments in order.
   // The context of an operand depends on its node's kind and, for the right
   // operand of a binary operator, on its position.
+  // It and the per-operand lambdas of the passes are forced inline: GCC kept
+  // them as calls, two or more per node.
   template <typename F>
   [[gnu::always_inline]] static void for_each_use(const ir::Node& node, F&& f) {
     if (const auto* b = std::get_if<ir::Binary>(&node)) {
@@ -473,7 +475,9 @@ class Renderer {
   // Writes the remembered text of node `id` from `begin + at` on: its own
   // parts and the leaves among its operands in place, the other operands as
   // tasks on the stack, to be taken in text order.
-  void write_node(std::size_t id, char* const begin, const std::size_t at) {
+  // Forced inline into `write`, its only caller: it runs once per node, and
+  // the call and its saved registers were a good part of a small node's cost.
+  [[gnu::always_inline]] void write_node(std::size_t id, char* const begin, const std::size_t at) {
     const NodeState& state = nodes_[id];
     const std::size_t end = at + static_cast<std::size_t>(state.length);
     std::size_t cursor = at;
