@@ -336,7 +336,17 @@ class Renderer {
                                   std::to_string(v.node.value) + " does not precede it in TypedDag");
             }
             // An operand placed before keeps its first context.
-            if (!nodes_[child.value].placed) stack.push_back({child, ctx});
+            NodeState& operand_state = nodes_[child.value];
+            if (operand_state.placed) return;
+            // A leaf is never wrapped for its place (it binds tightest), so
+            // where it is first placed does not matter: it is marked at once
+            // instead of taking a turn on the stack.
+            const ir::Node& operand = dag_.nodes()[child.value];
+            if (std::holds_alternative<ir::Param>(operand) || std::holds_alternative<ir::Const>(operand)) {
+              operand_state.placed = true;
+            } else {
+              stack.push_back({child, ctx});
+            }
           });
       // The stack hands out the last operand first.
       const std::size_t pushed = stack.size() - first_operand;
