@@ -61,16 +61,69 @@ std::string_view spaced_token(BinaryOp op) {
   return {spaced.text.data(), spaced.size};
 }
 
-// Where a node's text is placed: the precedence of the enclosing operator and
-// whether the node is that operator's right operand.
+// What the parenthesis rules ask about a node used as an operand, found once
+// per node so that deciding a use does not look at the operand's node again.
+// The "below" flags describe the node under any chain of hidden casts.
+enum ShapeFlag : std::uint8_t {
+  kLeafShape = 1,          // a parameter or a constant
+  kUnaryShape = 2,         // a prefix operator
+  kBinaryOrIfShape = 4,    // a binary operator or an `if`
+  kBelowComplex = 8,       // a complex constant, written as a sum
+  kBelowNegative = 16,     // a constant whose text starts with "-"
+  kBelowUnary = 32,        // a prefix operator
+  kBelowPow = 64,          // a `**`
+  kBelowComparison = 128,  // a comparison
+};
+
+// Where a node's text is placed: the precedence of the enclosing operator,
+// whether the node is that operator's right operand, and the shapes of operand
+// that the operator wraps whatever the precedence (the node-kind rules of the
+// surface syntax, and the cases where precedence alone would not read back
+// the same).
 struct Context {
   int precedence = 0;
   bool right = false;
+  std::uint8_t wraps = 0;  // `ShapeFlag`s
 };
 
-constexpr Context kUnaryOperand{kPrecUnary, false};
-constexpr Context kCastOperand{kPrecCast, false};
-constexpr Context kFreeOperand{0, false};
+constexpr Context kFreeOperand{0, false, 0};
+
+// The context of the operand of a prefix operator.
+constexpr Context unary_operand(ir::UnaryOp op) {
+  // A complex constant is written as a sum; `--x` would read as one token.
+  const std::uint8_t shapes =
+      op == ir::UnaryOp::Neg ? kBelowComplex | kUnaryShape | kBinaryOrIfShape : kBelowComplex | kBinaryOrIfShape;
+  return {kPrecUnary, false, shapes};
+}
+
+// The context of operand `position` (0 or 1) of a binary operator.
+constexpr Context binary_operand(BinaryOp op, bool right) {
+  std::uint8_t shapes = kBelowComplex;
+  // Comparisons do not chain.
+  if (ir::is_comparison(op)) shapes |= kBelowComparison;
+  // `**` groups to the right and binds tighter than a prefix sign.
+  if (op == BinaryOp::Pow && !right) shapes |= kBelowPow | kBelowUnary | kBelowNegative;
+  return {ir::info(op).precedence, right, shapes};
+}
+
+// The contexts of each binary operator's operands, left then right.
+constexpr std::array<std::array<Context, 2>, ir::kBinaryOpCount> kBinaryOperands = [] {
+  std::array<std::array<Context, 2>, ir::kBinaryOpCount> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out[i][0] = binary_operand(ir::kBinaryOps[i].op, false);
+    out[i][1] = binary_operand(ir::kBinaryOps[i].op, true);
+  }
+  return out;
+}();
+
+// An `if` wraps operators and other `if`s in any of its places.
+constexpr Context kIfOperand{0, false, kBinaryOrIfShape};
+
+// A shown cast is a postfix operator, tighter than a prefix sign; a hidden
+// cast wraps nothing of its own.
+constexpr Context cast_operand(bool is_explicit) {
+  return is_explicit ? Context{kPrecCast, false, kBelowComplex | kBelowNegative} : Context{kPrecCast, false, 0};
+}
 
 bool needs_parens(int own, Context ctx) { return own < ctx.precedence || (own == ctx.precedence && ctx.right); }
 
@@ -124,35 +177,29 @@ void append_const_text(std::string& out, const ir::Scalar& value, ir::DType dtyp
   }
 }
 
-bool is_complex_const(const ir::Node& node) {
-  const auto* c = std::get_if<ir::Const>(&node);
-  return c != nullptr && std::holds_alternative<ir::ComplexValue>(c->value);
-}
-
-// A constant whose text starts with "-": read back, the sign is a prefix
-// operator and binds looser than `**` and `@`.
-bool is_negative_const(const ir::Node& node, ir::DType dtype) {
-  const auto* c = std::get_if<ir::Const>(&node);
-  if (c == nullptr) return false;
-  if (const auto* i = std::get_if<std::int64_t>(&c->value)) return *i < 0 && !dtype.is_unsigned();
-  if (const auto* f = std::get_if<double>(&c->value)) return std::signbit(*f) && !std::isnan(*f);
-  return false;
-}
-
-bool is_binary_of(const ir::Node& node, bool (*pred)(BinaryOp)) {
-  const auto* b = std::get_if<ir::Binary>(&node);
-  return b != nullptr && pred(b->op);
-}
-
-bool is_pow(BinaryOp op) { return op == BinaryOp::Pow; }
-bool is_binary_or_if(const ir::Node& node) {
-  return std::holds_alternative<ir::Binary>(node) || std::holds_alternative<ir::If>(node);
-}
-
 // Appends the name of a parameter that the DAG does not declare.
 void append_arg_name(std::string& out, std::size_t index) {
   out += "arg";
   support::append_decimal(out, static_cast<std::uint64_t>(index));
+}
+
+// Copies the `size` bytes of a part of the text. Parts are mostly a few
+// bytes long: two overlapping fixed-size copies write them without a call or
+// a loop.
+void copy_part(char* to, const char* from, std::size_t size) {
+  if (size >= 4) {
+    if (size > 8) {
+      std::memcpy(to, from, size);
+      return;
+    }
+    std::memcpy(to, from, 4);
+    std::memcpy(to + size - 4, from + size - 4, 4);
+  } else if (size >= 2) {
+    std::memcpy(to, from, 2);
+    std::memcpy(to + size - 2, from + size - 2, 2);
+  } else if (size == 1) {
+    *to = *from;
+  }
 }
 
 // Lengths saturate here; anything this long is refused long before.
@@ -195,14 +242,12 @@ class Renderer {
     std::vector<NodeState> nodes;
     // The texts of the leaves, one after the other.
     std::string leaf_chars;
-    std::vector<std::uint8_t> use_parens;
     std::vector<Task> tasks;
     std::vector<Visit> visits;
 
     void clear() {
       nodes.clear();
       leaf_chars.clear();
-      use_parens.clear();
       tasks.clear();
       visits.clear();
     }
@@ -214,7 +259,6 @@ class Renderer {
         root_(root),
         nodes_(scratch.nodes),
         leaf_chars_(scratch.leaf_chars),
-        use_parens_(scratch.use_parens),
         tasks_(scratch.tasks),
         visits_(scratch.visits) {
     nodes_.resize(dag.size());
@@ -232,14 +276,13 @@ class Renderer {
   }
 
   struct NodeState {
-    std::uint64_t length = 0;   // of the remembered text, parentheses included
-    std::size_t first_use = 0;  // index of the node's first operand use in `use_parens_`
-    std::size_t effective = 0;  // the node below any chain of hidden casts
-    Context first{};            // context of the first placement
+    std::uint64_t length = 0;  // of the remembered text, parentheses included
+    Context first{};           // context of the first placement
     int precedence = 0;
     bool placed = false;         // reached from the root
     bool memo_parens = false;    // the remembered text carries added parentheses
     bool memo_enclosed = false;  // the remembered text is enclosed in one pair
+    std::uint8_t shape = 0;      // `ShapeFlag`s
     // Where the remembered text was first written in the output, if it was.
     std::size_t written_at = kNotWritten;
     LeafText leaf;  // a leaf's text in the buffer of leaf texts
@@ -256,16 +299,20 @@ class Renderer {
   // written: lhs before rhs, cond before then before else, arguments in order.
   // The context of an operand depends on its node's kind and, for the right
   // operand of a binary operator, on its position.
+  // It and the per-operand lambdas of the passes are forced inline: GCC kept
+  // them as calls, two or more per node.
   template <typename F>
-  static void for_each_use(const ir::Node& node, F&& f) {
+  [[gnu::always_inline]] static void for_each_use(const ir::Node& node, F&& f) {
     if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      const int own = precedence(b->op);
-      f(b->lhs, Context{own, false});
-      f(b->rhs, Context{own, true});
+      const auto& operands = kBinaryOperands[static_cast<std::size_t>(b->op)];
+      f(b->lhs, operands[0]);
+      f(b->rhs, operands[1]);
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
-      f(u->arg, kUnaryOperand);
+      f(u->arg, unary_operand(u->op));
     } else if (const auto* k = std::get_if<ir::Cast>(&node)) {
-      f(k->arg, kCastOperand);
+      f(k->arg, cast_operand(k->is_explicit));
+    } else if (std::holds_alternative<ir::If>(node)) {
+      ir::for_each_operand(node, [&](NodeId operand) { f(operand, kIfOperand); });
     } else {
       ir::for_each_operand(node, [&](NodeId operand) { f(operand, kFreeOperand); });
     }
@@ -282,69 +329,77 @@ class Renderer {
       state.placed = true;
       state.first = v.ctx;
       const std::size_t first_operand = stack.size();
-      for_each_use(dag_.node(v.node), [&](NodeId child, Context ctx) {
-        if (child.value >= v.node.value) {
-          throw InternalError("operand " + std::to_string(child.value) + " of node " + std::to_string(v.node.value) +
-                              " does not precede it in TypedDag");
-        }
-        // An operand placed before keeps its first context.
-        if (!nodes_[child.value].placed) stack.push_back({child, ctx});
-      });
+      for_each_use(
+          dag_.node(v.node), [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+            if (child.value >= v.node.value) {
+              throw InternalError("operand " + std::to_string(child.value) + " of node " +
+                                  std::to_string(v.node.value) + " does not precede it in TypedDag");
+            }
+            // An operand placed before keeps its first context.
+            NodeState& operand_state = nodes_[child.value];
+            if (operand_state.placed) return;
+            // A leaf is never wrapped for its place (it binds tightest), so
+            // where it is first placed does not matter: it is marked at once
+            // instead of taking a turn on the stack.
+            const ir::Node& operand = dag_.nodes()[child.value];
+            if (std::holds_alternative<ir::Param>(operand) || std::holds_alternative<ir::Const>(operand)) {
+              operand_state.placed = true;
+            } else {
+              stack.push_back({child, ctx});
+            }
+          });
       // The stack hands out the last operand first.
-      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_operand), stack.end());
-    }
-  }
-
-  // Whether the use of `child` as operand `position` of `parent` wraps it
-  // beyond what precedence asks for: the node-kind rules of the surface
-  // syntax, and the cases where precedence alone would not read back the same.
-  bool kind_wraps(const ir::Node& parent, std::size_t position, NodeId child) const {
-    const ir::Node& node = dag_.node(child);
-    std::size_t eff_id = nodes_[child.value].effective;
-    const ir::Node& eff = dag_.nodes()[eff_id];
-    // A complex constant is written as a sum.
-    bool complex_operand = is_complex_const(eff);
-    if (const auto* u = std::get_if<ir::Unary>(&parent)) {
-      if (complex_operand) return true;
-      if (u->op == ir::UnaryOp::Neg) return std::holds_alternative<ir::Unary>(node) || is_binary_or_if(node);
-      return is_binary_or_if(node);
-    }
-    if (const auto* b = std::get_if<ir::Binary>(&parent)) {
-      if (complex_operand) return true;
-      // Comparisons do not chain.
-      if (ir::is_comparison(b->op) && is_binary_of(eff, ir::is_comparison)) return true;
-      // `**` groups to the right and binds tighter than a prefix sign.
-      if (b->op == BinaryOp::Pow && position == 0) {
-        return is_binary_of(eff, is_pow) || std::holds_alternative<ir::Unary>(eff) ||
-               is_negative_const(eff, dag_.dtypes()[eff_id]);
+      const std::size_t pushed = stack.size() - first_operand;
+      if (pushed == 2) {
+        std::swap(stack[first_operand], stack[first_operand + 1]);
+      } else if (pushed > 2) {
+        std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first_operand), stack.end());
       }
-      return false;
     }
-    if (std::holds_alternative<ir::If>(parent)) return is_binary_or_if(node);
-    if (const auto* k = std::get_if<ir::Cast>(&parent)) {
-      // A shown cast is a postfix operator, tighter than a prefix sign.
-      return k->is_explicit && (complex_operand || is_negative_const(eff, dag_.dtypes()[eff_id]));
-    }
-    return false;
   }
 
-  struct UseResult {
-    std::uint64_t length;
-    bool enclosed;
+  struct UseParens {
+    bool parens;    // the use adds a pair around the remembered text
+    bool enclosed;  // the text there is enclosed in one pair
   };
 
-  // Decides the parentheses of one operand use and records them.
-  UseResult use(const ir::Node& parent, std::size_t position, NodeId child, Context ctx) {
-    const NodeState& c = nodes_[child.value];
+  // Decides the parentheses of one operand use. It depends only on the
+  // operand's measured state and the context, so that measuring and writing
+  // decide alike without recording the decision.
+  static UseParens use_parens(const NodeState& c, Context ctx) {
     // The remembered text is reused as it was first placed, and wrapped
     // wherever this context needs parentheses that it does not carry.
     bool by_precedence = needs_parens(c.precedence, ctx);
     bool enclosed = by_precedence || c.memo_enclosed;
-    bool by_kind = kind_wraps(parent, position, child);
+    bool by_kind = (c.shape & ctx.wraps) != 0;
     bool parens = (by_precedence && !c.memo_enclosed) || (by_kind && !enclosed);
-    use_parens_.push_back(parens ? 1 : 0);
-    return {add_length(c.length, parens ? 2 : 0), enclosed || by_kind};
+    return {parens, enclosed || by_kind};
   }
+
+  // The shape of a constant as an operand.
+  static std::uint8_t const_shape(const ir::Const& k, ir::DType dtype) {
+    std::uint8_t shape = kLeafShape;
+    if (std::holds_alternative<ir::ComplexValue>(k.value)) shape |= kBelowComplex;
+    // Read back, a leading sign is a prefix operator and binds looser than
+    // `**` and `@`.
+    if (const auto* i = std::get_if<std::int64_t>(&k.value)) {
+      if (*i < 0 && !dtype.is_unsigned()) shape |= kBelowNegative;
+    } else if (const auto* f = std::get_if<double>(&k.value)) {
+      if (std::signbit(*f) && !std::isnan(*f)) shape |= kBelowNegative;
+    }
+    return shape;
+  }
+
+  static std::uint8_t binary_shape(BinaryOp op) {
+    std::uint8_t shape = kBinaryOrIfShape;
+    if (op == BinaryOp::Pow) shape |= kBelowPow;
+    if (ir::is_comparison(op)) shape |= kBelowComparison;
+    return shape;
+  }
+
+  // The flags that a hidden cast passes on from the node below it.
+  static constexpr std::uint8_t kBelowShapes =
+      kBelowComplex | kBelowNegative | kBelowUnary | kBelowPow | kBelowComparison;
 
   void measure() {
     const auto& dag_nodes = dag_.nodes();
@@ -352,13 +407,14 @@ class Renderer {
       NodeState& state = nodes_[id];
       if (!state.placed) continue;
       const ir::Node& node = dag_nodes[id];
-      state.first_use = use_parens_.size();
-      state.effective = id;
       std::uint64_t length = 0;
       bool own_enclosed = false;
-      std::size_t position = 0;
       bool hidden_cast = false;
-      if (const auto* p = std::get_if<ir::Param>(&node)) {
+      if (const auto* b = std::get_if<ir::Binary>(&node)) {
+        state.precedence = precedence(b->op);
+        state.shape = binary_shape(b->op);
+        length = spaced_token(b->op).size();
+      } else if (const auto* p = std::get_if<ir::Param>(&node)) {
         const std::size_t start = leaf_chars_.size();
         if (p->index < dag_.params().size()) {
           leaf_chars_ += dag_.params()[p->index].name;
@@ -367,6 +423,7 @@ class Renderer {
         }
         state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
+        state.shape = kLeafShape;
         length = state.leaf.size;
         own_enclosed = is_enclosed(leaf_text(id));
       } else if (const auto* k = std::get_if<ir::Const>(&node)) {
@@ -374,19 +431,21 @@ class Renderer {
         append_const_text(leaf_chars_, k->value, dag_.dtypes()[id]);
         state.leaf = LeafText{start, leaf_chars_.size() - start};
         state.precedence = kPrecLeaf;
+        state.shape = const_shape(*k, dag_.dtypes()[id]);
         length = state.leaf.size;
       } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
         state.precedence = kPrecUnary;
+        state.shape = kUnaryShape | kBelowUnary;
         length = ir::info(u->op).token.size();
-      } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-        state.precedence = precedence(b->op);
-        length = spaced_token(b->op).size();
       } else if (std::holds_alternative<ir::If>(node)) {
         state.precedence = kPrecIf;
+        state.shape = kBinaryOrIfShape;
         length = 3 + 6 + 6;  // "if ", " then ", " else "
       } else if (const auto* c = std::get_if<ir::Call>(&node)) {
         state.precedence = kPrecCall;
-        std::size_t separators = c->args.empty() ? 0 : 2 * (c->args.size() - 1);
+        std::size_t args = 0;
+        ir::for_each_operand(node, [&](NodeId) { ++args; });
+        std::size_t separators = args == 0 ? 0 : 2 * (args - 1);
         length = ir::to_str(c->builtin).size() + 2 + separators;
       } else {
         const auto& cast = std::get<ir::Cast>(node);
@@ -397,17 +456,20 @@ class Renderer {
           // A hidden cast is its operand's text, and binds like its operand
           // (a cast below it counting as shown).
           const ir::Node& operand = dag_nodes[cast.arg.value];
-          state.precedence = std::holds_alternative<ir::Cast>(operand) ? kPrecCast : nodes_[cast.arg.value].precedence;
-          state.effective = nodes_[cast.arg.value].effective;
+          const NodeState& below = nodes_[cast.arg.value];
+          state.precedence = std::holds_alternative<ir::Cast>(operand) ? kPrecCast : below.precedence;
+          state.shape = below.shape & kBelowShapes;
           hidden_cast = true;
         }
       }
-      for_each_use(node, [&](NodeId child, Context ctx) {
-        UseResult r = use(node, position++, child, ctx);
-        length = add_length(length, r.length);
-        // A hidden cast's text is its operand's, with the parentheses it got.
-        if (hidden_cast) own_enclosed = r.enclosed;
-      });
+      for_each_use(
+          node, [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+            const NodeState& c = nodes_[child.value];
+            UseParens r = use_parens(c, ctx);
+            length = add_length(length, add_length(c.length, r.parens ? 2 : 0));
+            // A hidden cast's text is its operand's, with the parentheses it got.
+            if (hidden_cast) own_enclosed = r.enclosed;
+          });
       bool by_precedence = needs_parens(state.precedence, state.first);
       state.memo_parens = by_precedence && !own_enclosed;
       state.memo_enclosed = by_precedence || own_enclosed;
@@ -417,82 +479,91 @@ class Renderer {
 
   std::string_view leaf_text(std::size_t id) const {
     const LeafText& leaf = nodes_[id].leaf;
-    return std::string_view(leaf_chars_).substr(leaf.start, leaf.size);
+    return {leaf_chars_.data() + leaf.start, leaf.size};
   }
 
   // Writes the remembered text of node `id` from `begin + at` on: its own
   // parts and the leaves among its operands in place, the other operands as
   // tasks on the stack, to be taken in text order.
-  void write_node(std::size_t id, char* const begin, const std::size_t at) {
+  // Forced inline into `write`, its only caller: it runs once per node, and
+  // the call and its saved registers were a good part of a small node's cost.
+  [[gnu::always_inline]] void write_node(std::size_t id, char* const begin, const std::size_t at) {
     const NodeState& state = nodes_[id];
     const std::size_t end = at + static_cast<std::size_t>(state.length);
     std::size_t cursor = at;
     const std::size_t first_task = tasks_.size();
-    auto literal = [&](std::string_view text) {
+    auto literal = [&](std::string_view text) __attribute__((always_inline)) {
       const std::size_t size = text.size();
       if (size > end - cursor) throw InternalError(kLengthMismatch);
-      // Parts are mostly a few bytes long: copy them without a call.
-      for (std::size_t i = 0; i < size; ++i) begin[cursor + i] = text[i];
+      copy_part(begin + cursor, text.data(), size);
       cursor += size;
     };
-    std::size_t next_use = state.first_use;
-    auto operand = [&](NodeId child) {
-      const bool parens = use_parens_[next_use++] != 0;
-      if (parens) literal("(");
+    auto put_char = [&](char c) __attribute__((always_inline)) {
+      if (cursor == end) throw InternalError(kLengthMismatch);
+      begin[cursor++] = c;
+    };
+    auto operand = [&](NodeId child, Context ctx) __attribute__((always_inline)) {
+      const NodeState& c = nodes_[child.value];
+      const bool parens = use_parens(c, ctx).parens;
+      if (parens) put_char('(');
       // A leaf's text is known here; writing it directly spares a round trip
       // through the stack for most operands.
-      const NodeState& c = nodes_[child.value];
-      const ir::Node& operand_node = dag_.node(child);
-      const bool leaf =
-          std::holds_alternative<ir::Param>(operand_node) || std::holds_alternative<ir::Const>(operand_node);
-      if (leaf && !c.memo_parens) {
+      if ((c.shape & kLeafShape) != 0 && !c.memo_parens) {
         literal(leaf_text(child.value));
       } else {
         if (c.length > end - cursor) throw InternalError(kLengthMismatch);
         tasks_.push_back({child.value, cursor});
         cursor += static_cast<std::size_t>(c.length);
       }
-      if (parens) literal(")");
+      if (parens) put_char(')');
     };
 
-    if (state.memo_parens) literal("(");
+    if (state.memo_parens) put_char('(');
     const ir::Node& node = dag_.nodes()[id];
-    if (std::holds_alternative<ir::Param>(node) || std::holds_alternative<ir::Const>(node)) {
+    if (const auto* b = std::get_if<ir::Binary>(&node)) {
+      const auto& contexts = kBinaryOperands[static_cast<std::size_t>(b->op)];
+      operand(b->lhs, contexts[0]);
+      literal(spaced_token(b->op));
+      operand(b->rhs, contexts[1]);
+    } else if ((state.shape & kLeafShape) != 0) {
       literal(leaf_text(id));
     } else if (const auto* u = std::get_if<ir::Unary>(&node)) {
       literal(ir::info(u->op).token);
-      operand(u->arg);
-    } else if (const auto* b = std::get_if<ir::Binary>(&node)) {
-      operand(b->lhs);
-      literal(spaced_token(b->op));
-      operand(b->rhs);
+      operand(u->arg, unary_operand(u->op));
     } else if (const auto* i = std::get_if<ir::If>(&node)) {
       literal("if ");
-      operand(i->cond);
+      operand(i->cond, kIfOperand);
       literal(" then ");
-      operand(i->then_branch);
+      operand(i->then_branch, kIfOperand);
       literal(" else ");
-      operand(i->else_branch);
+      operand(i->else_branch, kIfOperand);
     } else if (const auto* c = std::get_if<ir::Call>(&node)) {
       literal(ir::to_str(c->builtin));
-      literal("(");
-      for (std::size_t k = 0; k < c->args.size(); ++k) {
-        if (k > 0) literal(", ");
-        operand(c->args[k]);
-      }
-      literal(")");
+      put_char('(');
+      bool first_arg = true;
+      ir::for_each_operand(node, [&](NodeId arg) {
+        if (!first_arg) literal(", ");
+        first_arg = false;
+        operand(arg, kFreeOperand);
+      });
+      put_char(')');
     } else {
       const auto& cast = std::get<ir::Cast>(node);
-      operand(cast.arg);
+      operand(cast.arg, cast_operand(cast.is_explicit));
       if (cast.is_explicit) {
-        literal("@");
+        put_char('@');
         literal(ir::to_str(cast.dtype));
       }
     }
-    if (state.memo_parens) literal(")");
+    if (state.memo_parens) put_char(')');
     if (cursor != end) throw InternalError(kLengthMismatch);
     // The stack hands out the last task first.
-    std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(first_task), tasks_.end());
+    const std::size_t pushed = tasks_.size() - first_task;
+    if (pushed == 2) {
+      std::swap(tasks_[first_task], tasks_[first_task + 1]);
+    } else if (pushed > 2) {
+      std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(first_task), tasks_.end());
+    }
   }
 
   // Writes the root's text into `begin`, which has room for exactly its
@@ -542,7 +613,6 @@ class Renderer {
   NodeId root_;
   std::vector<NodeState>& nodes_;
   std::string& leaf_chars_;
-  std::vector<std::uint8_t>& use_parens_;
   std::vector<Task>& tasks_;
   std::vector<Visit>& visits_;
 };

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <system_error>
 
 #include "support/internal_error.h"
@@ -14,12 +15,19 @@ namespace {
 // subnormal: "-0." followed by 323 zeros and one digit.
 constexpr std::size_t kFixedBufferSize = 400;
 
+// Appends [first, last). Given two pointers, `append` takes them as an
+// iterator range and goes through the general `replace`; the counted form is
+// the plain append.
+void append_range(std::string& out, const char* first, const char* last) {
+  out.append(first, static_cast<std::size_t>(last - first));
+}
+
 template <typename T>
 void append_chars(std::string& out, T value) {
   std::array<char, 32> buffer;  // only the written prefix is read
   auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
   if (ec != std::errc()) throw InternalError("integer text does not fit its buffer");
-  out.append(buffer.data(), end);
+  append_range(out, buffer.data(), end);
 }
 
 // Powers of ten up to 10^22, each exact in a double.
@@ -28,6 +36,23 @@ constexpr std::array<double, 23> kExactPowersOfTen = {1e0,  1e1,  1e2,  1e3,  1e
                                                       1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr double kExactIntegerLimit = 9007199254740992.0;  // 2^53
 constexpr int kMostShortFractionDigits = 17;
+
+// "00" to "99", one pair after the other.
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> out{};
+  for (std::size_t i = 0; i < 100; ++i) {
+    out[2 * i] = static_cast<char>('0' + i / 10);
+    out[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return out;
+}();
+
+// Writes the two digits of `pair` (below 100) just before `at`.
+char* put_two_digits(char* at, std::uint64_t pair) {
+  at -= 2;
+  std::memcpy(at, kDigitPairs.data() + 2 * pair, 2);
+  return at;
+}
 
 // Whether the decimal `digits` / 10^`scale` reads back as `magnitude`. Both
 // operands are exact doubles (`digits` below 2^53, `scale` at most 22), so the
@@ -65,13 +90,26 @@ bool append_short_fixed(std::string& out, double value) {
     char* end = text.data() + text.size();
     char* at = end;
     std::uint64_t rest = digits;
-    for (int written = 0; written <= scale || rest != 0; ++written) {
-      if (written == scale && scale > 0) *--at = '.';
+    // The fraction digits, then the integer part's (at least one), from the
+    // last digit back, two at a time where two are left.
+    int fraction_left = scale;
+    for (; fraction_left >= 2; fraction_left -= 2) {
+      at = put_two_digits(at, rest % 100);
+      rest /= 100;
+    }
+    if (fraction_left == 1) {
       *--at = static_cast<char>('0' + rest % 10);
       rest /= 10;
     }
+    if (scale > 0) *--at = '.';
+    for (; rest >= 100; rest /= 100) at = put_two_digits(at, rest % 100);
+    if (rest >= 10) {
+      at = put_two_digits(at, rest);
+    } else {
+      *--at = static_cast<char>('0' + rest);
+    }
     if (std::signbit(value)) *--at = '-';
-    out.append(at, end);
+    append_range(out, at, end);
     return true;
   }
   return false;
@@ -89,7 +127,7 @@ void append_shortest_fixed(std::string& out, double value) {
   // trip, only laid out without an exponent.
   auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
   if (ec != std::errc()) throw InternalError("float text does not fit its buffer");
-  out.append(buffer.data(), end);
+  append_range(out, buffer.data(), end);
 }
 
 std::string shortest_fixed(double value) {
