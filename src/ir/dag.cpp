@@ -162,7 +162,8 @@ NodeId DagBuilder::push(Node node, DType dtype) {
 }
 
 Result<TypedDag, TypedDagError> DagBuilder::try_finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs) && {
-  return TypedDag::try_new(std::move(nodes_), std::move(dtypes_), std::move(params), std::move(outputs));
+  return TypedDag::try_new(
+      TypedDag::Tables{std::move(nodes_), std::move(dtypes_), std::move(params), std::move(outputs)});
 }
 
 TypedDag DagBuilder::finish(std::vector<ParamDecl> params, std::vector<NodeId> outputs, const std::string& context) && {

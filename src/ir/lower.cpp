@@ -535,6 +535,15 @@ void Scope::erase(std::string_view name) {
 }
 
 // ---------------------------------------------------------------------------
+// Collect.
+
+namespace {
+const diag::DiagConfig kDefaultConfig{};
+}  // namespace
+
+const diag::DiagConfig& Collect::settings() const { return config != nullptr ? *config : kDefaultConfig; }
+
+// ---------------------------------------------------------------------------
 // Ctx.
 
 Ctx::Ctx(DiagMode mode) : params_(spare_param_list()), param_nodes_(spare_id_list()), mode_(std::move(mode)) {}
@@ -557,7 +566,7 @@ Result<NodeId, Diag> Ctx::lower_single(const parse::Spanned& expr, DType recover
 
 std::optional<Diag> Ctx::emit(Diag diag) {
   if (auto* collect = std::get_if<Collect>(&mode_)) {
-    switch (collect->config.severity(diag.kind)) {
+    switch (collect->settings().severity(diag.kind)) {
       case diag::Severity::Allow:
         break;
       case diag::Severity::Note:
@@ -576,7 +585,7 @@ std::optional<Diag> Ctx::emit(Diag diag) {
 
 bool Ctx::discards(DiagKind kind) const {
   const diag::DiagConfig& config = std::holds_alternative<Collect>(mode_)
-                                       ? std::get<Collect>(mode_).config
+                                       ? std::get<Collect>(mode_).settings()
                                        : std::get<diag::DiagCollector>(mode_).config();
   switch (config.severity(kind)) {
     case diag::Severity::Allow:
@@ -725,16 +734,18 @@ namespace {
 
 LowerResultWithErrors lower_collecting(const parse::FuncDef& program, const diag::DiagConfig& config,
                                        bool keep_warnings, std::size_t expected_nodes = 0) {
-  Ctx ctx(DiagMode{Collect{{}, {}, config, keep_warnings}});
+  Ctx ctx(DiagMode{Collect{{}, {}, &config, keep_warnings}});
   // Small programs start from the thread's spare tables instead.
   constexpr std::size_t kReserveFrom = 256;
   if (expected_nodes > kReserveFrom) ctx.reserve(expected_nodes);
   for (const auto& param : program.params) ctx.add_param(param.name, param.dtype);
   auto outputs = lower_expr(ctx, program.body);
   if (!outputs) throw InternalError("lowering stopped although diagnostics were being collected");
-  Collect collected = std::move(std::get<Collect>(ctx.mode()));
-  TypedDag dag = std::move(ctx).finish(std::move(*outputs));
-  return LowerResultWithErrors{std::move(dag), std::move(collected.warnings), std::move(collected.errors)};
+  // Built in place: the DAG and the lists are not moved through temporaries.
+  // `finish` takes the node tables only, so the lists are still there after it.
+  Collect& collected = std::get<Collect>(ctx.mode());
+  return LowerResultWithErrors{std::move(ctx).finish(std::move(*outputs)), std::move(collected.warnings),
+                               std::move(collected.errors)};
 }
 
 }  // namespace

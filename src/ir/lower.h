@@ -34,10 +34,14 @@ namespace morvalen::ir {
 struct Collect {
   std::vector<diag::Diag> warnings;
   std::vector<diag::Diag> errors;
-  diag::DiagConfig config;
+  /// The caller's configuration, borrowed for the lowering (copying its hash
+  /// map costs more than lowering a short program); null for the default one.
+  const diag::DiagConfig* config = nullptr;
   /// When false, notes and warnings are dropped before their text is built:
   /// for callers that only look at the errors.
   bool keep_warnings = true;
+
+  const diag::DiagConfig& settings() const;
 };
 
 /// Where diagnostics go: collected (lowering never stops) or a `DiagCollector`

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
+#include <span>
+#include <stdexcept>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "ir/dtype.h"
 #include "ir/ops.h"
+#include "support/internal_error.h"
 
 namespace morvalen::ir {
 
@@ -51,9 +56,56 @@ struct If {
   NodeId then_branch;
   NodeId else_branch;
 };
+/// The arguments of a call, held in place. Every builtin takes one argument;
+/// the list keeps room for two so that passes can still see (and reject) a call
+/// of the wrong arity. Holding them inline keeps `Node` trivially copyable, so
+/// the node tables move and free nodes without touching the heap.
+class CallArgs {
+ public:
+  static constexpr std::size_t kCapacity = 2;
+
+  constexpr CallArgs() = default;
+  CallArgs(std::initializer_list<NodeId> args) { assign(args.begin(), args.size()); }
+  CallArgs(std::span<const NodeId> args) { assign(args.data(), args.size()); }
+  CallArgs(const std::vector<NodeId>& args) { assign(args.data(), args.size()); }
+
+  [[nodiscard]] constexpr std::size_t size() const { return count_; }
+  [[nodiscard]] constexpr bool empty() const { return count_ == 0; }
+
+  constexpr NodeId& operator[](std::size_t i) { return ids_[i]; }
+  constexpr const NodeId& operator[](std::size_t i) const { return ids_[i]; }
+  NodeId& at(std::size_t i) { return ids_[checked(i)]; }
+  [[nodiscard]] const NodeId& at(std::size_t i) const { return ids_[checked(i)]; }
+  constexpr NodeId& front() { return ids_[0]; }
+  [[nodiscard]] constexpr const NodeId& front() const { return ids_[0]; }
+
+  constexpr NodeId* begin() { return ids_; }
+  constexpr NodeId* end() { return ids_ + count_; }
+  [[nodiscard]] constexpr const NodeId* begin() const { return ids_; }
+  [[nodiscard]] constexpr const NodeId* end() const { return ids_ + count_; }
+
+  friend bool operator==(const CallArgs& a, const CallArgs& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  void assign(const NodeId* args, std::size_t n) {
+    if (n > kCapacity) throw InternalError("a call holds at most two arguments");
+    std::copy_n(args, n, ids_);
+    count_ = static_cast<std::uint8_t>(n);
+  }
+  [[nodiscard]] std::size_t checked(std::size_t i) const {
+    if (i >= count_) throw std::out_of_range("call argument index out of range");
+    return i;
+  }
+
+  NodeId ids_[kCapacity] = {};
+  std::uint8_t count_ = 0;
+};
+
 struct Call {
   Builtin builtin = Builtin::Exp;
-  std::vector<NodeId> args;
+  CallArgs args;
 };
 struct Cast {
   NodeId arg;
@@ -63,6 +115,7 @@ struct Cast {
 };
 
 using Node = std::variant<Param, Const, Unary, Binary, If, Call, Cast>;
+static_assert(std::is_trivially_copyable_v<Node>);
 
 /// Calls `f` on every operand of `node` in the order the operands are written:
 /// the argument of a `Unary` or `Cast`; lhs, then rhs; condition, then branch,

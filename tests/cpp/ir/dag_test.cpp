@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <vector>
+
 #include "support/internal_error.h"
 
 namespace morvalen::ir {
@@ -75,6 +78,23 @@ TEST(TypedDagTest, BuilderRefusesAnOperandThatDoesNotPrecede) {
     EXPECT_STREQ(e.what(), "operand 1 of node 1 does not precede it");
   }
   EXPECT_EQ(b.size(), 1u);
+}
+
+TEST(CallArgsTest, HoldsUpToTwoArgumentsInPlace) {
+  const std::vector<NodeId> two{NodeId{3}, NodeId{5}};
+  const CallArgs from_list{NodeId{3}, NodeId{5}};
+  const CallArgs from_vector(two);
+  EXPECT_EQ(from_list, from_vector);
+  EXPECT_EQ(std::vector<NodeId>(from_list.begin(), from_list.end()), two);
+  EXPECT_NE(from_list, (CallArgs{NodeId{3}}));
+  EXPECT_TRUE(CallArgs{}.empty());
+  EXPECT_THROW((void)from_list.at(2), std::out_of_range);
+  try {
+    (void)CallArgs{NodeId{0}, NodeId{1}, NodeId{2}};
+    FAIL() << "expected an internal error";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "a call holds at most two arguments");
+  }
 }
 
 TEST(OpsTest, BinarySpellings) {

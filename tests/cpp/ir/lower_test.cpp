@@ -1074,7 +1074,7 @@ TEST(LowerCtx, InvalidDagIsAnInternalError) {
 TEST(LowerCtx, EmitRoutesBySeverity) {
   diag::DiagConfig config;
   config.overrides[DiagKind::SequentialCasts] = diag::Severity::Allow;
-  Ctx ctx(DiagMode{Collect{{}, {}, config}});
+  Ctx ctx(DiagMode{Collect{{}, {}, &config}});
   EXPECT_FALSE(ctx.emit(Diag::make(DiagKind::ImplicitPromotion, Span{}, "n")).has_value());
   EXPECT_FALSE(ctx.emit(Diag::make(DiagKind::PrecisionLoss, Span{}, "w")).has_value());
   EXPECT_FALSE(ctx.emit(Diag::make(DiagKind::SequentialCasts, Span{}, "dropped")).has_value());
