@@ -462,6 +462,17 @@ std::optional<CanonExprId> first_invalid_operand(const CanonExpr& expr, std::siz
 
 }  // namespace
 
+template <typename Same>
+std::optional<CanonExprId> InternedCanonExprBuilder::find_interned(std::uint64_t hash, Same same) const {
+  if (interned_.empty()) return std::nullopt;
+  const std::uint32_t tag = slot_tag(hash);
+  const std::size_t mask = interned_.size() - 1;
+  for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
+    if (interned_[s].tag == tag && same(exprs_[interned_[s].id])) return CanonExprId{interned_[s].id};
+  }
+  return std::nullopt;
+}
+
 CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr) {
   // Operands must already exist: every expression then refers only to smaller
   // ids, so the expression list stays acyclic and every walk over it ends.
@@ -469,13 +480,7 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_expr(CanonExpr expr)
     return unexpected(CanonBuildError{CanonBuildError::InvalidId{*bad}});
   }
   const std::uint64_t hash = key_hash(expr);
-  if (!interned_.empty()) {
-    const std::uint32_t tag = slot_tag(hash);
-    const std::size_t mask = interned_.size() - 1;
-    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
-      if (interned_[s].tag == tag && same_key(exprs_[interned_[s].id], expr)) return CanonExprId{interned_[s].id};
-    }
-  }
+  if (auto found = find_interned(hash, [&](const CanonExpr& e) { return same_key(e, expr); })) return *found;
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
   return append(std::move(expr), hash);
 }
@@ -485,18 +490,12 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_binary(canon::Binary
     if (operand.value >= exprs_.size()) return unexpected(CanonBuildError{CanonBuildError::InvalidId{operand}});
   }
   const std::uint64_t hash = binary_key_hash(binary);
-  if (!interned_.empty()) {
-    const std::uint32_t tag = slot_tag(hash);
-    const std::size_t mask = interned_.size() - 1;
-    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
-      if (interned_[s].tag != tag) continue;
-      const auto* b = std::get_if<canon::Binary>(&exprs_[interned_[s].id]);
-      if (b != nullptr && b->op == binary.op && b->left == binary.left && b->right == binary.right &&
-          b->dtype == binary.dtype) {
-        return CanonExprId{interned_[s].id};
-      }
-    }
-  }
+  auto same = [&](const CanonExpr& e) {
+    const auto* b = std::get_if<canon::Binary>(&e);
+    return b != nullptr && b->op == binary.op && b->left == binary.left && b->right == binary.right &&
+           b->dtype == binary.dtype;
+  };
+  if (auto found = find_interned(hash, same)) return *found;
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
   return append_binary(binary, hash);
 }
@@ -504,15 +503,11 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_binary(canon::Binary
 CanonExprBuilder::IdResult InternedCanonExprBuilder::intern_constant(const Literal& value, ir::DType dtype) {
   const canon::Constant constant{value, dtype};
   const std::uint64_t hash = constant_key_hash(constant);
-  if (!interned_.empty()) {
-    const std::uint32_t tag = slot_tag(hash);
-    const std::size_t mask = interned_.size() - 1;
-    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
-      if (interned_[s].tag != tag) continue;
-      const auto* c = as_constant(exprs_[interned_[s].id]);
-      if (c != nullptr && same_constant_key(*c, constant)) return CanonExprId{interned_[s].id};
-    }
-  }
+  auto same = [&](const CanonExpr& e) {
+    const auto* c = as_constant(e);
+    return c != nullptr && same_constant_key(*c, constant);
+  };
+  if (auto found = find_interned(hash, same)) return *found;
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
   const CanonExprId id = claim_slot(hash);
   exprs_.emplace_back(std::in_place_type<canon::Constant>, constant);
@@ -932,18 +927,12 @@ CanonExprBuilder::IdResult InternedCanonExprBuilder::call(std::string_view name,
   // Looked up by name and arguments as given: the name and the argument block
   // are only built for a new call.
   const std::uint64_t hash = call_key_hash(name, args, dtype);
-  if (!interned_.empty()) {
-    const std::uint32_t tag = slot_tag(hash);
-    const std::size_t mask = interned_.size() - 1;
-    for (std::size_t s = hash & mask; interned_[s].tag != 0; s = (s + 1) & mask) {
-      if (interned_[s].tag != tag) continue;
-      const auto* c = std::get_if<canon::Call>(&exprs_[interned_[s].id]);
-      if (c != nullptr && c->name.view() == name &&
-          std::equal(c->args.begin(), c->args.end(), args.begin(), args.end()) && c->dtype == dtype) {
-        return CanonExprId{interned_[s].id};
-      }
-    }
-  }
+  auto same = [&](const CanonExpr& e) {
+    const auto* c = std::get_if<canon::Call>(&e);
+    return c != nullptr && c->name.view() == name &&
+           std::equal(c->args.begin(), c->args.end(), args.begin(), args.end()) && c->dtype == dtype;
+  };
+  if (auto found = find_interned(hash, same)) return *found;
   if (exprs_.size() >= max_exprs_) return unexpected(CanonBuildError{CanonBuildError::TooMany{}});
   return append(canon::Call{CanonName(name), CanonArgs(args), dtype}, hash);
 }

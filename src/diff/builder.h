@@ -157,6 +157,10 @@ class InternedCanonExprBuilder final : public CanonExprBuilder {
   // with what the builder keeps beside it.
   CanonExprId append(CanonExpr expr, std::uint64_t hash);
   CanonExprId append_binary(const canon::Binary& binary, std::uint64_t hash);
+  // The interned expression whose slot tag matches `hash` and for which
+  // `same(expr)` holds, if any.
+  template <typename Same>
+  std::optional<CanonExprId> find_interned(std::uint64_t hash, Same same) const;
   // Enters the next id in the intern set under `hash`, growing the set first
   // when it would be more than half full, and returns that id.
   CanonExprId claim_slot(std::uint64_t hash);
