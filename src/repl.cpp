@@ -443,9 +443,7 @@ class Renderer {
         length = 3 + 6 + 6;  // "if ", " then ", " else "
       } else if (const auto* c = std::get_if<ir::Call>(&node)) {
         state.precedence = kPrecCall;
-        std::size_t args = 0;
-        ir::for_each_operand(node, [&](NodeId) { ++args; });
-        std::size_t separators = args == 0 ? 0 : 2 * (args - 1);
+        std::size_t separators = c->args.empty() ? 0 : 2 * (c->args.size() - 1);
         length = ir::to_str(c->builtin).size() + 2 + separators;
       } else {
         const auto& cast = std::get<ir::Cast>(node);
@@ -540,12 +538,10 @@ class Renderer {
     } else if (const auto* c = std::get_if<ir::Call>(&node)) {
       literal(ir::to_str(c->builtin));
       put_char('(');
-      bool first_arg = true;
-      ir::for_each_operand(node, [&](NodeId arg) {
-        if (!first_arg) literal(", ");
-        first_arg = false;
-        operand(arg, kFreeOperand);
-      });
+      for (std::size_t k = 0; k < c->args.size(); ++k) {
+        if (k > 0) literal(", ");
+        operand(c->args[k], kFreeOperand);
+      }
       put_char(')');
     } else {
       const auto& cast = std::get<ir::Cast>(node);

@@ -12,11 +12,12 @@
 namespace morvalen::opt {
 namespace {
 
+// The DAG-to-term map, kept per thread: short terms then need no allocation.
+struct KeptMapTag {};
+using KeptMap = support::Kept<std::vector<std::optional<Id>>, KeptMapTag, std::size_t{1} << 14>;
+
 // Appends term nodes for the DAG nodes in order; `map_[i]` is set once node i
 // has been converted, so an operand that does not precede its user is missing.
-struct KeptMapTag {};
-// The DAG-to-term map, kept per thread: short terms then need no allocation.
-using KeptMap = support::Kept<std::vector<std::optional<Id>>, KeptMapTag, std::size_t{1} << 14>;
 
 class Stripper {
  public:
